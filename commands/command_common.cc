@@ -1,0 +1,37 @@
+#include "commands/command_common.h"
+
+#include "console/report.h"
+#include "fileaccess/file_access.h"
+
+void begin_command(CommandState* state) {
+  state->handle = -1;
+  state->mode = kOutputScreen;
+  state->output = nullptr;
+  state->name[0] = '\0';
+  clear_screen();
+  VARNO_SERVER_INITBLK(&state->status);
+}
+
+void end_command(CommandState* state) {
+  if (state->handle != -1) {
+    varno_s_file_close(state->handle, &state->status);
+    state->handle = -1;
+  }
+  if (state->output != nullptr) {
+    std::fclose(state->output);
+    state->output = nullptr;
+  }
+}
+
+void append_decimal(std::string& out, int64_t value) {
+  char digits[24];
+  int n = 0;
+  // Work on the magnitude as unsigned so the most negative value is safe.
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) out += '-';
+  while (n > 0) out += digits[--n];
+}

@@ -1,0 +1,34 @@
+// The five menu commands and the report blocks they share. Each command
+// clears the screen, asks for its own store file and output destination,
+// does its work and closes what it opened before it returns.
+#ifndef VARNO_COMMANDS_COMMANDS_H_
+#define VARNO_COMMANDS_COMMANDS_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "storeformat/store_header.h"
+
+// Menu 1: print the store file header.
+void header_report_command();
+// Menu 2: every message record from the oldest to the newest.
+void print_store_contents();
+// Menu 3: the first and the last message.
+void print_first_last_messages();
+// Menu 4: the message counts, each time the operator presses RETURN.
+void forward_tracking_command();
+// Menu 5: move the forward pointer back to the oldest message.
+void reset_forward_pointer();
+
+// The header report block for `record` of the store file `name`.
+void print_header_report(CommonHeader record, const char* name, FILE* output, int32_t mode);
+
+// The two count lines of forward tracking.
+void print_forward_totals(CommonHeader record, FILE* output, int32_t mode);
+
+// The header block of one message record (`header`: its 292 bytes).
+void print_message_header(const unsigned char* header, FILE* output, int32_t mode, int32_t number);
+// The library's one-line summary of a whole message (header and body).
+void print_message_body(const unsigned char* message, FILE* output, int32_t mode);
+
+#endif  // VARNO_COMMANDS_COMMANDS_H_

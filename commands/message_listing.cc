@@ -1,0 +1,196 @@
+// Menus 2 and 3: the message records of a store file, each as its header
+// lines and the library's one-line summary of its body.
+#include <cinttypes>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands/command_common.h"
+#include "commands/commands.h"
+#include "console/prompts.h"
+#include "console/report.h"
+#include "fileaccess/file_access.h"
+#include "storeformat/message_record.h"
+
+namespace {
+
+uint32_t le32(const unsigned char* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// A name of the message header: NUL-terminated text at `offset`, never read
+// past the end of the 292-byte header.
+void append_name(std::string& out, const unsigned char* header, uint32_t offset) {
+  const char* p = reinterpret_cast<const char*>(header + offset);
+  out.append(p, strnlen(p, kMessageHeaderSize - offset));
+}
+
+void append_name_pair(std::string& out, const char* label, const unsigned char* header,
+                      uint32_t first, uint32_t second) {
+  out += label;
+  append_name(out, header, first);
+  out += ' ';
+  append_name(out, header, second);
+  out += '\n';
+}
+
+bool has_error(const VARNO_STATUS& status, int32_t error) {
+  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
+    if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == error) return true;
+  }
+  return false;
+}
+
+// One block of text for both sides (the listing's texts are the same on the
+// screen and in the file); reused so a long listing allocates nothing per
+// record.
+std::string g_block;
+
+struct Listing {
+  CommandState* state;
+  int64_t file_size;
+  std::vector<unsigned char> message;  // grows to the largest message listed
+};
+
+// Lists the record at `offset` as message `number`. False when the record is
+// unusable (its header could not be read, or its size is impossible for this
+// file); a line saying so has been printed.
+bool list_record(Listing* listing, int64_t offset, int32_t number) {
+  CommandState* s = listing->state;
+  unsigned char header[kMessageHeaderSize] = {};
+  const uint32_t body_checksum = read_message_header(s->handle, offset, header, &s->status);
+  const bool header_read =
+      !has_error(s->status, kErrRecordRead) && !has_error(s->status, kErrRecordSeek);
+  print_message_header(header, s->output, s->mode, number);
+  const uint32_t size = le32(header + 4);
+  bool usable = header_read && size >= kMessageHeaderSize &&
+                offset + record_prefix_size() + int64_t{size} <= listing->file_size;
+  if (usable) {
+    if (listing->message.size() < size) listing->message.resize(size);
+    unsigned char* message = listing->message.data();
+    std::memcpy(message, header, kMessageHeaderSize);
+    read_message_body(s->handle, offset, size, body_checksum, message, &s->status);
+    // A checksum mismatch is listed like any record; a body that cannot be
+    // read is not, so nothing of an earlier record is shown in its place.
+    usable = !has_error(s->status, kErrBodyRead) && !has_error(s->status, kErrRecordSeek);
+    if (usable) print_message_body(message, s->output, s->mode);
+  }
+  if (!usable) {
+    g_block.clear();
+    append_format(g_block, "Invalid message record at offset %" PRId64 "; listing stopped.\n\n",
+                  offset);
+    print_report_block(s->mode, s->output, g_block, g_block);
+  }
+  return usable;
+}
+
+// The common start of both commands: prompts, header read and report, file
+// size. False when the command has nothing more to do.
+bool start_listing(Listing* listing, CommonHeader* record) {
+  CommandState* s = listing->state;
+  begin_command(s);
+  if (prompt_store_file(&s->handle, s->name, kStoreNameCapacity) != 0) return false;
+  prompt_output(&s->mode, &s->output, s->name);
+  read_fixed_header(s->handle, record, &s->status);
+  if (varno_failed(s->status)) {
+    screen_print("\nError reading store file header from %s\n", s->name);
+    print_error_list(s->status);
+    return false;
+  }
+  print_header_report(*record, s->name, s->output, s->mode);
+  listing->file_size = varno_s_file_seek_end(s->handle, &s->status);
+  return true;
+}
+
+}  // namespace
+
+void print_message_header(const unsigned char* header, FILE* output, int32_t mode,
+                          int32_t number) {
+  std::string& b = g_block;
+  b.clear();
+  b += "--------------Message # ";
+  append_decimal(b, number);
+  b += "----------------\nMessage size: ";
+  append_decimal(b, static_cast<int32_t>(le32(header + 4)));
+  b += ", Message signature ";
+  append_decimal(b, uint32_t{header[0]} | (uint32_t{header[1]} << 8));
+  b += ", transaction number ";
+  append_decimal(b, static_cast<int32_t>(le32(header + 8)));
+  b += '\n';
+  append_name_pair(b, "Request source: ", header, 24, 56);
+  append_name_pair(b, "Reply dest: ", header, 88, 120);
+  append_name_pair(b, "message source: ", header, 156, 188);
+  append_name_pair(b, "message dest: ", header, 220, 252);
+  print_report_block(mode, output, b, b);
+}
+
+void print_message_body(const unsigned char* message, FILE* output, int32_t mode) {
+  VARNO_STATUS status;
+  const VARNO_STATUS* tag_status = nullptr;
+  const VARNO_TIMESTAMP* stamps = nullptr;
+  int32_t transaction = 0, list_id = 0, tags = 0, frequency = 0;
+  int32_t unused[9] = {};
+  VARNO_SERVER_INITBLK(&status);
+  if (VARNO_SERVER_TRANSTYPE(message) == 1) {
+    VARNO_SERVER_PARSE_GETREP(message, &tag_status, &transaction, &unused[0], &list_id, &unused[1],
+                              &unused[2], &tags, &frequency, &unused[3], &unused[4], &unused[5],
+                              &unused[6], &unused[7], &stamps, &status);
+  } else {
+    VARNO_SERVER_PARSE_UNSREP(message, &tag_status, &transaction, &unused[0], &list_id, &unused[1],
+                              &unused[2], &tags, &frequency, &unused[3], &unused[4], &unused[5],
+                              &unused[6], &unused[7], &stamps, &status);
+  }
+  std::string& b = g_block;
+  b.clear();
+  if (varno_failed(status) || tag_status == nullptr) {
+    // Nothing the library did not set is shown.
+    b += "Message body could not be interpreted.\n\n";
+  } else {
+    b += "listid: ";
+    append_decimal(b, list_id);
+    b += ", freq: ";
+    append_decimal(b, frequency / 10);
+    b += " secs, number of tags: ";
+    append_decimal(b, tags);
+    b += "\nerror code: ";
+    append_decimal(b, tag_status->error[0]);
+    b += ", first timestamp: ";
+    b += (tags > 0 && stamps != nullptr) ? time_stamp_text(stamps[0].seconds) : "(none)\n";
+    b += '\n';
+  }
+  print_report_block(mode, output, b, b);
+}
+
+void print_store_contents() {
+  CommandState state;
+  CommonHeader record{};
+  Listing listing{&state, -1, {}};
+  if (start_listing(&listing, &record)) {
+    int64_t offset = record.oldest_offset;
+    uint32_t count = 0;
+    while (offset < listing.file_size && count < record.message_count) {
+      if (!list_record(&listing, offset, static_cast<int32_t>(count + 1))) break;
+      ++count;
+      // Read the size back from the record just listed; the sum is 32-bit.
+      const uint32_t size = le32(listing.message.data() + 4);
+      offset += static_cast<uint32_t>(size + record_prefix_size());
+      if (listing.file_size - offset < int64_t{record_header_size()} &&
+          offset > record.newest_offset) {
+        offset = store_header_size();
+      }
+    }
+  }
+  end_command(&state);
+}
+
+void print_first_last_messages() {
+  CommandState state;
+  CommonHeader record{};
+  Listing listing{&state, -1, {}};
+  if (start_listing(&listing, &record) && record.oldest_offset < listing.file_size &&
+      record.newest_offset < listing.file_size) {
+    list_record(&listing, record.oldest_offset, 1);
+    list_record(&listing, record.newest_offset, static_cast<int32_t>(record.message_count));
+  }
+  end_command(&state);
+}

@@ -1,0 +1,3 @@
+#include "console/menu.h"
+
+int main() { return run_utility(); }

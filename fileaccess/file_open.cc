@@ -1,0 +1,98 @@
+// Store file open and close under the store file lock.
+//
+// The lock is named after the text behind the path's last '.', so all store
+// files of one extension (one DLGP) share it, and every configuration file
+// shares "CFG". The holder is this process: the platform counts repeated
+// holds, so one thread may open files of one lock name several times without
+// blocking itself, and the lock passes to another process only when every
+// open has been closed. A process's end gives back what it still holds.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fileaccess/file_access.h"
+#include "fileaccess/file_io_internal.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Path last opened under each handle number; grows with the handles. A slot
+// is never cleared, as the debug-log rule below relies on.
+std::vector<std::string> g_open_paths;
+
+std::string lock_name(const char* path) {
+  const char* dot = std::strrchr(path, '.');
+  return dot != nullptr ? std::string(dot + 1) : std::string(path);
+}
+
+constexpr int32_t kKnownFlags =
+    kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenText;
+
+}  // namespace
+
+int32_t varno_s_file_oflags(int32_t flags) {
+  int32_t mode = flags & kKnownFlags;
+  if ((flags & kOpenText) == 0) mode |= platform::kModeBinary;
+  return mode;
+}
+
+int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status) {
+  if (status == nullptr) return -1;
+  VARNO_CLIENT_INITBLK(status);
+  if (path == nullptr) path = "";
+  const std::string name = lock_name(path);
+  const int lock_error = platform::lock_acquire(name.c_str());
+  if (lock_error != 0) {
+    // Never go on unlocked: another process may be writing the file.
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, lock_error, status);
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);
+    return -1;
+  }
+  errno = 0;
+  const int fd = platform::open_file(path, varno_s_file_oflags(flags));
+  const int saved_errno = errno;
+  const uint32_t saved_last_error = platform::last_error();
+  if (fd < 0) {
+    platform::lock_release(name.c_str());
+    if (saved_errno == ENOENT) {
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotFound, status);
+    } else {
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, saved_errno, status);
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);
+    }
+    return -1;
+  }
+  if (static_cast<size_t>(fd) >= g_open_paths.size()) {
+    g_open_paths.resize(static_cast<size_t>(fd) + 1);
+  }
+  std::string& slot = g_open_paths[static_cast<size_t>(fd)];
+  if ((flags & (kOpenWriteOnly | kOpenReadWrite | kOpenCreate)) != 0 &&
+      saved_last_error != platform::kErrorAlreadyExists && slot != path) {
+    // snprintf cuts an over-long path at the buffer's end.
+    char text[2048];
+    std::snprintf(text, sizeof text, "In varno_s_file_open. Opened file fh=[%d],[%s]", fd, path);
+    LogWntError("varno_s_file_open", text, saved_last_error);
+  }
+  slot = path;
+  if (platform::is_regular_file(fd)) file_io_attach(fd);
+  return fd;
+}
+
+void varno_s_file_close(int32_t handle, VARNO_STATUS* status) {
+  if (status == nullptr) return;
+  VARNO_CLIENT_INITBLK(status);
+  if (handle != -1) {
+    file_io_detach(handle);
+    errno = 0;
+    if (platform::close_file(handle) < 0) {
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, errno, status);
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrClose, status);
+      return;
+    }
+  }
+  if (handle >= 0 && static_cast<size_t>(handle) < g_open_paths.size()) {
+    platform::lock_release(lock_name(g_open_paths[static_cast<size_t>(handle)].c_str()).c_str());
+  }
+}

@@ -1,0 +1,106 @@
+// The operating-system layer. Everything that differs between POSIX and Win32
+// is behind this header; one implementation file per OS is chosen in CMake.
+// Callers never include OS headers for these services.
+#ifndef VARNO_PLATFORM_PLATFORM_H_
+#define VARNO_PLATFORM_PLATFORM_H_
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace platform {
+
+// Open modes, in the values of the Windows runtime's _O_ flags; the POSIX
+// implementation translates them.
+constexpr int kModeReadOnly = 0x0000;
+constexpr int kModeWriteOnly = 0x0001;
+constexpr int kModeReadWrite = 0x0002;
+constexpr int kModeCreate = 0x0100;
+constexpr int kModeTruncate = 0x0200;
+constexpr int kModeText = 0x4000;
+constexpr int kModeBinary = 0x8000;
+
+// Last-error codes with a meaning of their own (errno values on POSIX,
+// GetLastError values on Win32).
+extern const uint32_t kErrorNotFound;       // no such file
+extern const uint32_t kErrorAlreadyExists;  // a create found the file there
+
+// Every system call the file layer makes goes through this table, so tests
+// can fail the k-th call or shorten a transfer without touching the product.
+// Each entry behaves as its POSIX namesake (result, errno).
+struct IoCalls {
+  int64_t (*seek)(int fd, int64_t offset, int origin);
+  int64_t (*read)(int fd, void* buffer, uint32_t count);
+  int64_t (*write)(int fd, const void* buffer, uint32_t count);
+  int64_t (*pread)(int fd, void* buffer, uint32_t count, int64_t offset);
+  int64_t (*pwrite)(int fd, const void* buffer, uint32_t count, int64_t offset);
+  int (*sync)(int fd);
+};
+IoCalls& io();                // the table in use
+const IoCalls& default_io();  // the real calls
+
+// Opens `path` with a mode built from the kMode* bits; new files get
+// read-write permission for the owner. Returns the descriptor, or -1 with
+// errno set. Sets the last error: kErrorAlreadyExists when kModeCreate was
+// given and the file existed, 0 on any other success, the failure's code on
+// failure. Other openers may read and write the file at the same time.
+int open_file(const char* path, int mode);
+// Returns 0, or -1 with errno set.
+int close_file(int fd);
+// True when `fd` is open on a regular file (not a pipe, device or directory).
+bool is_regular_file(int fd);
+// True when both paths name one existing file, however they are spelled
+// (links, relative parts, letter case where the file system ignores it).
+bool same_file(const char* path_a, const char* path_b);
+// Removes a file by name; 0, or -1 with errno and the last error set.
+int remove_file(const char* path);
+// Renames without ever replacing an existing destination; 0, or -1 with errno
+// and the last error set (kErrorAlreadyExists when the destination exists).
+int rename_no_replace(const char* from, const char* to);
+
+uint32_t last_error();
+void set_last_error(uint32_t code);
+// The platform's English description of `code`. False when there is none;
+// *failure then holds the reason's code.
+bool describe_error(uint32_t code, std::string* text, uint32_t* failure);
+
+// Named locks shared between processes. A process counts its own holds of a
+// name: the first acquire takes the lock (waiting without limit while another
+// process holds it), further acquires only count, and the lock is given back
+// by the release that brings the count to 0. The end of the process gives back
+// whatever it still holds. Any name is accepted; it never names a path outside
+// the lock directory. acquire returns 0, or an errno-style code when the lock
+// cannot be taken (nothing is held then). Not thread-safe: the file layer is
+// used from one thread.
+int lock_acquire(const char* name);
+void lock_release(const char* name);
+
+// The environment directory (VARNO_HOME, else $XDG_STATE_HOME/varno, else
+// $HOME/.local/state/varno), with exactly one trailing '/'. Not created here.
+std::string environment_directory();
+// Creates `path` and its parents. True when it exists as a directory afterwards.
+bool make_directories(const std::string& path);
+// True when files can be created in the directory.
+bool directory_writable(const std::string& path);
+// Appends `text` to the file at `path` (created when missing) with a single
+// write, so that entries of several processes never interleave.
+bool append_entry(const std::string& path, const std::string& text);
+
+int process_id();
+// Local time of the machine for seconds since 1970; false when the platform
+// cannot convert the value.
+bool local_time(int64_t seconds, std::tm* out);
+// Local wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm".
+std::string log_time_stamp();
+void sleep_ms(int32_t milliseconds);
+
+// True when `name` is a TCP service of the system's services database.
+bool tcp_service_known(const char* name);
+
+// Clears the console when standard output is a terminal; does nothing
+// otherwise, so that redirected output holds no control sequences.
+void clear_screen();
+
+}  // namespace platform
+
+#endif  // VARNO_PLATFORM_PLATFORM_H_

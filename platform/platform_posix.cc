@@ -1,0 +1,328 @@
+// POSIX implementation of the platform layer.
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+const uint32_t kErrorNotFound = ENOENT;
+const uint32_t kErrorAlreadyExists = EEXIST;
+
+namespace {
+
+// Behaves like GetLastError: set by the platform calls that document it.
+thread_local uint32_t g_last_error = 0;
+
+int64_t sys_seek(int fd, int64_t offset, int origin) {
+  return static_cast<int64_t>(::lseek(fd, static_cast<off_t>(offset), origin));
+}
+int64_t sys_read(int fd, void* buffer, uint32_t count) { return ::read(fd, buffer, count); }
+int64_t sys_write(int fd, const void* buffer, uint32_t count) { return ::write(fd, buffer, count); }
+int64_t sys_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
+  return ::pread(fd, buffer, count, static_cast<off_t>(offset));
+}
+int64_t sys_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
+  return ::pwrite(fd, buffer, count, static_cast<off_t>(offset));
+}
+int sys_sync(int fd) { return ::fsync(fd); }
+
+constexpr IoCalls kDefaultIo = {sys_seek, sys_read, sys_write, sys_pread, sys_pwrite, sys_sync};
+IoCalls g_io = kDefaultIo;
+
+}  // namespace
+
+IoCalls& io() { return g_io; }
+const IoCalls& default_io() { return kDefaultIo; }
+
+int open_file(const char* path, int mode) {
+  int flags = O_CLOEXEC;
+  if (mode & kModeReadWrite) {
+    flags |= O_RDWR;
+  } else if (mode & kModeWriteOnly) {
+    flags |= O_WRONLY;
+  } else {
+    flags |= O_RDONLY;
+  }
+  if (mode & kModeTruncate) flags |= O_TRUNC;
+  // Text and binary mode are the same thing here: line ends pass unchanged.
+  int fd;
+  uint32_t last = 0;
+  if (mode & kModeCreate) {
+    // Tell a created file from one that was there, as the Windows runtime's
+    // last error does.
+    fd = ::open(path, flags | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 && errno == EEXIST) {
+      fd = ::open(path, flags, 0600);
+      if (fd >= 0) last = kErrorAlreadyExists;
+    }
+  } else {
+    fd = ::open(path, flags);
+  }
+  if (fd < 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return -1;
+  }
+  // A directory opens read-only on POSIX but is no file to read or write.
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    g_last_error = EISDIR;
+    return -1;
+  }
+  g_last_error = last;
+  return fd;
+}
+
+int close_file(int fd) { return ::close(fd); }
+
+bool is_regular_file(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool same_file(const char* path_a, const char* path_b) {
+  struct stat a, b;
+  if (::stat(path_a, &a) != 0 || ::stat(path_b, &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int remove_file(const char* path) {
+  if (::unlink(path) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return -1;
+  }
+  g_last_error = 0;
+  return 0;
+}
+
+int rename_no_replace(const char* from, const char* to) {
+#ifdef SYS_renameat2
+  long r = syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1 /* RENAME_NOREPLACE */);
+  if (r == 0) {
+    g_last_error = 0;
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return -1;
+  }
+#endif
+  // The file system cannot rename without replacing: a hard link fails on an
+  // existing name, and the old name is removed only once the new one exists.
+  if (::link(from, to) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return -1;
+  }
+  if (::unlink(from) != 0) {
+    int saved = errno;
+    ::unlink(to);
+    errno = saved;
+    g_last_error = static_cast<uint32_t>(saved);
+    return -1;
+  }
+  g_last_error = 0;
+  return 0;
+}
+
+uint32_t last_error() { return g_last_error; }
+void set_last_error(uint32_t code) { g_last_error = code; }
+
+bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
+  const char* desc = code <= 0x7FFFFFFFu ? strerrordesc_np(static_cast<int>(code)) : nullptr;
+  if (desc == nullptr) {
+    *failure = EINVAL;
+    return false;
+  }
+  *text = desc;
+  return true;
+}
+
+namespace {
+
+// A process's holds of one lock name.
+struct LockHold {
+  int fd = -1;
+  int count = 0;
+  pid_t pid = 0;  // the process that opened fd
+};
+std::map<std::string, LockHold> g_locks;  // by lock file path
+
+// Lock file name for a lock name: bytes outside A-Z a-z 0-9 . _ - become %XX,
+// so no name can reach outside the lock directory. Names that would exceed the
+// file system's name limit keep a prefix and a hash of the whole name ('~'
+// never appears in an encoded name, so the two forms cannot collide).
+std::string lock_file_name(const char* name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+    unsigned char c = *p;
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+        c == '_' || c == '-') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  // "." and ".." are names of directories, not files.
+  if (out == "." || out == ".." || out.empty()) out = "%" + out;
+  if (out.size() > 200) {
+    uint64_t h = 1469598103934665603ull;
+    for (const char* p = name; *p; ++p) {
+      h ^= static_cast<unsigned char>(*p);
+      h *= 1099511628211ull;
+    }
+    char tail[20];
+    std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(h));
+    out = out.substr(0, 180) + tail;
+  }
+  return out + ".lock";
+}
+
+}  // namespace
+
+namespace {
+
+// The hold of `path` by this process. A child made by fork inherits the
+// parent's descriptors, and with them the parent's flock (it belongs to the
+// open file description): the child must open a description of its own and
+// start without holds.
+LockHold* own_hold(const std::string& path) {
+  auto it = g_locks.find(path);
+  if (it == g_locks.end()) return nullptr;
+  if (it->second.pid != ::getpid()) {
+    ::close(it->second.fd);
+    g_locks.erase(it);
+    return nullptr;
+  }
+  return &it->second;
+}
+
+std::string lock_path(const char* name) {
+  return environment_directory() + "locks/" + lock_file_name(name);
+}
+
+}  // namespace
+
+int lock_acquire(const char* name) {
+  const std::string path = lock_path(name);
+  LockHold* hold = own_hold(path);
+  if (hold != nullptr && hold->count > 0) {
+    ++hold->count;
+    return 0;
+  }
+  if (hold == nullptr) {
+    if (!make_directories(environment_directory() + "locks")) return errno != 0 ? errno : EACCES;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    hold = &g_locks.insert_or_assign(path, LockHold{fd, 0, ::getpid()}).first->second;
+  }
+  while (flock(hold->fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  hold->count = 1;
+  return 0;
+}
+
+void lock_release(const char* name) {
+  LockHold* hold = own_hold(lock_path(name));
+  if (hold == nullptr || hold->count == 0) return;
+  if (--hold->count == 0) flock(hold->fd, LOCK_UN);
+}
+
+std::string environment_directory() {
+  auto trimmed = [](std::string d) {
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+    return d;
+  };
+  std::string dir;
+  const char* home = std::getenv("VARNO_HOME");
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const char* user = std::getenv("HOME");
+  if (home != nullptr && *home != '\0') {
+    dir = trimmed(home);
+  } else if (state != nullptr && *state != '\0') {
+    dir = trimmed(state) + "/varno";
+  } else {
+    dir = trimmed(user != nullptr ? user : "") + "/.local/state/varno";
+  }
+  if (dir != "/") dir += '/';
+  return dir;
+}
+
+bool make_directories(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos == path.size() || path[pos] == '/') {
+      std::string part = path.substr(0, pos);
+      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+  }
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool directory_writable(const std::string& path) { return ::access(path.c_str(), W_OK | X_OK) == 0; }
+
+bool append_entry(const std::string& path, const std::string& text) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ssize_t w = ::write(fd, text.data(), text.size());
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return w == static_cast<ssize_t>(text.size());
+}
+
+int process_id() { return static_cast<int>(::getpid()); }
+
+bool local_time(int64_t seconds, std::tm* out) {
+  time_t t = static_cast<time_t>(seconds);
+  return localtime_r(&t, out) != nullptr;
+}
+
+std::string log_time_stamp() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  std::tm tm{};
+  time_t t = tv.tv_sec;
+  localtime_r(&t, &tm);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(tv.tv_usec / 1000));
+  return buf;
+}
+
+void sleep_ms(int32_t milliseconds) {
+  if (milliseconds <= 0) return;
+  timespec ts{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+bool tcp_service_known(const char* name) { return getservbyname(name, "tcp") != nullptr; }
+
+void clear_screen() {
+  if (::isatty(1)) {
+    std::fputs("\x1b[H\x1b[2J", stdout);
+    std::fflush(stdout);
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+// Message records. Behind the header region the data area is a ring of
+// records laid end to end from offset 192:
+//
+//   record offset  width             field
+//   0              4                 marker 5B 5D 5C 5E ("[]\^")
+//   4              u32               store file checksum of the 292-byte message header
+//   8              u32               body checksum (always 0 in a valid record)
+//   12             292               message header
+//   304            message size-292  message body
+//
+// Message header: 0 u16 signature, 2 u16 transaction type, 4 u32 message size
+// (header + body), 8 u32 transaction number, names (NUL-terminated) at 24, 56
+// (request source), 88, 120 (reply destination), 156, 188 (message source),
+// 220, 252 (message destination).
+#ifndef VARNO_STOREFORMAT_MESSAGE_RECORD_H_
+#define VARNO_STOREFORMAT_MESSAGE_RECORD_H_
+
+#include <cstdint>
+
+#include "messaging/varno.h"
+
+constexpr uint32_t kMessageHeaderSize = 292;
+constexpr unsigned char kRecordMarker[4] = {0x5B, 0x5D, 0x5C, 0x5E};
+constexpr uint32_t kScanWindow = 65536;
+
+// Size constants of the format.
+uint32_t store_header_size();   // 192: header region; the data area starts here
+uint32_t record_header_size();  // 304: prefix + message header
+uint32_t record_prefix_size();  // 12
+
+// Facility-13 error numbers of the record operations.
+enum : int32_t {
+  kErrRecordWriteSeek = 13340,
+  kErrRecordAlloc = 13341,
+  kErrRecordWrite = 13342,
+  kErrRecordSeek = 13402,
+  kErrBodyChecksum = 13530,
+  kErrHeaderChecksum = 13531,
+  kErrRecordRead = 13532,
+  kErrBodyRead = 13512,
+};
+
+// Reads the record header at `offset`, copies the 292-byte message header to
+// `header` and returns the stored body checksum (0 after a failed seek or
+// read). (13, 13402) seek (`header` untouched), (13, 13532) read (`header`
+// holds what was read, zeros for the rest), (13, 13531) header checksum
+// mismatch (the header has been copied out all the same).
+uint32_t read_message_header(int32_t fd, int64_t offset, unsigned char* header,
+                             VARNO_STATUS* status);
+
+// Reads the body of the record at `offset` into message[292 .. message_size)
+// and checks `body_checksum`. (13, 13402) seek, (13, 13512) read,
+// (13, 13530) checksum. A message_size below 292 is a damaged record: it
+// records (13, 13512) without seeking or reading.
+void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32_t body_checksum,
+                       unsigned char* message, VARNO_STATUS* status);
+
+// Writes a whole record (`record_length` bytes, prefix included) at `offset`
+// from a message of record_length - 12 bytes, in one write.
+// (13, 13340) seek, (13, 13341) allocation, (13, 13342) write; a
+// record_length below 304 (no room for the message header) writes nothing and
+// records (13, 13342).
+void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
+                          const unsigned char* message, VARNO_STATUS* status);
+
+// Scans from `start` for the first intact record whose 304-byte record header
+// lies wholly before `limit` (a header ending exactly at `limit` counts); never
+// reads at or past `limit`. Stores its offset in *found and returns its body
+// checksum; 0 and 0 when there is none, also when `limit` is below
+// start + 304. (13, 13402) seek, (13, 13532) window read (`limit` beyond the
+// end of the file included). Uses one process-wide window: not reentrant.
+uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* found,
+                             VARNO_STATUS* status);
+
+// The body checksum function: 0 for every input.
+void message_body_checksum(const void* data, uint32_t length, uint32_t* result);
+
+#endif  // VARNO_STOREFORMAT_MESSAGE_RECORD_H_
