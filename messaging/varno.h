@@ -10,8 +10,8 @@ extern "C" {
 
 // Status block: ten facility numbers, then ten error numbers. Slot i holds the
 // pair (facility[i], error[i]); a slot whose error is -1 is free. A step failed
-// when error[0] > 0. Facility 1 carries a run-time errno, facility 13 the store
-// file layer's own numbers, facility 2 this library's own failures.
+// when it recorded a pair (see varno_failed). Facility 1 carries a run-time errno, facility 13 the
+// store file layer's own numbers, facility 2 this library's own failures.
 enum { VARNO_STATUS_SLOTS = 10 };
 struct VARNO_STATUS {
   int32_t facility[VARNO_STATUS_SLOTS];
@@ -36,9 +36,9 @@ enum {
   VARNO_FACILITY_ERRNO = 1,
   VARNO_FACILITY_LIBRARY = 2,
   VARNO_FACILITY_STORE = 13,
-  VARNO_ERR_SERVICE = 201,     // service not resolvable
-  VARNO_ERR_ENVIRONMENT = 202, // environment directory unusable
-  VARNO_ERR_PARSE = 210,       // message body cannot be interpreted
+  VARNO_ERR_SERVICE = 201,      // service not resolvable
+  VARNO_ERR_ENVIRONMENT = 202,  // environment directory unusable
+  VARNO_ERR_PARSE = 210,        // message body cannot be interpreted
 };
 
 // Clear a status block (every error slot -1). A null block is accepted.
@@ -108,7 +108,11 @@ uint32_t GetVarnoRegSamViewFlag(void);
 
 }  // extern "C"
 
-// True when the first error number of the block is greater than 0.
-inline bool varno_failed(const VARNO_STATUS& block) { return block.error[0] > 0; }
+// True when the step recorded anything. Not only error numbers above 0 count:
+// a read that meets the end of the file records (1, 0) first, since no system
+// error happened, and that is a failure all the same.
+inline bool varno_failed(const VARNO_STATUS& block) {
+  return block.error[0] != -1;
+}
 
 #endif  // VARNO_MESSAGING_VARNO_H_

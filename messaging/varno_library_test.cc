@@ -67,8 +67,8 @@ TEST(StatusBlock, ClearRecordAndKeepTheFirstTen) {
   VARNO_CLIENT_INITBLK(&s);
   EXPECT_EQ(s.error[0], -1);
   EXPECT_FALSE(varno_failed(s));
-  VARNO_SERVER_LDBLK(1, 0, &s);  // errno 0 is not a failure by the rule
-  EXPECT_FALSE(varno_failed(s));
+  VARNO_SERVER_LDBLK(1, 0, &s);  // the end of a file: no system error, still a failure
+  EXPECT_TRUE(varno_failed(s));
 }
 
 TEST(ServerInit, ServiceResolution) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -178,6 +179,106 @@ std::string debug_log_text(const std::string& home) {
   std::string all;
   for (const auto& e : log_entries(home + "varno_debug.log")) all += e + "\n";
   return all;
+}
+
+}  // namespace testsupport
+
+namespace testsupport {
+
+Interactive::Interactive(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env) {
+  int in_pipe[2], out_pipe[2];
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return;
+  }
+  pid = fork();
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) close(fd);
+    for (const auto& e : env) putenv(strdup(e.c_str()));
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  in_fd = in_pipe[1];
+  out_fd = out_pipe[0];
+  signal(SIGPIPE, SIG_IGN);
+}
+
+Interactive::~Interactive() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  if (in_fd >= 0) close(in_fd);
+  if (out_fd >= 0) close(out_fd);
+}
+
+void Interactive::send(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t w = write(in_fd, text.data() + done, text.size() - done);
+    if (w <= 0) {
+      ADD_FAILURE() << "write to the program failed";
+      return;
+    }
+    done += static_cast<size_t>(w);
+  }
+}
+
+bool Interactive::read_until(const std::string& tail, int timeout_ms) {
+  auto ends_with = [&] {
+    return out.size() >= tail.size() && out.compare(out.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  char buf[4096];
+  while (!ends_with()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return false;
+    pollfd p{out_fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    ssize_t r = read(out_fd, buf, sizeof buf);
+    if (r <= 0) return false;
+    out.append(buf, static_cast<size_t>(r));
+  }
+  return true;
+}
+
+void Interactive::read_for(int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  char buf[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return;
+    pollfd p{out_fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    ssize_t r = read(out_fd, buf, sizeof buf);
+    if (r <= 0) return;
+    out.append(buf, static_cast<size_t>(r));
+  }
+}
+
+int Interactive::finish() {
+  close(in_fd);
+  in_fd = -1;
+  char buf[4096];
+  ssize_t r;
+  while ((r = read(out_fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(r));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace testsupport

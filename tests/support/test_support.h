@@ -59,4 +59,33 @@ std::vector<std::string> log_entries(const std::string& log_path);
 
 }  // namespace testsupport
 
+
+namespace testsupport {
+
+// A running program whose standard input is fed piece by piece while its
+// output is read, for dialogues that must interleave with other processes.
+struct Interactive {
+  Interactive(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env);
+  ~Interactive();
+  Interactive(const Interactive&) = delete;
+  Interactive& operator=(const Interactive&) = delete;
+
+  void send(const std::string& text);
+  // Reads output until it ends with `tail` (true) or `timeout_ms` passes or
+  // the program closes its output (false).
+  bool read_until(const std::string& tail, int timeout_ms = 10000);
+  // Reads whatever arrives within `ms`.
+  void read_for(int ms);
+  // Closes standard input, reads the rest and waits; returns the exit code.
+  int finish();
+
+  std::string out;  // everything read so far
+  int pid = -1;
+  int in_fd = -1;
+  int out_fd = -1;
+};
+
+}  // namespace testsupport
+
 #endif  // VARNO_TESTS_SUPPORT_TEST_SUPPORT_H_

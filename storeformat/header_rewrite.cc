@@ -1,0 +1,123 @@
+// Writing the common header record back as a whole header region: both
+// blocks and both checksums are rebuilt from the one record, which also
+// repairs a damaged copy.
+#include <cstring>
+
+#include "console/report.h"
+#include "fileaccess/file_access.h"
+#include "storeformat/checksum.h"
+#include "storeformat/store_header.h"
+
+namespace {
+
+void put_u32(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+bool recorded(const VARNO_STATUS& status) {
+  return status.error[0] != -1;
+}
+
+// Builds the block of `type` for `record` in block[0 .. S). False for a type
+// without a layout.
+bool build_block(int32_t type, const CommonHeader& record, unsigned char* block) {
+  switch (type) {
+    case 2:
+      encode_common_header(record, block);
+      return true;
+    case 1:
+      narrow_header(record, block);
+      return true;
+    case 0: {
+      // The type-0 block is the type-1 block without the flag: bytes 0..55,
+      // then the two opaque words.
+      unsigned char type1[68] = {};
+      narrow_header(record, type1);
+      std::memcpy(block, type1, 56);
+      std::memcpy(block + 56, type1 + 60, 8);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// Lays out the region for block size S: block, checksum, block, checksum.
+uint32_t lay_out_region(const unsigned char* block, uint32_t block_size, unsigned char* region) {
+  uint32_t crc = 0;
+  store_file_checksum(block, block_size, &crc);
+  std::memcpy(region, block, block_size);
+  put_u32(region + block_size, crc);
+  std::memcpy(region + block_size + 4, block, block_size);
+  put_u32(region + 2 * block_size + 4, crc);
+  return 2 * block_size + 8;
+}
+
+enum class Failure { kNone, kSeek, kWrite };
+
+// Writes the region at offset 0 and forces it to the disk. The primitives'
+// pairs stay in `status`; the caller adds its own.
+Failure write_region(int32_t fd, const unsigned char* region, uint32_t size, VARNO_STATUS* status) {
+  varno_s_file_seek(fd, 0, kSeekSet, status);
+  if (recorded(*status)) return Failure::kSeek;
+  // One write of the whole region: it is smaller than a disk sector, so on
+  // disks that write a sector atomically a crash leaves either the old or the
+  // new region, never a torn mixture, and both copies come from one record.
+  varno_s_file_write(fd, region, size, status);
+  if (recorded(*status)) return Failure::kWrite;
+  // A header that may not have reached the disk counts as not written, so the
+  // operator is never told a reset succeeded that a crash could undo.
+  varno_s_file_sync(fd, status);
+  if (recorded(*status)) return Failure::kWrite;
+  return Failure::kNone;
+}
+
+}  // namespace
+
+void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  const int32_t type = current_header_type();
+  unsigned char block[kFixedBlockSize] = {};
+  if (!build_block(type, record, block)) {
+    // No read found a type, so there is no layout to write in: writing one
+    // would overwrite a header this system cannot even recognise.
+    screen_print("Warning: ERROR trying to write file header: error in WRITE.\n");
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
+    return;
+  }
+  unsigned char region[kFixedRegionSize] = {};
+  const uint32_t size = lay_out_region(block, kHeaderBlockSize[type], region);
+  switch (write_region(fd, region, size, status)) {
+    case Failure::kSeek:
+      screen_print("Warning: ERROR trying to write file header: error in SEEK.\n");
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWriteSeek, status);
+      break;
+    case Failure::kWrite:
+      screen_print("Warning: ERROR trying to write file header: error in WRITE.\n");
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
+      break;
+    case Failure::kNone:
+      break;
+  }
+}
+
+void write_fixed_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  unsigned char block[kFixedBlockSize] = {};
+  encode_common_header(record, block);
+  unsigned char region[kFixedRegionSize] = {};
+  const uint32_t size = lay_out_region(block, kFixedBlockSize, region);
+  switch (write_region(fd, region, size, status)) {
+    case Failure::kSeek:
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWriteSeek, status);
+      break;
+    case Failure::kWrite:
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
+      break;
+    case Failure::kNone:
+      break;
+  }
+}

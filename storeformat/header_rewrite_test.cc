@@ -1,0 +1,401 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "console/report.h"
+#include "fileaccess/file_access.h"
+#include "platform/platform.h"
+#include "storeformat/checksum.h"
+#include "storeformat/store_header.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using Pairs = std::vector<std::pair<int32_t, int32_t>>;
+
+Pairs pairs_of(const VARNO_STATUS& status) {
+  Pairs out;
+  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
+    out.emplace_back(status.facility[i], status.error[i]);
+  }
+  return out;
+}
+
+void put32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+void put64(std::string& b, size_t at, uint64_t v) {
+  put32(b, at, static_cast<uint32_t>(v));
+  put32(b, at + 4, static_cast<uint32_t>(v >> 32));
+}
+uint32_t get32(const std::string& b, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
+  return v;
+}
+uint64_t get64(const std::string& b, size_t at) {
+  return uint64_t{get32(b, at)} | (uint64_t{get32(b, at + 4)} << 32);
+}
+uint32_t crc_of(const std::string& b, size_t at, uint32_t n) {
+  uint32_t r = 0;
+  store_file_checksum(b.data() + at, n, &r);
+  return r;
+}
+void fix_checksum(std::string& b, size_t at, uint32_t block_size) {
+  put32(b, at + block_size, crc_of(b, at, block_size));
+}
+
+constexpr uint32_t kOpaque1 = 0xAABBCCDD, kOpaque2 = 0x01020304;
+
+// Blocks of each layout with the forward offset 0x600 and the last offset
+// 0x500; type 2 and type 1 carry the flag 1.
+std::string block_of(int32_t type, uint32_t revision) {
+  if (type == 2) {
+    std::string b(92, '\0');
+    put32(b, 0, kStoreSignature);
+    put32(b, 4, revision);
+    put32(b, 12, 1700000000);
+    put64(b, 16, 0x200);
+    put64(b, 32, 0x300);
+    put32(b, 40, 7);
+    put32(b, 44, 3);
+    put64(b, 48, 0x400);
+    put64(b, 56, 0x500);
+    put64(b, 64, 0x600);
+    put64(b, 72, 384);
+    put32(b, 80, 1);
+    put32(b, 84, kOpaque1);
+    put32(b, 88, kOpaque2);
+    return b;
+  }
+  std::string b(68, '\0');
+  put32(b, 0, kStoreSignature);
+  put32(b, 4, revision);
+  put32(b, 12, 1700000000);
+  put32(b, 16, 0x200);
+  put32(b, 28, 0x300);
+  put32(b, 32, 7);
+  put32(b, 36, 3);
+  put32(b, 40, 0x400);
+  put32(b, 44, 0x500);
+  put32(b, 48, 0x600);
+  put32(b, 52, 384);
+  put32(b, 56, 1);
+  put32(b, 60, kOpaque1);
+  put32(b, 64, kOpaque2);
+  if (type == 1) return b;
+  return b.substr(0, 56) + b.substr(60, 8);
+}
+
+std::string region_of(const std::string& block) {
+  std::string r = block + std::string(4, '\0') + block + std::string(4, '\0');
+  const auto s = static_cast<uint32_t>(block.size());
+  fix_checksum(r, 0, s);
+  fix_checksum(r, s + 4, s);
+  return r;
+}
+
+// What follows the region in the file; a pattern that a stray write shows up in.
+std::string trailer() {
+  std::string t;
+  for (int i = 0; i < 300; ++i) t.push_back(static_cast<char>(0x30 + i % 40));
+  return t;
+}
+
+// Calls seen through the platform's I/O table.
+std::vector<std::string> g_calls;
+int g_sync_errno = 0;
+
+int64_t logging_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
+  g_calls.push_back("pwrite " + std::to_string(count) + "@" + std::to_string(offset));
+  return platform::default_io().pwrite(fd, buffer, count, offset);
+}
+int64_t logging_write(int fd, const void* buffer, uint32_t count) {
+  g_calls.push_back("write " + std::to_string(count));
+  return platform::default_io().write(fd, buffer, count);
+}
+int logging_sync(int fd) {
+  g_calls.push_back("sync");
+  if (g_sync_errno != 0) {
+    errno = g_sync_errno;
+    return -1;
+  }
+  return platform::default_io().sync(fd);
+}
+
+class HeaderRewriteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_io_ = platform::io();
+    platform::io().pwrite = logging_pwrite;
+    platform::io().write = logging_write;
+    platform::io().sync = logging_sync;
+    g_calls.clear();
+    g_sync_errno = 0;
+    set_screen_capture(&screen_);
+    path_ = home_.file("store.snf");
+  }
+  void TearDown() override {
+    close();
+    platform::io() = saved_io_;
+    set_screen_capture(nullptr);
+  }
+
+  void open_store(const std::string& content, int32_t flags = kOpenReadWrite) {
+    close();
+    testsupport::write_file(path_, content);
+    VARNO_STATUS st;
+    fd_ = varno_s_file_open(path_.c_str(), flags, &st);
+    ASSERT_GE(fd_, 0);
+  }
+  void close() {
+    if (fd_ < 0) return;
+    VARNO_STATUS st;
+    varno_s_file_close(fd_, &st);
+    fd_ = -1;
+  }
+
+  // read_store_header, expecting success.
+  CommonHeader read_ok() {
+    CommonHeader r{};
+    VARNO_STATUS st;
+    read_store_header(fd_, &r, &st);
+    EXPECT_EQ(pairs_of(st), Pairs{});
+    return r;
+  }
+
+  Pairs rewrite(const CommonHeader& r) {
+    VARNO_STATUS st;
+    VARNO_SERVER_INITBLK(&st);
+    VARNO_SERVER_LDBLK(99, 99, &st);
+    g_calls.clear();
+    screen_.clear();
+    rewrite_store_header(fd_, r, &st);
+    return pairs_of(st);
+  }
+
+  std::string on_disk() const { return testsupport::read_file(path_); }
+
+  testsupport::ScratchHome home_;
+  platform::IoCalls saved_io_{};
+  std::string path_;
+  int32_t fd_ = -1;
+  std::string screen_;
+};
+
+// Both blocks equal, both checksums right, for block size S.
+void expect_sound_region(const std::string& file, uint32_t s) {
+  EXPECT_EQ(file.substr(0, s), file.substr(s + 4, s)) << "blocks differ";
+  EXPECT_EQ(get32(file, s), crc_of(file, 0, s));
+  EXPECT_EQ(get32(file, 2 * s + 4), crc_of(file, s + 4, s));
+}
+
+// ---------------------------------------------------------------------------
+// Each layout
+
+TEST_F(HeaderRewriteTest, EachTypeIsWrittenBackInItsOwnLayout) {
+  struct Case {
+    int32_t type;
+    uint32_t block;
+    size_t forward_at;  // where the block keeps the forward offset
+  };
+  for (Case c : {Case{2, 92, 64}, Case{1, 68, 48}, Case{0, 64, 48}}) {
+    SCOPED_TRACE("type " + std::to_string(c.type));
+    const std::string before = region_of(block_of(c.type, c.type == 0 ? 0 : c.type)) + trailer();
+    open_store(before);
+    CommonHeader r = read_ok();
+    ASSERT_EQ(current_header_type(), c.type);
+    r.forward_offset = 0x200;  // what the reset does
+    EXPECT_EQ(rewrite(r), Pairs{});
+    EXPECT_EQ(screen_, "");
+    const uint32_t region = 2 * c.block + 8;
+    EXPECT_EQ(g_calls,
+              (std::vector<std::string>{"pwrite " + std::to_string(region) + "@0", "sync"}));
+
+    const std::string after = on_disk();
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(after.substr(region), before.substr(region)) << "bytes after the region changed";
+    expect_sound_region(after, c.block);
+    EXPECT_EQ(get32(after, c.forward_at), 0x200u);
+    // Everything else is as it was.
+    std::string expected = before.substr(0, c.block);
+    put32(expected, c.forward_at, 0x200);
+    if (c.type == 2) put32(expected, c.forward_at + 4, 0);
+    EXPECT_EQ(after.substr(0, c.block), expected);
+
+    screen_.clear();
+    const CommonHeader again = read_ok();
+    EXPECT_NE(screen_.find("Header read in ok.\n"), std::string::npos) << screen_;
+    EXPECT_EQ(again.forward_offset, 0x200);
+    EXPECT_EQ(again.message_count, 7u);
+  }
+}
+
+TEST_F(HeaderRewriteTest, Type0BlockHoldsTheOpaqueWordsAndNoFlag) {
+  open_store(region_of(block_of(0, 0)) + trailer());
+  CommonHeader r = read_ok();
+  ASSERT_EQ(r.forward_past_last, 1u);  // derived: forward 0x600 > last 0x500
+  r.forward_offset = 0x100;            // now below last: the flag would be 0
+  ASSERT_EQ(rewrite(r), Pairs{});
+  const std::string after = on_disk();
+  EXPECT_EQ(get32(after, 56), kOpaque1);
+  EXPECT_EQ(get32(after, 60), kOpaque2);
+  EXPECT_EQ(get32(after, 64), crc_of(after, 0, 64));
+  EXPECT_EQ(get32(after, 68 + 56), kOpaque1);
+  EXPECT_EQ(read_ok().forward_past_last, 0u);
+}
+
+TEST_F(HeaderRewriteTest, ValuesAbove32BitsKeepTheirLowBitsInOlderTypes) {
+  for (int32_t type : {1, 0}) {
+    open_store(region_of(block_of(type, type)) + trailer());
+    CommonHeader r = read_ok();
+    r.forward_offset = 0x100000123;
+    r.last_message_size = 0xFFFFFFFF00000010;
+    ASSERT_EQ(rewrite(r), Pairs{});
+    const std::string after = on_disk();
+    EXPECT_EQ(get32(after, 48), 0x123u) << type;
+    EXPECT_EQ(get32(after, 52), 0x10u) << type;
+    const CommonHeader again = read_ok();
+    EXPECT_EQ(again.forward_offset, 0x123);
+    EXPECT_EQ(again.last_message_size, 0x10);
+  }
+}
+
+TEST_F(HeaderRewriteTest, Type2KeepsFull64BitValues) {
+  open_store(region_of(block_of(2, 2)) + trailer());
+  CommonHeader r = read_ok();
+  r.forward_offset = 0x100000123;
+  ASSERT_EQ(rewrite(r), Pairs{});
+  EXPECT_EQ(get64(on_disk(), 64), 0x100000123u);
+}
+
+TEST_F(HeaderRewriteTest, RewriteRepairsABadPrimaryCopy) {
+  std::string file = region_of(block_of(2, 2)) + trailer();
+  file[40] = 9;  // primary count 7 -> 9, checksum 1 now wrong
+  const std::string backup = file.substr(96, 92);
+  open_store(file);
+  CommonHeader r = read_ok();
+  ASSERT_NE(screen_.find("Primary block bad.\n"), std::string::npos);
+  ASSERT_EQ(rewrite(r), Pairs{});
+  const std::string after = on_disk();
+  EXPECT_EQ(after.substr(0, 92), backup);
+  expect_sound_region(after, 92);
+  screen_.clear();
+  EXPECT_EQ(read_ok().message_count, 7u);
+  EXPECT_EQ(screen_,
+            "Found non-zero revision number 2\n"
+            "Checking store file header blocks, size=92\n"
+            "Header read in ok.\n"
+            "Processing file header type 2\n");
+}
+
+TEST_F(HeaderRewriteTest, RevisionZeroIsKept) {
+  open_store(region_of(block_of(2, 0)) + trailer());
+  CommonHeader r = read_ok();
+  ASSERT_EQ(current_header_type(), 2);
+  ASSERT_EQ(rewrite(r), Pairs{});
+  const std::string after = on_disk();
+  EXPECT_EQ(get32(after, 4), 0u);
+  EXPECT_EQ(get32(after, 96 + 4), 0u);
+  screen_.clear();
+  read_ok();
+  EXPECT_EQ(screen_.find("revision"), std::string::npos) << "typed by its signature again";
+}
+
+// ---------------------------------------------------------------------------
+// Failures
+
+TEST_F(HeaderRewriteTest, ReadOnlyHandleFailsTheWrite) {
+  const std::string before = region_of(block_of(2, 2)) + trailer();
+  open_store(before, kOpenReadOnly);
+  CommonHeader r = read_ok();
+  r.forward_offset = 0x200;
+  EXPECT_EQ(rewrite(r), (Pairs{{1, EBADF}, {13, 13202}, {13, 13521}}));
+  EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in WRITE.\n");
+  EXPECT_EQ(on_disk(), before);
+}
+
+TEST_F(HeaderRewriteTest, NegativeHandleFailsTheSeek) {
+  set_current_header_type(2);
+  CommonHeader r{};
+  EXPECT_EQ(rewrite(r), (Pairs{{1, EBADF}, {13, 13159}, {13, 13520}}));
+  EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in SEEK.\n");
+  EXPECT_TRUE(g_calls.empty());
+}
+
+TEST_F(HeaderRewriteTest, FailedSyncCountsAsAFailedWrite) {
+  open_store(region_of(block_of(2, 2)) + trailer());
+  CommonHeader r = read_ok();
+  g_sync_errno = EIO;
+  EXPECT_EQ(rewrite(r), (Pairs{{1, EIO}, {13, 13202}, {13, 13521}}));
+  EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in WRITE.\n");
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"pwrite 192@0", "sync"}));
+}
+
+TEST_F(HeaderRewriteTest, NoDetectedTypeWritesNothing) {
+  const std::string before = std::string(400, '\0');
+  open_store(before);
+  CommonHeader r{};
+  VARNO_STATUS st;
+  read_store_header(fd_, &r, &st);
+  ASSERT_EQ(current_header_type(), -1);
+  EXPECT_EQ(rewrite(r), (Pairs{{13, 13521}}));
+  EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in WRITE.\n");
+  EXPECT_TRUE(g_calls.empty());
+  EXPECT_EQ(on_disk(), before);
+}
+
+// ---------------------------------------------------------------------------
+// The silent type-2 writer
+
+TEST_F(HeaderRewriteTest, WriteFixedHeaderWritesType2WhateverTheCurrentType) {
+  const std::string before = region_of(block_of(2, 2)) + trailer();
+  open_store(before);
+  CommonHeader r = read_ok();
+  r.forward_offset = 0x100000200;
+  r.opaque1 = 0x12345678;
+  set_current_header_type(0);
+  VARNO_STATUS st;
+  VARNO_SERVER_LDBLK(99, 99, &st);
+  g_calls.clear();
+  screen_.clear();
+  write_fixed_header(fd_, r, &st);
+  EXPECT_EQ(pairs_of(st), Pairs{});
+  EXPECT_EQ(screen_, "");
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"pwrite 192@0", "sync"}));
+  EXPECT_EQ(current_header_type(), 0);
+  const std::string after = on_disk();
+  EXPECT_EQ(after.substr(192), before.substr(192));
+  expect_sound_region(after, 92);
+  EXPECT_EQ(get64(after, 64), 0x100000200u);
+  EXPECT_EQ(get32(after, 84), 0x12345678u);
+
+  CommonHeader back{};
+  read_fixed_header(fd_, &back, &st);
+  EXPECT_EQ(pairs_of(st), Pairs{});
+  EXPECT_EQ(back.forward_offset, 0x100000200);
+  EXPECT_EQ(back.opaque1, 0x12345678u);
+}
+
+TEST_F(HeaderRewriteTest, WriteFixedHeaderFailsSilently) {
+  CommonHeader r{};
+  VARNO_STATUS st;
+  write_fixed_header(-1, r, &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EBADF}, {13, 13159}, {13, 13520}}));
+
+  open_store(region_of(block_of(2, 2)));
+  g_sync_errno = EIO;
+  write_fixed_header(fd_, r, &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EIO}, {13, 13202}, {13, 13521}}));
+
+  g_sync_errno = 0;
+  open_store(region_of(block_of(2, 2)), kOpenReadOnly);
+  write_fixed_header(fd_, r, &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EBADF}, {13, 13202}, {13, 13521}}));
+  EXPECT_EQ(screen_, "");
+}
+
+}  // namespace

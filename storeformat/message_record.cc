@@ -1,0 +1,205 @@
+// Message records: reading a record header and body at a known offset,
+// writing a whole record, and scanning for the next intact record.
+#include "storeformat/message_record.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "fileaccess/file_access.h"
+#include "storeformat/checksum.h"
+
+namespace {
+
+constexpr uint32_t kStoreHeaderSize = 192;
+constexpr uint32_t kRecordPrefixSize = 12;
+constexpr uint32_t kRecordHeaderSize = kRecordPrefixSize + kMessageHeaderSize;  // 304
+
+// Record prefix layout.
+constexpr uint32_t kHeaderChecksumAt = 4;
+constexpr uint32_t kBodyChecksumAt = 8;
+
+uint32_t get_u32(const unsigned char* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+void put_u32(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+// A read that meets the end of the file records (1, 0) first, so success is
+// "nothing recorded", not a test of the first error number.
+bool recorded(const VARNO_STATUS& status) {
+  return status.error[0] != -1;
+}
+
+// True when a record header that checks out starts at `p` (304 bytes there).
+bool intact_record_header(const unsigned char* p) {
+  if (std::memcmp(p, kRecordMarker, sizeof kRecordMarker) != 0) return false;
+  uint32_t crc = 0;
+  store_file_checksum(p + kRecordPrefixSize, kMessageHeaderSize, &crc);
+  return crc == get_u32(p + kHeaderChecksumAt);
+}
+
+// The scan window. One fixed area for the process: 64 KiB is too much for the
+// stack of a service thread, and a fixed area gives the scan no allocation
+// failure. The file layer is used from one thread only, so sharing it is safe.
+unsigned char g_window[kScanWindow];
+
+}  // namespace
+
+uint32_t store_header_size() {
+  return kStoreHeaderSize;
+}
+uint32_t record_header_size() {
+  return kRecordHeaderSize;
+}
+uint32_t record_prefix_size() {
+  return kRecordPrefixSize;
+}
+
+uint32_t read_message_header(int32_t fd, int64_t offset, unsigned char* header,
+                             VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  varno_s_file_seek(fd, offset, kSeekSet, status);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
+    return 0;
+  }
+  unsigned char record[kRecordHeaderSize] = {};
+  varno_s_file_read(fd, record, kRecordHeaderSize, status);
+  // Even a short read hands out what it got (zeros for the rest), so that a
+  // listing can show the damaged record as it is on disk.
+  std::memcpy(header, record + kRecordPrefixSize, kMessageHeaderSize);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
+    return 0;
+  }
+  uint32_t crc = 0;
+  store_file_checksum(header, kMessageHeaderSize, &crc);
+  if (crc != get_u32(record + kHeaderChecksumAt)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderChecksum, status);
+  }
+  return get_u32(record + kBodyChecksumAt);
+}
+
+void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32_t body_checksum,
+                       unsigned char* message, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  if (message_size < kMessageHeaderSize) {
+    // The size field is damaged: the body length would be negative, and the
+    // caller's buffer is smaller than the header it is meant to hold.
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
+    return;
+  }
+  // An offset so large that the body would lie beyond every file position is
+  // handed to the seek as -1, which fails there with its own pairs.
+  const int64_t body = offset > std::numeric_limits<int64_t>::max() - kRecordHeaderSize
+                           ? -1
+                           : offset + kRecordHeaderSize;
+  varno_s_file_seek(fd, body, kSeekSet, status);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
+    return;
+  }
+  varno_s_file_read(fd, message + kMessageHeaderSize, message_size - kMessageHeaderSize, status);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
+    return;
+  }
+  uint32_t expected = 0;
+  message_body_checksum(message, message_size, &expected);
+  if (body_checksum != expected) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyChecksum, status);
+  }
+}
+
+void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
+                          const unsigned char* message, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  if (record_length < kRecordHeaderSize) {
+    // Shorter than prefix and message header: the header checksum would read
+    // past the caller's message, and such a record could never be read back.
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWrite, status);
+    return;
+  }
+  varno_s_file_seek(fd, offset, kSeekSet, status);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWriteSeek, status);
+    return;
+  }
+  auto* buffer = static_cast<unsigned char*>(std::malloc(record_length));
+  if (buffer == nullptr) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordAlloc, status);
+    return;
+  }
+  const uint32_t message_size = record_length - kRecordPrefixSize;
+  std::memcpy(buffer + kRecordPrefixSize, message, message_size);
+  uint32_t body_crc = 0;
+  message_body_checksum(message, message_size, &body_crc);
+  uint32_t header_crc = 0;
+  store_file_checksum(message, kMessageHeaderSize, &header_crc);
+  std::memcpy(buffer, kRecordMarker, sizeof kRecordMarker);
+  put_u32(buffer + kHeaderChecksumAt, header_crc);
+  put_u32(buffer + kBodyChecksumAt, body_crc);
+  // One write, so the record never reaches the file in pieces from this side.
+  varno_s_file_write(fd, buffer, record_length, status);
+  if (recorded(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWrite, status);
+  std::free(buffer);
+}
+
+uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* found,
+                             VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  *found = 0;
+  varno_s_file_seek(fd, start, kSeekSet, status);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
+    return 0;
+  }
+  // After a good seek start >= 0, so limit - start cannot overflow.
+  if (limit <= start || limit - start < kRecordHeaderSize) return 0;
+
+  // Window k holds the file bytes [base, base + length) with base = start +
+  // k * 65232; each later window begins with the last 304 bytes of the one
+  // before, so a record header that straddles two windows is whole in the
+  // second. Only the last window may be shorter than 65536: it ends exactly
+  // at `limit`, and nothing at or past `limit` is ever read.
+  constexpr uint32_t kStep = kScanWindow - kRecordHeaderSize;
+  int64_t base = start;
+  uint32_t length =
+      static_cast<uint32_t>(limit - start < kScanWindow ? limit - start : kScanWindow);
+  varno_s_file_read(fd, g_window, length, status);
+  for (;;) {
+    if (recorded(*status)) {
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
+      return 0;
+    }
+    const bool last = base + length == limit;
+    // A full window examines the 65232 positions it owns; the next window
+    // starts at the first position it did not examine. The last window also
+    // examines the position whose header ends exactly at `limit`: that header
+    // lies wholly before `limit` and was read.
+    const uint32_t positions = last ? length - kRecordHeaderSize + 1 : kStep;
+    for (uint32_t i = 0; i < positions; ++i) {
+      if (intact_record_header(g_window + i)) {
+        *found = base + i;
+        return get_u32(g_window + i + kBodyChecksumAt);
+      }
+    }
+    if (last) return 0;
+    std::memmove(g_window, g_window + kStep, kRecordHeaderSize);
+    base += kStep;
+    const int64_t rest = limit - base - kRecordHeaderSize;
+    const uint32_t more = static_cast<uint32_t>(rest < kStep ? rest : kStep);
+    length = kRecordHeaderSize + more;
+    varno_s_file_read(fd, g_window + kRecordHeaderSize, more, status);
+  }
+}
+
+void message_body_checksum(const void* /*data*/, uint32_t /*length*/, uint32_t* result) {
+  *result = 0;
+}

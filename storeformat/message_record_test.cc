@@ -1,0 +1,449 @@
+#include "storeformat/message_record.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fileaccess/file_access.h"
+#include "platform/platform.h"
+#include "storeformat/checksum.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using Pairs = std::vector<std::pair<int32_t, int32_t>>;
+
+Pairs pairs_of(const VARNO_STATUS& status) {
+  Pairs out;
+  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
+    out.emplace_back(status.facility[i], status.error[i]);
+  }
+  return out;
+}
+
+void put32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+uint32_t crc_of(const std::string& b, size_t at, uint32_t n) {
+  uint32_t r = 0;
+  store_file_checksum(b.data() + at, n, &r);
+  return r;
+}
+unsigned char* ubytes(std::string& b) {
+  return reinterpret_cast<unsigned char*>(b.data());
+}
+const unsigned char* ubytes(const std::string& b) {
+  return reinterpret_cast<const unsigned char*>(b.data());
+}
+
+// A message of 292 + body bytes with its size field set and every byte
+// depending on `seed`, so that two messages never look alike.
+std::string make_message(uint32_t body, int seed) {
+  std::string m(292 + body, '\0');
+  for (size_t i = 0; i < m.size(); ++i) m[i] = static_cast<char>((i * 7 + seed * 13) % 251);
+  put32(m, 4, 292 + body);
+  return m;
+}
+
+// A record built by hand: marker, header checksum, body checksum 0, message.
+std::string record_of(const std::string& message) {
+  std::string r = "[]\\^" + std::string(8, '\0') + message;
+  put32(r, 4, crc_of(message, 0, 292));
+  return r;
+}
+
+// The data area filler: never a marker.
+std::string filler(size_t n) {
+  return std::string(n, '\0');
+}
+
+class MessageRecordTest : public ::testing::Test {
+ protected:
+  void TearDown() override { close(); }
+
+  void open_store(const std::string& content, int32_t flags = kOpenReadWrite) {
+    close();
+    path_ = home_.file("store.snf");
+    testsupport::write_file(path_, content);
+    VARNO_STATUS st;
+    fd_ = varno_s_file_open(path_.c_str(), flags, &st);
+    ASSERT_GE(fd_, 0);
+  }
+  void close() {
+    if (fd_ < 0) return;
+    VARNO_STATUS st;
+    varno_s_file_close(fd_, &st);
+    fd_ = -1;
+  }
+
+  // Reads header and body at `offset` the way the listing does.
+  struct Read {
+    Pairs header_pairs, body_pairs;
+    uint32_t body_checksum = 0;
+    std::string message;
+  };
+  Read read_record(int64_t offset) {
+    Read out;
+    std::string header(292, '\x77');
+    VARNO_STATUS st;
+    VARNO_SERVER_LDBLK(99, 99, &st);
+    out.body_checksum = read_message_header(fd_, offset, ubytes(header), &st);
+    out.header_pairs = pairs_of(st);
+    const uint32_t size = static_cast<uint32_t>(ubytes(header)[4]) |
+                          static_cast<uint32_t>(ubytes(header)[5]) << 8 |
+                          static_cast<uint32_t>(ubytes(header)[6]) << 16 |
+                          static_cast<uint32_t>(ubytes(header)[7]) << 24;
+    out.message = header + std::string(size - 292, '\x77');
+    read_message_body(fd_, offset, size, out.body_checksum, ubytes(out.message), &st);
+    out.body_pairs = pairs_of(st);
+    return out;
+  }
+
+  testsupport::ScratchHome home_;
+  std::string path_;
+  int32_t fd_ = -1;
+};
+
+TEST(MessageRecordFormat, SizeConstants) {
+  EXPECT_EQ(store_header_size(), 192u);
+  EXPECT_EQ(record_header_size(), 304u);
+  EXPECT_EQ(record_prefix_size(), 12u);
+}
+
+TEST(MessageRecordFormat, BodyChecksumIsZeroForAnyInput) {
+  uint32_t r = 0xFFFFFFFF;
+  message_body_checksum(nullptr, 0, &r);
+  EXPECT_EQ(r, 0u);
+  const std::string m = make_message(100, 1);
+  r = 1;
+  message_body_checksum(m.data(), static_cast<uint32_t>(m.size()), &r);
+  EXPECT_EQ(r, 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Writing and reading at a known offset
+
+TEST_F(MessageRecordTest, WrittenRecordIsTheFormatByteForByteAndReadsBack) {
+  const std::string m1 = make_message(100, 1);
+  const std::string m2 = make_message(0, 2);  // empty body
+  open_store(filler(192));
+  VARNO_STATUS st;
+  VARNO_SERVER_LDBLK(99, 99, &st);
+  write_message_record(fd_, 192, static_cast<uint32_t>(m1.size() + 12), ubytes(m1), &st);
+  EXPECT_EQ(pairs_of(st), Pairs{});
+  const int64_t second = 192 + static_cast<int64_t>(m1.size()) + 12;
+  write_message_record(fd_, second, static_cast<uint32_t>(m2.size() + 12), ubytes(m2), &st);
+  EXPECT_EQ(pairs_of(st), Pairs{});
+  EXPECT_EQ(testsupport::read_file(path_), filler(192) + record_of(m1) + record_of(m2));
+
+  const Read r1 = read_record(192);
+  EXPECT_EQ(r1.header_pairs, Pairs{});
+  EXPECT_EQ(r1.body_pairs, Pairs{});
+  EXPECT_EQ(r1.body_checksum, 0u);
+  EXPECT_EQ(r1.message, m1);
+
+  const Read r2 = read_record(second);
+  EXPECT_EQ(r2.header_pairs, Pairs{});
+  EXPECT_EQ(r2.body_pairs, Pairs{});
+  EXPECT_EQ(r2.message, m2);
+}
+
+TEST_F(MessageRecordTest, DamagedHeaderIsReportedButCopiedOut) {
+  std::string file = filler(192) + record_of(make_message(50, 3));
+  file[192 + 12 + 100] ^= 0x01;
+  open_store(file);
+  std::string header(292, '\0');
+  VARNO_STATUS st;
+  EXPECT_EQ(read_message_header(fd_, 192, ubytes(header), &st), 0u);
+  EXPECT_EQ(pairs_of(st), (Pairs{{13, 13531}}));
+  EXPECT_EQ(header, file.substr(192 + 12, 292));
+}
+
+TEST_F(MessageRecordTest, MarkerAndBodyAreNotCoveredByTheHeaderCheck) {
+  const std::string m = make_message(50, 4);
+  std::string file = filler(192) + record_of(m);
+  file[192] = 'X';               // marker
+  file[192 + 304 + 10] ^= 0x40;  // body
+  open_store(file);
+  const Read r = read_record(192);
+  EXPECT_EQ(r.header_pairs, Pairs{});
+  EXPECT_EQ(r.body_pairs, Pairs{});
+  EXPECT_EQ(r.message, file.substr(192 + 12));
+}
+
+TEST_F(MessageRecordTest, NonZeroBodyChecksumWordFailsTheBodyCheck) {
+  const std::string m = make_message(40, 5);
+  std::string file = filler(192) + record_of(m);
+  put32(file, 192 + 8, 0x0000002A);
+  open_store(file);
+  const Read r = read_record(192);
+  EXPECT_EQ(r.header_pairs, Pairs{});
+  EXPECT_EQ(r.body_checksum, 42u);
+  EXPECT_EQ(r.body_pairs, (Pairs{{13, 13530}}));
+  EXPECT_EQ(r.message, m) << "the body is delivered all the same";
+}
+
+TEST_F(MessageRecordTest, RecordHeaderCutByTheEndOfFile) {
+  const std::string rec = record_of(make_message(10, 6));
+  open_store(filler(192) + rec.substr(0, 100));
+  std::string header(292, '\x77');
+  VARNO_STATUS st;
+  EXPECT_EQ(read_message_header(fd_, 192, ubytes(header), &st), 0u);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, 0}, {13, 13182}, {13, 13532}}));
+  // What was read, zeros for the rest.
+  EXPECT_EQ(header, rec.substr(12, 88) + std::string(204, '\0'));
+}
+
+TEST_F(MessageRecordTest, BodyCutByTheEndOfFile) {
+  const std::string rec = record_of(make_message(200, 7));
+  open_store(filler(192) + rec.substr(0, 304 + 50));
+  const Read r = read_record(192);
+  EXPECT_EQ(r.header_pairs, Pairs{});
+  EXPECT_EQ(r.body_pairs, (Pairs{{1, 0}, {13, 13182}, {13, 13512}}));
+}
+
+TEST_F(MessageRecordTest, MessageSizeBelowTheHeaderReadsNothing) {
+  open_store(filler(192) + record_of(make_message(100, 8)));
+  // Exactly the buffer the size claims: any body read would overrun it.
+  for (uint32_t size : {0u, 12u, 291u}) {
+    std::string message(size, '\x55');
+    VARNO_STATUS st;
+    VARNO_SERVER_LDBLK(99, 99, &st);
+    read_message_body(fd_, 192, size, 0, ubytes(message), &st);
+    EXPECT_EQ(pairs_of(st), (Pairs{{13, 13512}})) << size;
+    EXPECT_EQ(message, std::string(size, '\x55'));
+  }
+}
+
+TEST_F(MessageRecordTest, SeekFailures) {
+  std::string header(292, '\x77');
+  VARNO_STATUS st;
+  EXPECT_EQ(read_message_header(-1, 192, ubytes(header), &st), 0u);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EBADF}, {13, 13159}, {13, 13402}}));
+  EXPECT_EQ(header, std::string(292, '\x77'));
+
+  std::string message(400, '\0');
+  read_message_body(-1, 192, 400, 0, ubytes(message), &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EBADF}, {13, 13159}, {13, 13402}}));
+
+  const std::string m = make_message(0, 9);
+  write_message_record(-1, 192, 304, ubytes(m), &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EBADF}, {13, 13159}, {13, 13340}}));
+
+  int64_t found = 5;
+  EXPECT_EQ(find_message_record(-1, 192, 100000, &found, &st), 0u);
+  EXPECT_EQ(found, 0);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EBADF}, {13, 13159}, {13, 13402}}));
+
+  // A body offset past every file position fails at the seek too.
+  open_store(filler(192));
+  read_message_body(fd_, INT64_MAX - 100, 400, 0, ubytes(message), &st);
+  EXPECT_EQ(pairs_of(st).back(), (std::pair<int32_t, int32_t>{13, 13402}));
+}
+
+TEST_F(MessageRecordTest, WriteFailures) {
+  const std::string before = filler(192);
+  open_store(before, kOpenReadOnly);
+  const std::string m = make_message(20, 10);
+  VARNO_STATUS st;
+  write_message_record(fd_, 192, static_cast<uint32_t>(m.size() + 12), ubytes(m), &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EBADF}, {13, 13202}, {13, 13342}}));
+
+  // Too short to hold the message header: nothing is written or read.
+  open_store(before);
+  const std::string small(291, 'x');
+  write_message_record(fd_, 192, 303, ubytes(small), &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{13, 13342}}));
+  write_message_record(fd_, 192, 0, nullptr, &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{13, 13342}}));
+  EXPECT_EQ(testsupport::read_file(path_), before);
+}
+
+// ---------------------------------------------------------------------------
+// Scanning for an intact record
+
+struct Scan {
+  int64_t found = -1;
+  uint32_t checksum = 0xFFFFFFFF;
+  Pairs pairs;
+};
+
+Scan scan(int32_t fd, int64_t start, int64_t limit) {
+  Scan s;
+  VARNO_STATUS st;
+  VARNO_SERVER_LDBLK(99, 99, &st);
+  s.checksum = find_message_record(fd, start, limit, &s.found, &st);
+  s.pairs = pairs_of(st);
+  return s;
+}
+
+TEST_F(MessageRecordTest, FindsTheRecordAtOrAfterStart) {
+  const std::string r1 = record_of(make_message(100, 11));
+  std::string r2 = record_of(make_message(60, 12));
+  put32(r2, 8, 0x2A);  // the checksum returned is the stored word
+  const std::string file = filler(192) + r1 + r2;
+  const int64_t at1 = 192, at2 = 192 + static_cast<int64_t>(r1.size());
+  const auto end = static_cast<int64_t>(file.size());
+  open_store(file);
+
+  Scan s = scan(fd_, at1, end);
+  EXPECT_EQ(s.pairs, Pairs{});
+  EXPECT_EQ(s.found, at1);
+  EXPECT_EQ(s.checksum, 0u);
+
+  s = scan(fd_, at1 + 1, end);
+  EXPECT_EQ(s.pairs, Pairs{});
+  EXPECT_EQ(s.found, at2);
+  EXPECT_EQ(s.checksum, 0x2Au);
+
+  s = scan(fd_, 0, end);
+  EXPECT_EQ(s.found, at1);
+
+  s = scan(fd_, at2 + 1, end);
+  EXPECT_EQ(s.pairs, Pairs{});
+  EXPECT_EQ(s.found, 0);
+  EXPECT_EQ(s.checksum, 0u);
+}
+
+TEST_F(MessageRecordTest, FalseMarkerInABodyIsSkipped) {
+  std::string m1 = make_message(400, 13);
+  m1.replace(292 + 20, 4, "[]\\^");  // inside the body, followed by junk
+  const std::string r1 = record_of(m1);
+  const std::string r2 = record_of(make_message(10, 14));
+  const std::string file = filler(192) + r1 + r2;
+  open_store(file);
+  const Scan s = scan(fd_, 193, static_cast<int64_t>(file.size()));
+  EXPECT_EQ(s.pairs, Pairs{});
+  EXPECT_EQ(s.found, 192 + static_cast<int64_t>(r1.size()));
+}
+
+TEST_F(MessageRecordTest, RecordsAroundWindowBoundariesAreFoundAtTheirOffsets) {
+  constexpr int64_t kStart = 1000;
+  constexpr int64_t kStep = 65536 - 304;
+  const std::string rec = record_of(make_message(0, 15));
+  // Relative to the start: within the first window's own positions, the
+  // first position it leaves to the next window, straddling its end, one byte
+  // inside it, and the same around the second boundary.
+  constexpr int64_t kWindow = 65536;
+  for (int64_t rel : {kStep - 100, kStep - 1, kStep, kWindow - 100, kWindow - 1, kWindow,
+                      2 * kStep - 1, 2 * kStep + 17, 2 * kStep + kWindow - 5}) {
+    SCOPED_TRACE("record at start + " + std::to_string(rel));
+    std::string file = filler(static_cast<size_t>(kStart + rel)) + rec + filler(700);
+    // A false marker just before, to show the scan goes on past it.
+    file.replace(static_cast<size_t>(kStart + rel - 30), 4, "[]\\^");
+    open_store(file);
+    const Scan s = scan(fd_, kStart, static_cast<int64_t>(file.size()));
+    EXPECT_EQ(s.pairs, Pairs{});
+    EXPECT_EQ(s.found, kStart + rel);
+  }
+}
+
+// Reads and seeks of a descriptor that the file layer did not open, so that
+// every read call is one read of the primitive, at the position kept here.
+int64_t g_position = 0;
+int64_t g_read_end = 0;  // the highest offset + 1 any read asked for
+int g_reads = 0;
+int g_fail_read = 0;  // fail the n-th read with EIO (0: never)
+
+int64_t tracking_seek(int fd, int64_t offset, int origin) {
+  const int64_t r = platform::default_io().seek(fd, offset, origin);
+  if (r >= 0) g_position = r;
+  return r;
+}
+int64_t tracking_read(int fd, void* buffer, uint32_t count) {
+  ++g_reads;
+  if (g_reads == g_fail_read) {
+    errno = EIO;
+    return -1;
+  }
+  if (g_position + count > g_read_end) g_read_end = g_position + count;
+  const int64_t r = platform::default_io().read(fd, buffer, count);
+  if (r > 0) g_position += r;
+  return r;
+}
+
+class ScanLimitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = platform::io();
+    platform::io().seek = tracking_seek;
+    platform::io().read = tracking_read;
+    g_fail_read = 0;
+  }
+  void TearDown() override {
+    if (fd_ >= 0) platform::close_file(fd_);
+    platform::io() = saved_;
+  }
+  void open_raw(const std::string& content) {
+    if (fd_ >= 0) platform::close_file(fd_);
+    const std::string path = home_.file("raw.snf");
+    testsupport::write_file(path, content);
+    fd_ = platform::open_file(path.c_str(), platform::kModeReadOnly | platform::kModeBinary);
+    ASSERT_GE(fd_, 0);
+  }
+  Scan scan_tracked(int64_t start, int64_t limit) {
+    g_position = 0;
+    g_read_end = 0;
+    g_reads = 0;
+    return scan(fd_, start, limit);
+  }
+
+  testsupport::ScratchHome home_;
+  platform::IoCalls saved_{};
+  int32_t fd_ = -1;
+};
+
+TEST_F(ScanLimitTest, HeaderMustLieWhollyBeforeTheLimit) {
+  const std::string rec = record_of(make_message(100, 16));
+  for (int64_t at : {int64_t{500}, int64_t{70000}, int64_t{140000}}) {
+    SCOPED_TRACE("record at " + std::to_string(at));
+    open_raw(filler(static_cast<size_t>(at)) + rec + filler(100000));
+    // The header would cross the limit: not found, nothing read at the limit.
+    Scan s = scan_tracked(192, at + 303);
+    EXPECT_EQ(s.pairs, Pairs{});
+    EXPECT_EQ(s.found, 0);
+    EXPECT_LE(g_read_end, at + 303);
+    EXPECT_GT(g_reads, 0);
+    // A header that ends exactly at the limit lies wholly before it.
+    s = scan_tracked(192, at + 304);
+    EXPECT_EQ(s.pairs, Pairs{});
+    EXPECT_EQ(s.found, at);
+    EXPECT_LE(g_read_end, at + 304);
+  }
+}
+
+TEST_F(ScanLimitTest, LimitBelowOneRecordHeaderFindsNothing) {
+  open_raw(filler(192) + record_of(make_message(0, 17)) + filler(100));
+  for (int64_t limit : {int64_t{0}, int64_t{191}, int64_t{192}, int64_t{192 + 303}}) {
+    const Scan s = scan_tracked(192, limit);
+    EXPECT_EQ(s.pairs, Pairs{}) << limit;
+    EXPECT_EQ(s.found, 0) << limit;
+    EXPECT_EQ(s.checksum, 0u) << limit;
+    EXPECT_EQ(g_reads, 0) << limit;
+  }
+}
+
+TEST_F(ScanLimitTest, WindowReadFailures) {
+  // A limit beyond the end of the file fails the read of the window.
+  open_raw(filler(192) + record_of(make_message(0, 18)));
+  Scan s = scan_tracked(192, 192 + 304 + 1);
+  EXPECT_EQ(s.pairs, (Pairs{{1, 0}, {13, 13182}, {13, 13532}}));
+  EXPECT_EQ(s.found, 0);
+
+  // A failing read of the second window.
+  const std::string rec = record_of(make_message(0, 19));
+  open_raw(filler(100000) + rec + filler(1000));
+  g_fail_read = 2;
+  s = scan_tracked(0, 101000);
+  EXPECT_EQ(s.pairs, (Pairs{{1, EIO}, {13, 13182}, {13, 13532}}));
+  EXPECT_EQ(s.found, 0);
+  EXPECT_EQ(s.checksum, 0u);
+  g_fail_read = 0;
+  s = scan_tracked(0, 101000);
+  EXPECT_EQ(s.found, 100000);
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+// Reading the store file header region: type detection, the check of the two
+// copies, the choice of one and its conversion to the common header record.
+#include "storeformat/store_header.h"
+
+#include <cstring>
+
+#include "console/report.h"
+#include "fileaccess/file_access.h"
+#include "storeformat/checksum.h"
+
+namespace {
+
+// File integers are little-endian whatever the host is, so they are put
+// together byte by byte.
+uint32_t get_u32(const unsigned char* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+void put_u32(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+int64_t get_i64(const unsigned char* p) {
+  return static_cast<int64_t>(uint64_t{get_u32(p)} | (uint64_t{get_u32(p + 4)} << 32));
+}
+
+void put_i64(unsigned char* p, int64_t v) {
+  const auto u = static_cast<uint64_t>(v);
+  put_u32(p, static_cast<uint32_t>(u));
+  put_u32(p + 4, static_cast<uint32_t>(u >> 32));
+}
+
+// The type-1 block layout (68 bytes).
+enum : uint32_t {
+  kT1Signature = 0,
+  kT1Revision = 4,
+  kT1OldestTime = 8,
+  kT1OldestOffset = 16,
+  kT1NewestTime = 20,
+  kT1NewestOffset = 28,
+  kT1MessageCount = 32,
+  kT1ForwardedCount = 36,
+  kT1CurrentOffset = 40,
+  kT1LastOffset = 44,
+  kT1ForwardOffset = 48,
+  kT1LastMessageSize = 52,
+  kT1Flag = 56,
+  kT1Opaque1 = 60,
+  kT1Opaque2 = 64,
+};
+
+// The type-0 block is the type-1 block up to the flag, then the opaque words.
+constexpr uint32_t kT0SharedBytes = 56;
+constexpr uint32_t kT0Opaque1 = 56;
+constexpr uint32_t kT0Opaque2 = 60;
+
+constexpr size_t kRevisionOffset = 4;
+// Detection looks no further than the type-2 backup signature, which ends at
+// byte 100.
+constexpr size_t kDetectionSpan = kHeaderBlockSize[2] + 8;
+
+// The header type found by the last read_store_header; 0 until one ran.
+int32_t g_current_header_type = 0;
+
+int32_t region_size(int32_t type) {
+  return static_cast<int32_t>(2 * kHeaderBlockSize[type] + 8);
+}
+
+// Block status without diagnostics; `crc1`/`crc2` receive the computed values.
+int32_t block_status(const unsigned char* region, uint32_t block_size, uint32_t* crc1,
+                     uint32_t* crc2) {
+  store_file_checksum(region, block_size, crc1);
+  store_file_checksum(region + block_size + 4, block_size, crc2);
+  const bool ok1 = *crc1 == get_u32(region + block_size);
+  const bool ok2 = *crc2 == get_u32(region + 2 * block_size + 4);
+  if (ok1 && ok2) {
+    return std::memcmp(region, region + block_size + 4, block_size) == 0 ? kBlocksOk : kBothBad;
+  }
+  if (ok1) return kBackupBad;
+  if (ok2) return kPrimaryBad;
+  return kBothBad;
+}
+
+// True when anything has been recorded. A read that meets the end of the file
+// records (1, 0) first, which a test of the first error number alone would
+// take for success.
+bool recorded(const VARNO_STATUS& status) {
+  return status.error[0] != -1;
+}
+
+// True when the pairs in `status` are exactly those of a read that met the end
+// of the file: (1, 0), (13, 13182).
+bool read_met_end_of_file(const VARNO_STATUS& status) {
+  return status.facility[0] == VARNO_FACILITY_ERRNO && status.error[0] == 0 &&
+         status.facility[1] == VARNO_FACILITY_STORE && status.error[1] == kErrRead &&
+         status.error[2] == -1;
+}
+
+}  // namespace
+
+void decode_common_header(const unsigned char* block, CommonHeader* record) {
+  record->signature = get_u32(block + 0);
+  record->revision = get_u32(block + 4);
+  record->oldest_time.word = get_u32(block + 8);
+  record->oldest_time.seconds = static_cast<int32_t>(get_u32(block + 12));
+  record->oldest_offset = get_i64(block + 16);
+  record->newest_time.word = get_u32(block + 24);
+  record->newest_time.seconds = static_cast<int32_t>(get_u32(block + 28));
+  record->newest_offset = get_i64(block + 32);
+  record->message_count = get_u32(block + 40);
+  record->forwarded_count = get_u32(block + 44);
+  record->current_offset = get_i64(block + 48);
+  record->last_offset = get_i64(block + 56);
+  record->forward_offset = get_i64(block + 64);
+  record->last_message_size = get_i64(block + 72);
+  record->forward_past_last = get_u32(block + 80);
+  record->opaque1 = get_u32(block + 84);
+  record->opaque2 = get_u32(block + 88);
+}
+
+void encode_common_header(const CommonHeader& record, unsigned char* block) {
+  put_u32(block + 0, record.signature);
+  put_u32(block + 4, record.revision);
+  put_u32(block + 8, record.oldest_time.word);
+  put_u32(block + 12, static_cast<uint32_t>(record.oldest_time.seconds));
+  put_i64(block + 16, record.oldest_offset);
+  put_u32(block + 24, record.newest_time.word);
+  put_u32(block + 28, static_cast<uint32_t>(record.newest_time.seconds));
+  put_i64(block + 32, record.newest_offset);
+  put_u32(block + 40, record.message_count);
+  put_u32(block + 44, record.forwarded_count);
+  put_i64(block + 48, record.current_offset);
+  put_i64(block + 56, record.last_offset);
+  put_i64(block + 64, record.forward_offset);
+  put_i64(block + 72, record.last_message_size);
+  put_u32(block + 80, record.forward_past_last);
+  put_u32(block + 84, record.opaque1);
+  put_u32(block + 88, record.opaque2);
+}
+
+int32_t current_header_type() {
+  return g_current_header_type;
+}
+
+void set_current_header_type(int32_t type) {
+  g_current_header_type = type;
+}
+
+int32_t detect_header_type(const unsigned char* region, size_t length) {
+  if (length >= kRevisionOffset + 4) {
+    const uint32_t revision = get_u32(region + kRevisionOffset);
+    if (revision == 1 || revision == 2) {
+      screen_print("Found non-zero revision number %d\n", static_cast<int>(revision));
+      return static_cast<int32_t>(revision);
+    }
+  }
+  // The backup block of each type starts with the signature; the last match
+  // wins, so the current layout is preferred. A word that lies beyond the
+  // bytes read cannot match.
+  int32_t type = -1;
+  for (int32_t t = 0; t < 3; ++t) {
+    const size_t at = kHeaderBlockSize[t] + 4;
+    if (at + 4 <= length && get_u32(region + at) == kStoreSignature) type = t;
+  }
+  if (type < 0) screen_print("ERROR: Could not match header to any known type.\n");
+  return type;
+}
+
+int32_t check_header_blocks(const unsigned char* region, uint32_t block_size) {
+  screen_print("Checking store file header blocks, size=%d\n", static_cast<int>(block_size));
+  uint32_t crc1 = 0;
+  uint32_t crc2 = 0;
+  const int32_t result = block_status(region, block_size, &crc1, &crc2);
+  const uint32_t stored1 = get_u32(region + block_size);
+  const uint32_t stored2 = get_u32(region + 2 * block_size + 4);
+  if (crc1 != stored1) {
+    screen_print("BAD CRC: CRC #1 should be %08X, file CRC #1 is %08X\n", crc1, stored1);
+  }
+  if (crc2 != stored2) {
+    screen_print("BAD CRC: CRC #2 should be %08X, file CRC #2 is %08X\n", crc2, stored2);
+  }
+  return result;
+}
+
+int32_t check_fixed_header_blocks(const unsigned char* region) {
+  uint32_t crc1 = 0;
+  uint32_t crc2 = 0;
+  return block_status(region, kFixedBlockSize, &crc1, &crc2);
+}
+
+void select_header_block(const unsigned char* region, CommonHeader* record, VARNO_STATUS* status) {
+  const int32_t type = current_header_type();
+  if (type < 0 || type > 2) {
+    // Only reached when no type was detected; there is no layout to convert.
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
+    return;
+  }
+  const uint32_t size = kHeaderBlockSize[type];
+  const unsigned char* chosen = region;
+  switch (check_header_blocks(region, size)) {
+    case kBlocksOk:
+      screen_print("Header read in ok.\n");
+      break;
+    case kPrimaryBad:
+      screen_print("Primary block bad.\n");
+      chosen = region + size + 4;
+      break;
+    case kBackupBad:
+      screen_print("Header backup block bad.\n");
+      break;
+    default:
+      screen_print("Both header blocks bad.\n");
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);
+      break;
+  }
+  screen_print("Processing file header type %d\n", static_cast<int>(type));
+
+  if (type == 2) {
+    decode_common_header(chosen, record);
+    return;
+  }
+  if (type == 1) {
+    widen_header(chosen, record);
+    return;
+  }
+  // Type 0 has no flag; it is derived from the offsets so that the record
+  // means the same as a type-1 header would.
+  unsigned char type1[68] = {};
+  std::memcpy(type1, chosen, kT0SharedBytes);
+  const uint32_t forward = get_u32(chosen + kT1ForwardOffset);
+  const uint32_t last = get_u32(chosen + kT1LastOffset);
+  put_u32(type1 + kT1Flag, forward > last ? 1u : 0u);
+  std::memcpy(type1 + kT1Opaque1, chosen + kT0Opaque1, 4);
+  std::memcpy(type1 + kT1Opaque2, chosen + kT0Opaque2, 4);
+  widen_header(type1, record);
+}
+
+void widen_header(const unsigned char* type1_block, CommonHeader* record) {
+  const unsigned char* b = type1_block;
+  record->signature = get_u32(b + kT1Signature);
+  record->revision = get_u32(b + kT1Revision);
+  record->oldest_time.word = get_u32(b + kT1OldestTime);
+  record->oldest_time.seconds = static_cast<int32_t>(get_u32(b + kT1OldestTime + 4));
+  record->oldest_offset = get_u32(b + kT1OldestOffset);
+  record->newest_time.word = get_u32(b + kT1NewestTime);
+  record->newest_time.seconds = static_cast<int32_t>(get_u32(b + kT1NewestTime + 4));
+  record->newest_offset = get_u32(b + kT1NewestOffset);
+  record->message_count = get_u32(b + kT1MessageCount);
+  record->forwarded_count = get_u32(b + kT1ForwardedCount);
+  // Offsets were unsigned 32-bit: zero-extend, never sign-extend.
+  record->current_offset = get_u32(b + kT1CurrentOffset);
+  record->last_offset = get_u32(b + kT1LastOffset);
+  record->forward_offset = get_u32(b + kT1ForwardOffset);
+  record->last_message_size = get_u32(b + kT1LastMessageSize);
+  record->forward_past_last = get_u32(b + kT1Flag);
+  record->opaque1 = get_u32(b + kT1Opaque1);
+  record->opaque2 = get_u32(b + kT1Opaque2);
+}
+
+void narrow_header(const CommonHeader& record, unsigned char* type1_block) {
+  unsigned char* b = type1_block;
+  const auto low = [](int64_t v) { return static_cast<uint32_t>(static_cast<uint64_t>(v)); };
+  put_u32(b + kT1Signature, record.signature);
+  put_u32(b + kT1Revision, record.revision);
+  put_u32(b + kT1OldestTime, record.oldest_time.word);
+  put_u32(b + kT1OldestTime + 4, static_cast<uint32_t>(record.oldest_time.seconds));
+  put_u32(b + kT1OldestOffset, low(record.oldest_offset));
+  put_u32(b + kT1NewestTime, record.newest_time.word);
+  put_u32(b + kT1NewestTime + 4, static_cast<uint32_t>(record.newest_time.seconds));
+  put_u32(b + kT1NewestOffset, low(record.newest_offset));
+  put_u32(b + kT1MessageCount, record.message_count);
+  put_u32(b + kT1ForwardedCount, record.forwarded_count);
+  put_u32(b + kT1CurrentOffset, low(record.current_offset));
+  put_u32(b + kT1LastOffset, low(record.last_offset));
+  put_u32(b + kT1ForwardOffset, low(record.forward_offset));
+  put_u32(b + kT1LastMessageSize, low(record.last_message_size));
+  put_u32(b + kT1Flag, record.forward_past_last);
+  put_u32(b + kT1Opaque1, record.opaque1);
+  put_u32(b + kT1Opaque2, record.opaque2);
+}
+
+void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  varno_s_file_seek(fd, 0, kSeekSet, status);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderSeek, status);
+    return;
+  }
+
+  // Ask for the largest amount any reader ever wanted, but accept a file that
+  // ends earlier: a store file without message data is only its header
+  // region. The end of the file is judged once the type says how much is
+  // needed; any other read failure ends the read here.
+  unsigned char region[kMaxHeaderRead] = {};
+  const int32_t got = varno_s_file_read(fd, region, kMaxHeaderRead, status);
+  const size_t length = got > 0 ? static_cast<size_t>(got) : 0;
+  VARNO_STATUS short_read = *status;
+  const bool ended_early = recorded(*status);
+  if (ended_early && !read_met_end_of_file(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
+    return;
+  }
+  VARNO_SERVER_INITBLK(status);
+
+  const int32_t type = detect_header_type(region, length);
+  set_current_header_type(type);
+  if (type < 0) {
+    screen_print("\n*!* The file header is of an unknown type.  ANALYZE cannot continue.\n");
+    // When the file ended before the last signature word, detection did not
+    // see everything it looks at: keep the read's account of the end of file.
+    if (ended_early && length < kDetectionSpan) *status = short_read;
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
+    return;
+  }
+  if (length < static_cast<size_t>(region_size(type))) {
+    *status = short_read;
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
+    return;
+  }
+
+  select_header_block(region, record, status);
+  if (recorded(*status)) {
+    screen_print("*!* The file header is corrupt.  ANALYZE cannot continue\n");
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
+  }
+}
+
+void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  varno_s_file_seek(fd, 0, kSeekSet, status);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderSeek, status);
+    return;
+  }
+  unsigned char region[kFixedRegionSize] = {};
+  varno_s_file_read(fd, region, kFixedRegionSize, status);
+  if (recorded(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
+    return;
+  }
+  switch (check_fixed_header_blocks(region)) {
+    case kBlocksOk:
+    case kBackupBad:
+      decode_common_header(region, record);
+      break;
+    case kPrimaryBad:
+      decode_common_header(region + kFixedBlockSize + 4, record);
+      break;
+    default:
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);
+      break;
+  }
+}
