@@ -15,8 +15,9 @@ void reset_forward_pointer() {
   screen_write(
       "\nThis option is used to reset the forward pointer to the \noldest message currently in "
       "the store file.\n");
-  screen_write("This could cause data that has already been forwarded to \nbe sent again to the "
-               "VARNO client.\n");
+  screen_write(
+      "This could cause data that has already been forwarded to \nbe sent again to the "
+      "VARNO client.\n");
   screen_write("Enter \"Y\" to continue...");
   // Only a line that fits and begins with Y or y is consent.
   if (read_console_line(answer, sizeof answer) != kLineRead ||

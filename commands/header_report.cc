@@ -18,8 +18,8 @@ void print_header_report(CommonHeader record, const char* name, FILE* output, in
                 "\n",
                 record.oldest_offset, record.newest_offset, record.current_offset);
   append_format(offsets,
-                "Last offset: %" PRId64 "\nForward offset: %" PRId64
-                "\nLast message size: %" PRId64 "\n",
+                "Last offset: %" PRId64 "\nForward offset: %" PRId64 "\nLast message size: %" PRId64
+                "\n",
                 record.last_offset, record.forward_offset, record.last_message_size);
   append_format(offsets, "Store file oldest time stamp: %s\nStore file newest time stamp: %s\n",
                 oldest.c_str(), newest.c_str());
@@ -30,8 +30,7 @@ void print_header_report(CommonHeader record, const char* name, FILE* output, in
   if (mode != kOutputFile) {
     append_format(screen, "\nSTORE FILE:  %s\n", name);
     screen += rule;
-    append_format(screen,
-                  "Store file signature: %08X; revision=%d\nMessages forwarded: %d of %d\n",
+    append_format(screen, "Store file signature: %08X; revision=%d\nMessages forwarded: %d of %d\n",
                   record.signature, static_cast<int>(record.revision),
                   static_cast<int>(record.forwarded_count), static_cast<int>(record.message_count));
     screen += offsets;

@@ -104,8 +104,7 @@ bool start_listing(Listing* listing, CommonHeader* record) {
 
 }  // namespace
 
-void print_message_header(const unsigned char* header, FILE* output, int32_t mode,
-                          int32_t number) {
+void print_message_header(const unsigned char* header, FILE* output, int32_t mode, int32_t number) {
   std::string& b = g_block;
   b.clear();
   b += "--------------Message # ";

@@ -1,3 +1,5 @@
 #include "console/menu.h"
 
-int main() { return run_utility(); }
+int main() {
+  return run_utility();
+}

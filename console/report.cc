@@ -111,4 +111,6 @@ void clear_screen() {
   if (g_capture == nullptr) platform::clear_screen();
 }
 
-void set_screen_capture(std::string* sink) { g_capture = sink; }
+void set_screen_capture(std::string* sink) {
+  g_capture = sink;
+}

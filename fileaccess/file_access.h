@@ -19,18 +19,18 @@ constexpr int32_t kOpenText = 0x4000;
 
 // Facility-13 error numbers of this layer.
 enum : int32_t {
-  kErrOpenFailed = 13153,    // open failed (behind (1, errno)); also: lock not taken
-  kErrSeekEnd = 13154,       // seek to the end failed
-  kErrRemove = 13157,        // removing a file failed
-  kErrSeek = 13159,          // seek failed
-  kErrNotFound = 13161,      // open: no such file
-  kErrReadHandle = 13180,    // read on a negative descriptor
-  kErrReadBuffer = 13181,    // read into a null buffer
-  kErrRead = 13182,          // read failed or ended early
-  kErrWriteHandle = 13200,   // write on a negative descriptor
-  kErrWriteBuffer = 13201,   // write from a null buffer
-  kErrWrite = 13202,         // write failed, wrote nothing, or did not reach the disk
-  kErrClose = 13210,         // close failed
+  kErrOpenFailed = 13153,   // open failed (behind (1, errno)); also: lock not taken
+  kErrSeekEnd = 13154,      // seek to the end failed
+  kErrRemove = 13157,       // removing a file failed
+  kErrSeek = 13159,         // seek failed
+  kErrNotFound = 13161,     // open: no such file
+  kErrReadHandle = 13180,   // read on a negative descriptor
+  kErrReadBuffer = 13181,   // read into a null buffer
+  kErrRead = 13182,         // read failed or ended early
+  kErrWriteHandle = 13200,  // write on a negative descriptor
+  kErrWriteBuffer = 13201,  // write from a null buffer
+  kErrWrite = 13202,        // write failed, wrote nothing, or did not reach the disk
+  kErrClose = 13210,        // close failed
 };
 
 // Origins of a seek.

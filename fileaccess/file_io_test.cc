@@ -31,7 +31,9 @@ std::vector<Pair> pairs(const VARNO_STATUS& s) {
   return out;
 }
 
-void PrintTo(const Pair& p, std::ostream* os) { *os << "(" << p.facility << ", " << p.error << ")"; }
+void PrintTo(const Pair& p, std::ostream* os) {
+  *os << "(" << p.facility << ", " << p.error << ")";
+}
 
 // A block holding an old pair, to show that every primitive clears it.
 VARNO_STATUS dirty_block() {

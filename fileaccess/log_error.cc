@@ -13,8 +13,8 @@ void LogWntError(const char* function, const char* message, uint32_t code) {
     const int shown = static_cast<int>(code);  // printed as signed, as the log always has
     if (!platform::describe_error(code, &description, &failure)) {
       if (message != nullptr) {
-        std::snprintf(text, sizeof text, "%s\nWNT Unknown Error=%d, FormatMessage error=%d", message,
-                      shown, static_cast<int>(failure));
+        std::snprintf(text, sizeof text, "%s\nWNT Unknown Error=%d, FormatMessage error=%d",
+                      message, shown, static_cast<int>(failure));
       } else {
         std::snprintf(text, sizeof text, "\nWNT Unknown Error=%d, FormatMessage error=%d", shown,
                       static_cast<int>(failure));

@@ -116,8 +116,12 @@ int32_t parse_message(const void* message, const VARNO_STATUS** tag_status, int3
 
 extern "C" {
 
-void VARNO_SERVER_INITBLK(VARNO_STATUS* block) { clear_block(block); }
-void VARNO_CLIENT_INITBLK(VARNO_STATUS* block) { clear_block(block); }
+void VARNO_SERVER_INITBLK(VARNO_STATUS* block) {
+  clear_block(block);
+}
+void VARNO_CLIENT_INITBLK(VARNO_STATUS* block) {
+  clear_block(block);
+}
 
 void VARNO_SERVER_LDBLK(int32_t facility, int32_t error, VARNO_STATUS* block) {
   if (block == nullptr) return;
@@ -147,9 +151,13 @@ int32_t VARNO_SERVER_INIT(int32_t /*mode*/, const char* service, char* /*reply*/
   return 0;
 }
 
-const char* VARNO_SERVER_VERSION(void) { return VARNO_VERSION_TEXT; }
+const char* VARNO_SERVER_VERSION(void) {
+  return VARNO_VERSION_TEXT;
+}
 
-void VARNO_SERVER_MSLEEP(int32_t milliseconds) { platform::sleep_ms(milliseconds); }
+void VARNO_SERVER_MSLEEP(int32_t milliseconds) {
+  platform::sleep_ms(milliseconds);
+}
 
 int32_t VARNO_SERVER_TRANSTYPE(const void* message) {
   if (message == nullptr) return 0;
@@ -222,12 +230,16 @@ void VARNO_SERVER_LOGMSG(const char* tag, const char* text, VARNO_STATUS* block)
   if (error != 0) VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, error, block);
 }
 
-uint32_t varno_GetLastError(void) { return platform::last_error(); }
+uint32_t varno_GetLastError(void) {
+  return platform::last_error();
+}
 
 void varno_GetLastErrorEx(int32_t /*reserved1*/, int32_t /*reserved2*/, int32_t* kind) {
   if (kind != nullptr) *kind = platform::last_error() == platform::kErrorNotFound ? 1 : 0;
 }
 
-uint32_t GetVarnoRegSamViewFlag(void) { return 0; }
+uint32_t GetVarnoRegSamViewFlag(void) {
+  return 0;
+}
 
 }  // extern "C"

@@ -47,9 +47,9 @@ struct Outs {
 };
 
 int32_t parse(const std::vector<unsigned char>& m, Outs* o, VARNO_STATUS* s) {
-  return VARNO_SERVER_PARSE_UNSREP(m.data(), &o->tag_status, &o->v[0], &o->v[1], &o->v[2],
-                                   &o->v[3], &o->v[4], &o->v[5], &o->v[6], &o->v[7], &o->v[8],
-                                   &o->v[9], &o->v[10], &o->v[11], &o->stamps, s);
+  return VARNO_SERVER_PARSE_UNSREP(m.data(), &o->tag_status, &o->v[0], &o->v[1], &o->v[2], &o->v[3],
+                                   &o->v[4], &o->v[5], &o->v[6], &o->v[7], &o->v[8], &o->v[9],
+                                   &o->v[10], &o->v[11], &o->stamps, s);
 }
 
 TEST(StatusBlock, ClearRecordAndKeepTheFirstTen) {

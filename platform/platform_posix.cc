@@ -29,23 +29,33 @@ thread_local uint32_t g_last_error = 0;
 int64_t sys_seek(int fd, int64_t offset, int origin) {
   return static_cast<int64_t>(::lseek(fd, static_cast<off_t>(offset), origin));
 }
-int64_t sys_read(int fd, void* buffer, uint32_t count) { return ::read(fd, buffer, count); }
-int64_t sys_write(int fd, const void* buffer, uint32_t count) { return ::write(fd, buffer, count); }
+int64_t sys_read(int fd, void* buffer, uint32_t count) {
+  return ::read(fd, buffer, count);
+}
+int64_t sys_write(int fd, const void* buffer, uint32_t count) {
+  return ::write(fd, buffer, count);
+}
 int64_t sys_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
   return ::pread(fd, buffer, count, static_cast<off_t>(offset));
 }
 int64_t sys_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
   return ::pwrite(fd, buffer, count, static_cast<off_t>(offset));
 }
-int sys_sync(int fd) { return ::fsync(fd); }
+int sys_sync(int fd) {
+  return ::fsync(fd);
+}
 
 constexpr IoCalls kDefaultIo = {sys_seek, sys_read, sys_write, sys_pread, sys_pwrite, sys_sync};
 IoCalls g_io = kDefaultIo;
 
 }  // namespace
 
-IoCalls& io() { return g_io; }
-const IoCalls& default_io() { return kDefaultIo; }
+IoCalls& io() {
+  return g_io;
+}
+const IoCalls& default_io() {
+  return kDefaultIo;
+}
 
 int open_file(const char* path, int mode) {
   int flags = O_CLOEXEC;
@@ -87,7 +97,9 @@ int open_file(const char* path, int mode) {
   return fd;
 }
 
-int close_file(int fd) { return ::close(fd); }
+int close_file(int fd) {
+  return ::close(fd);
+}
 
 bool is_regular_file(int fd) {
   struct stat st;
@@ -138,8 +150,12 @@ int rename_no_replace(const char* from, const char* to) {
   return 0;
 }
 
-uint32_t last_error() { return g_last_error; }
-void set_last_error(uint32_t code) { g_last_error = code; }
+uint32_t last_error() {
+  return g_last_error;
+}
+void set_last_error(uint32_t code) {
+  g_last_error = code;
+}
 
 bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
   const char* desc = code <= 0x7FFFFFFFu ? strerrordesc_np(static_cast<int>(code)) : nullptr;
@@ -277,7 +293,9 @@ bool make_directories(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool directory_writable(const std::string& path) { return ::access(path.c_str(), W_OK | X_OK) == 0; }
+bool directory_writable(const std::string& path) {
+  return ::access(path.c_str(), W_OK | X_OK) == 0;
+}
 
 bool append_entry(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
@@ -289,7 +307,9 @@ bool append_entry(const std::string& path, const std::string& text) {
   return w == static_cast<ssize_t>(text.size());
 }
 
-int process_id() { return static_cast<int>(::getpid()); }
+int process_id() {
+  return static_cast<int>(::getpid());
+}
 
 bool local_time(int64_t seconds, std::tm* out) {
   time_t t = static_cast<time_t>(seconds);
@@ -316,7 +336,9 @@ void sleep_ms(int32_t milliseconds) {
   }
 }
 
-bool tcp_service_known(const char* name) { return getservbyname(name, "tcp") != nullptr; }
+bool tcp_service_known(const char* name) {
+  return getservbyname(name, "tcp") != nullptr;
+}
 
 void clear_screen() {
   if (::isatty(1)) {

@@ -4,16 +4,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <cerrno>
 
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <vector>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -79,8 +79,9 @@ TEST(NamedLocks, NamesNeverLeaveTheLockDirectory) {
   }
   EXPECT_EQ(list_dir(home), std::set<std::string>{"env"});
   EXPECT_EQ(list_dir(home + "/env"), std::set<std::string>{"locks"});
-  const std::set<std::string> expected = {"..%2F..%2Fescape.lock", "a%2Fb.lock", "%...lock", "%..lock",
-                                          "back%5Cslash.lock",     "%.lock",     "plain.EXT-1_x.lock"};
+  const std::set<std::string> expected = {
+      "..%2F..%2Fescape.lock", "a%2Fb.lock", "%...lock",          "%..lock",
+      "back%5Cslash.lock",     "%.lock",     "plain.EXT-1_x.lock"};
   EXPECT_EQ(list_dir(home + "/env/locks"), expected);
   // A name longer than a file name may be keeps a prefix and a hash.
   std::string long_name(400, 'n');

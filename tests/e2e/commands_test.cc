@@ -42,8 +42,9 @@ std::string header_screen(const HeaderValues& h) {
          std::to_string(h.count) + "\nOldest offset: " + std::to_string(h.oldest) +
          "\nNewest offset: " + std::to_string(h.newest) +
          "\nCurrent offset: " + std::to_string(h.current) +
-         "\nLast offset: " + std::to_string(h.last) + "\nForward offset: " +
-         std::to_string(h.forward) + "\nLast message size: " + std::to_string(h.last_size) +
+         "\nLast offset: " + std::to_string(h.last) +
+         "\nForward offset: " + std::to_string(h.forward) +
+         "\nLast message size: " + std::to_string(h.last_size) +
          "\nStore file oldest time stamp: " + stamp(h.oldest_k) +
          "\n\nStore file newest time stamp: " + stamp(h.newest_k) + "\n\n";
 }
@@ -55,8 +56,9 @@ std::string header_file(const HeaderValues& h) {
          "\nOldest offset: " + std::to_string(h.oldest) +
          "\nNewest offset: " + std::to_string(h.newest) +
          "\nCurrent offset: " + std::to_string(h.current) +
-         "\nLast offset: " + std::to_string(h.last) + "\nForward offset: " +
-         std::to_string(h.forward) + "\nLast message size: " + std::to_string(h.last_size) +
+         "\nLast offset: " + std::to_string(h.last) +
+         "\nForward offset: " + std::to_string(h.forward) +
+         "\nLast message size: " + std::to_string(h.last_size) +
          "\nStore file oldest time stamp: " + stamp(h.oldest_k) +
          "\n\nStore file newest time stamp: " + stamp(h.newest_k) + "\n\n";
 }
@@ -98,7 +100,8 @@ TEST_F(Commands, HeaderReportOnTheScreenInAFileAndBoth) {
 
   testsupport::write_file(dir.file("both.txt"), "old content that must go\n");
   r = run("1\nsound.store\nBoth\nboth.txt\n\n");
-  EXPECT_EQ(r.out, session(store_and_output() + kOutputNamePrompt + kDiag2 + header_screen(kSound)));
+  EXPECT_EQ(r.out,
+            session(store_and_output() + kOutputNamePrompt + kDiag2 + header_screen(kSound)));
   EXPECT_EQ(testsupport::read_file(dir.file("both.txt")), header_file(kSound));
 }
 
@@ -123,13 +126,15 @@ TEST_F(Commands, HeaderReportOnEachHeaderCase) {
     uint32_t computed = 0;
     store_file_checksum(bytes.data() + at, 92, &computed);
     uint32_t stored = 0;
-    for (int i = 3; i >= 0; --i) stored = (stored << 8) | static_cast<unsigned char>(bytes[at + 92 + i]);
+    for (int i = 3; i >= 0; --i)
+      stored = (stored << 8) | static_cast<unsigned char>(bytes[at + 92 + i]);
     char line[100];
     std::snprintf(line, sizeof line, "BAD CRC: CRC #%d should be %08X, file CRC #%d is %08X\n",
                   which, computed, which, stored);
     return std::string(line);
   };
-  const std::string check = "Found non-zero revision number 2\nChecking store file header blocks, size=92\n";
+  const std::string check =
+      "Found non-zero revision number 2\nChecking store file header blocks, size=92\n";
 
   auto r = run("1\ndam.store\n\n\n");
   EXPECT_EQ(r.out, session(store_and_output() +
@@ -148,7 +153,8 @@ TEST_F(Commands, HeaderReportOnEachHeaderCase) {
                            "\nError reading store file header from both.store\n"
                            "\nError codes\n-----------\n\n0) facility=13  error=13510"
                            "\n1) facility=13  error=13512"));
-  EXPECT_EQ(testsupport::read_file(dir.file("both.txt")), "") << "a failed read leaves the file empty";
+  EXPECT_EQ(testsupport::read_file(dir.file("both.txt")), "")
+      << "a failed read leaves the file empty";
   r = run("1\nt1.store\nS\n\n");
   EXPECT_EQ(r.out, session(store_and_output() +
                            "Found non-zero revision number 1\nChecking store file header blocks, "
@@ -160,11 +166,12 @@ TEST_F(Commands, HeaderReportOnEachHeaderCase) {
                            "Processing file header type 0\n" +
                            header_screen(named("t0.store", 0))));
   r = run("1\nzeros.store\nS\n\n");
-  EXPECT_EQ(r.out, session(store_and_output() +
-                           "ERROR: Could not match header to any known type.\n"
-                           "\n*!* The file header is of an unknown type.  ANALYZE cannot continue.\n"
-                           "\nError reading store file header from zeros.store\n"
-                           "\nError codes\n-----------\n\n0) facility=13  error=13512"));
+  EXPECT_EQ(r.out,
+            session(store_and_output() +
+                    "ERROR: Could not match header to any known type.\n"
+                    "\n*!* The file header is of an unknown type.  ANALYZE cannot continue.\n"
+                    "\nError reading store file header from zeros.store\n"
+                    "\nError codes\n-----------\n\n0) facility=13  error=13512"));
 }
 
 TEST_F(Commands, StoreFilePromptFailuresEndTheCommandBeforeTheOutputPrompt) {
@@ -207,10 +214,10 @@ TEST_F(Commands, OutputFileNamingTheStoreFileIsRefused) {
   for (const std::string& spelled : {std::string("sound.store"), std::string("./sound.store"),
                                      dir.file("sound.store"), std::string("alias")}) {
     auto r = run("2\nsound.store\nF\n" + spelled + "\n\n");
-    const std::string expected_start =
-        kServicePrompt + menu() + store_and_output() + kOutputNamePrompt +
-        "\nError opening output file " + spelled + "\n\nWill display info on screen only\n" +
-        header_screen(kSound);
+    const std::string expected_start = kServicePrompt + menu() + store_and_output() +
+                                       kOutputNamePrompt + "\nError opening output file " +
+                                       spelled + "\n\nWill display info on screen only\n" +
+                                       header_screen(kSound);
     EXPECT_EQ(r.out.substr(0, expected_start.size()), expected_start) << spelled;
     EXPECT_EQ(testsupport::read_file(dir.file("sound.store")), before) << spelled;
   }
@@ -227,8 +234,8 @@ TEST_F(Commands, ListingASoundRingInEachMode) {
   EXPECT_EQ(testsupport::read_file(dir.file("list.txt")), header_file(kSound) + messages);
   r = run("3\nsound.store\nB\nfl.txt\n\n");
   const std::string first_last = message_block(1, 1) + message_block(5, 5);
-  EXPECT_EQ(r.out, session(store_and_output() + kOutputNamePrompt + header_screen(kSound) +
-                           first_last));
+  EXPECT_EQ(r.out,
+            session(store_and_output() + kOutputNamePrompt + header_screen(kSound) + first_last));
   EXPECT_EQ(testsupport::read_file(dir.file("fl.txt")), header_file(kSound) + first_last);
 }
 
@@ -300,8 +307,7 @@ TEST_F(Commands, ResetRefusedChangesNothing) {
   for (const std::string& answer : {std::string("n"), std::string(""), std::string(" Y"),
                                     std::string("y") + std::string(20, 'e')}) {
     auto r = run("5\n" + answer + "\n\n");
-    EXPECT_EQ(r.out,
-              session(intro + "\nWill not continue this option.  Returning to main menu.\n"))
+    EXPECT_EQ(r.out, session(intro + "\nWill not continue this option.  Returning to main menu.\n"))
         << answer;
   }
   EXPECT_EQ(testsupport::read_file(dir.file("sound.store")), before);
@@ -353,29 +359,35 @@ TEST_F(Commands, ResetRewritesTheHeaderExactly) {
     HeaderValues after;
     long long old_forward;
   };
-  const std::string bad_primary_prefix = "Found non-zero revision number 2\nChecking store file header blocks, size=92\n";
+  const std::string bad_primary_prefix =
+      "Found non-zero revision number 2\nChecking store file header blocks, size=92\n";
   std::vector<Case> cases = {
       {"sound.store", 2, kDiag2, {"sound.store", 0, 5, 192, 1840, 192, 1840, 192, 400, 1, 5}, 1016},
-      {"t1.store", 1,
+      {"t1.store",
+       1,
        "Found non-zero revision number 1\nChecking store file header blocks, size=68\nHeader read "
        "in ok.\nProcessing file header type 1\n",
-       {"t1.store", 0, 2, 192, 604, 192, 604, 192, 400, 1, 2, 1}, 604},
-      {"t0.store", 0,
+       {"t1.store", 0, 2, 192, 604, 192, 604, 192, 400, 1, 2, 1},
+       604},
+      {"t0.store",
+       0,
        "Checking store file header blocks, size=64\nHeader read in ok.\nProcessing file header "
        "type 0\n",
-       {"t0.store", 0, 2, 192, 604, 192, 604, 192, 400, 1, 2, 0}, 604},
+       {"t0.store", 0, 2, 192, 604, 192, 604, 192, 400, 1, 2, 0},
+       604},
   };
   for (const Case& c : cases) {
     const std::string before = testsupport::read_file(dir.file(c.name));
     auto r = run("5\nY\n" + c.name + "\nS\n\n");
-    EXPECT_EQ(r.out,
-              session("\nThis option is used to reset the forward pointer to the \noldest message "
-                      "currently in the store file.\nThis could cause data that has already been "
-                      "forwarded to \nbe sent again to the VARNO client.\nEnter \"Y\" to continue..." +
-                      store_and_output() + c.diagnostics + header_screen(c.after) +
-                      "\nThe Forward offset has been changed to the Oldest offset location.\n"
-                      "The Forward offset has been changed to 192 where orginally it was at " +
-                      std::to_string(c.old_forward) + ".\n"))
+    EXPECT_EQ(
+        r.out,
+        session("\nThis option is used to reset the forward pointer to the \noldest message "
+                "currently in the store file.\nThis could cause data that has already been "
+                "forwarded to \nbe sent again to the VARNO client.\nEnter \"Y\" to continue..." +
+                store_and_output() + c.diagnostics + header_screen(c.after) +
+                "\nThe Forward offset has been changed to the Oldest offset location.\n"
+                "The Forward offset has been changed to 192 where orginally it was at " +
+                std::to_string(c.old_forward) + ".\n"))
         << c.name;
     const std::string after = testsupport::read_file(dir.file(c.name));
     const std::string region = expected_region(before, c.type);
@@ -402,8 +414,9 @@ TEST_F(Commands, ResetOfAFileWithoutMessageData) {
   std::string bytes = testsupport::read_file(dir.file("empty.store"));
   testsupport::write_file(dir.file("empty.store"), bytes.substr(0, 192));
   auto r = run("5\ny\nempty.store\nS\n\n");
-  EXPECT_NE(r.out.find("The Forward offset has been changed to 192 where orginally it was at 192.\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.out.find("The Forward offset has been changed to 192 where orginally it was at 192.\n"),
+      std::string::npos)
       << r.out;
   EXPECT_EQ(testsupport::read_file(dir.file("empty.store")).size(), 192u);
   testsupport::write_file(dir.file("short.store"), bytes.substr(0, 191));
@@ -413,6 +426,71 @@ TEST_F(Commands, ResetOfAFileWithoutMessageData) {
                        "facility=13  error=13512"),
             std::string::npos)
       << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+void put32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+// Message k as varno-storegen writes it, with one tag.
+std::string storegen_message(int k) {
+  std::string m(400, '\0');
+  put32(m, 0, 0x5A5A | ((k % 2 ? 1u : 2u) << 16));
+  put32(m, 4, 400);
+  put32(m, 8, static_cast<uint32_t>(k));
+  const char* names[8] = {"REQNODE", "REQDLGP", "REPNODE", "REPDLGP",
+                          "SRCNODE", "SRCDLGP", "DSTNODE", "DSTDLGP"};
+  const size_t at[8] = {24, 56, 88, 120, 156, 188, 220, 252};
+  for (int i = 0; i < 8; ++i) m.replace(at[i], 7, names[i]);
+  put32(m, 292, static_cast<uint32_t>(100 + k));
+  put32(m, 296, static_cast<uint32_t>(25 * k));
+  put32(m, 300, 1);
+  for (int i = 0; i < 10; ++i) put32(m, 344 + 4 * i, i == 0 ? 0u : 0xFFFFFFFFu);
+  put32(m, 388, static_cast<uint32_t>(1700000000 + 60 * (k - 1)));
+  return m;
+}
+
+TEST_F(Commands, OffsetsBeyondFourGibAreListedAsSixtyFourBitValues) {
+  const int64_t first = (int64_t{1} << 32) + 1000;  // its low 32 bits point into the header
+  const std::string path = dir.file("far.store");
+  setenv("VARNO_HOME", home().c_str(), 1);
+  VARNO_STATUS s;
+  int fd = varno_s_file_open(path.c_str(), kOpenReadWrite | kOpenCreate, &s);
+  ASSERT_GE(fd, 0);
+  CommonHeader h{};
+  h.signature = kStoreSignature;
+  h.revision = 2;
+  h.oldest_time = {0, 1700000000};
+  h.newest_time = {0, 1700000060};
+  h.oldest_offset = first;
+  h.newest_offset = first + 412;
+  h.message_count = 2;
+  h.current_offset = first + 824;
+  h.last_offset = first + 412;
+  h.forward_offset = first;
+  h.last_message_size = 400;
+  write_fixed_header(fd, h, &s);
+  ASSERT_FALSE(varno_failed(s));
+  for (int k = 1; k <= 2; ++k) {
+    const std::string m = storegen_message(k);
+    write_message_record(fd, first + 412 * (k - 1), 412,
+                         reinterpret_cast<const unsigned char*>(m.data()), &s);
+    ASSERT_FALSE(varno_failed(s));
+  }
+  varno_s_file_close(fd, &s);
+  unsetenv("VARNO_HOME");
+
+  const HeaderValues far = {"far.store", 0,   2, first, first + 412, first + 824, first + 412,
+                            first,       400, 1, 2};
+  auto r = run("2\nfar.store\nS\n\n3\nfar.store\nS\n\n");
+  EXPECT_EQ(r.out, kServicePrompt + menu() + store_and_output() + header_screen(far) +
+                       message_block(1, 1) + message_block(2, 2) + kPause + menu() +
+                       store_and_output() + header_screen(far) + message_block(1, 1) +
+                       message_block(2, 2) + kPause + menu());
 }
 
 }  // namespace

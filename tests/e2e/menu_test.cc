@@ -11,7 +11,9 @@ using namespace transcript;
 
 class Menu : public ::testing::Test {
  protected:
-  testsupport::RunResult run(const std::string& input) { return run_utility(home.path + "/", input); }
+  testsupport::RunResult run(const std::string& input) {
+    return run_utility(home.path + "/", input);
+  }
   testsupport::ScratchDir home;
 };
 

@@ -17,8 +17,8 @@ inline void generate(const std::string& home, const std::string& path,
                      const std::vector<std::string>& options) {
   std::vector<std::string> args = {path};
   args.insert(args.end(), options.begin(), options.end());
-  auto r = testsupport::run(testsupport::binary("varno-storegen"), args, "",
-                            {"VARNO_HOME=" + home});
+  auto r =
+      testsupport::run(testsupport::binary("varno-storegen"), args, "", {"VARNO_HOME=" + home});
   ASSERT_EQ(r.exit_code, 0) << r.err;
 }
 
@@ -38,9 +38,11 @@ inline std::string message_block(int number, int k, int tags = 1) {
          ", Message signature 23130, transaction number " + std::to_string(k) +
          "\nRequest source: REQNODE REQDLGP\nReply dest: REPNODE REPDLGP\n"
          "message source: SRCNODE SRCDLGP\nmessage dest: DSTNODE DSTDLGP\n"
-         "listid: " + std::to_string(100 + k) + ", freq: " + std::to_string(25 * k / 10) +
-         " secs, number of tags: " + std::to_string(tags) + "\nerror code: 0, first timestamp: " +
-         (tags > 0 ? stamp(k) : std::string("(none)")) + "\n\n";
+         "listid: " +
+         std::to_string(100 + k) + ", freq: " + std::to_string(25 * k / 10) +
+         " secs, number of tags: " + std::to_string(tags) +
+         "\nerror code: 0, first timestamp: " + (tags > 0 ? stamp(k) : std::string("(none)")) +
+         "\n\n";
 }
 
 }  // namespace storefiles

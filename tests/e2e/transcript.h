@@ -10,8 +10,7 @@
 
 namespace transcript {
 
-inline const std::string kServicePrompt =
-    "\nEnter a TCP/IP service to use for this application:  ";
+inline const std::string kServicePrompt = "\nEnter a TCP/IP service to use for this application:  ";
 inline const std::string kInvalid = "\nInvalid entry, please re-enter: ";
 inline const std::string kPause = "\n\nPlease press RETURN to continue...";
 inline const std::string kStorePrompt = "\nEnter the store file name:  ";

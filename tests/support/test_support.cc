@@ -61,7 +61,9 @@ void write_file(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+bool file_exists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
 
 std::string binary(const std::string& name) {
   const char* dir = std::getenv("VARNO_TEST_BIN");
@@ -110,9 +112,18 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     pollfd fds[3];
     int n = 0;
     int out_i = -1, err_i = -1, in_i = -1;
-    if (out_open) { fds[n] = {out_pipe[0], POLLIN, 0}; out_i = n++; }
-    if (err_open) { fds[n] = {err_pipe[0], POLLIN, 0}; err_i = n++; }
-    if (in_open) { fds[n] = {in_pipe[1], POLLOUT, 0}; in_i = n++; }
+    if (out_open) {
+      fds[n] = {out_pipe[0], POLLIN, 0};
+      out_i = n++;
+    }
+    if (err_open) {
+      fds[n] = {err_pipe[0], POLLIN, 0};
+      err_i = n++;
+    }
+    if (in_open) {
+      fds[n] = {in_pipe[1], POLLOUT, 0};
+      in_i = n++;
+    }
     if (poll(fds, n, -1) < 0) continue;
     if (in_i >= 0 && (fds[in_i].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t w = write(in_pipe[1], input.data() + written, input.size() - written);
@@ -122,9 +133,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
         in_open = false;
       }
     }
-    for (auto [idx, fd, sink, open] :
-         {std::tuple{out_i, out_pipe[0], &result.out, &out_open},
-          std::tuple{err_i, err_pipe[0], &result.err, &err_open}}) {
+    for (auto [idx, fd, sink, open] : {std::tuple{out_i, out_pipe[0], &result.out, &out_open},
+                                       std::tuple{err_i, err_pipe[0], &result.err, &err_open}}) {
       if (idx >= 0 && (fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) {
         ssize_t r = read(fd, buf, sizeof buf);
         if (r > 0) {
@@ -160,7 +170,10 @@ std::vector<std::string> log_entries(const std::string& log_path) {
     size_t end = start;
     for (;;) {
       size_t nl = text.find('\n', end);
-      if (nl == std::string::npos) { end = text.size(); break; }
+      if (nl == std::string::npos) {
+        end = text.size();
+        break;
+      }
       std::string after = text.substr(nl + 1);
       std::smatch m2;
       if (nl + 1 >= text.size() || (std::regex_search(after, m2, head) && m2.position(0) == 0)) {
@@ -235,7 +248,8 @@ void Interactive::send(const std::string& text) {
 
 bool Interactive::read_until(const std::string& tail, int timeout_ms) {
   auto ends_with = [&] {
-    return out.size() >= tail.size() && out.compare(out.size() - tail.size(), tail.size(), tail) == 0;
+    return out.size() >= tail.size() &&
+           out.compare(out.size() - tail.size(), tail.size(), tail) == 0;
   };
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   char buf[4096];

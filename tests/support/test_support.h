@@ -16,7 +16,7 @@ struct ScratchDir {
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string path;                                // no trailing '/'
+  std::string path;  // no trailing '/'
   std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
@@ -40,8 +40,8 @@ std::string binary(const std::string& name);
 std::string source_path(const std::string& relative);
 
 struct RunResult {
-  std::string out;   // standard output
-  std::string err;   // standard error
+  std::string out;     // standard output
+  std::string err;     // standard error
   int exit_code = -1;  // -1 unless the process exited normally
 };
 
@@ -58,7 +58,6 @@ std::string debug_log_text(const std::string& home);
 std::vector<std::string> log_entries(const std::string& log_path);
 
 }  // namespace testsupport
-
 
 namespace testsupport {
 
