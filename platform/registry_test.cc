@@ -1,0 +1,385 @@
+// The registry calls as the file layer, the store configuration and varno-reg
+// use them: codes, case rules, the on-disk form of the stand-in, and several
+// processes writing at once.
+#include "platform/registry.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+RegKey create(const char* path, uint32_t* disposition = nullptr, uint32_t sam = kRegKeyAllAccess) {
+  RegKey key = nullptr;
+  uint32_t d = 0;
+  EXPECT_EQ(reg_create_key_ex(kRegLocalMachine, path, kRegOptionNonVolatile, sam, &key, &d), 0u)
+      << path;
+  if (disposition != nullptr) *disposition = d;
+  return key;
+}
+
+void set_dword(RegKey key, const char* name, uint32_t value) {
+  ASSERT_EQ(reg_set_value_ex(key, name, kRegDword, &value, 4), 0u) << name;
+}
+
+// The DWORD under `name`, or -1 cast when the query fails.
+uint32_t get_dword(RegKey key, const char* name, uint32_t* code = nullptr) {
+  uint32_t cell = 0, size = 4, type = 99;
+  const uint32_t r = reg_query_value_ex(key, name, &type, &cell, &size);
+  if (code != nullptr) *code = r;
+  return r == 0 ? cell : 0xFFFFFFFFu;
+}
+
+std::vector<std::string> subkeys(RegKey key) {
+  std::vector<std::string> names;
+  for (uint32_t i = 0;; ++i) {
+    char name[300];
+    uint32_t size = sizeof name;
+    const uint32_t r = reg_enum_key_ex(key, i, name, &size);
+    if (r == kRegErrorNoMoreItems) break;
+    EXPECT_EQ(r, 0u);
+    if (r != 0) break;
+    EXPECT_EQ(size, std::strlen(name));
+    names.push_back(name);
+  }
+  return names;
+}
+
+struct RegistryTest : ::testing::Test {
+  testsupport::ScratchHome home;
+  std::string root() const { return home.home() + "registry/HKEY_LOCAL_MACHINE/"; }
+};
+
+TEST_F(RegistryTest, AnythingMissingIsCodeTwo) {
+  RegKey key = nullptr;
+  // Nothing written yet: not even the registry directory exists.
+  EXPECT_EQ(reg_open_key_ex(kRegLocalMachine, "SOFTWARE\\Quellmark", 0, kRegKeyRead, &key),
+            kRegErrorNotFound);
+  RegKey sw = create("SOFTWARE");
+  EXPECT_EQ(reg_open_key_ex(sw, "Quellmark", 0, kRegKeyRead, &key), kRegErrorNotFound);
+  uint32_t cell = 0, size = 4;
+  EXPECT_EQ(reg_query_value_ex(sw, "VARNOStoreBckCopies", nullptr, &cell, &size),
+            kRegErrorNotFound);
+  EXPECT_EQ(reg_delete_value(sw, "VARNOStoreBckCopies"), kRegErrorNotFound);
+  EXPECT_EQ(reg_close_key(sw), 0u);
+}
+
+TEST_F(RegistryTest, CreateReportsNewOrExistingAndKeepsTheFirstCase) {
+  uint32_t d = 0;
+  RegKey a = create("SOFTWARE\\Quellmark\\VAR-NO", &d);
+  EXPECT_EQ(d, kRegCreatedNewKey);
+  EXPECT_TRUE(fs::is_directory(root() + "SOFTWARE/Quellmark/VAR-NO"));
+  RegKey b = create("software\\QUELLMARK\\var-no\\", &d);
+  EXPECT_EQ(d, kRegOpenedExistingKey);
+  // A new key below an existing path counts as new.
+  RegKey c = create("Software\\quellmark\\VAR-NO\\Node", &d);
+  EXPECT_EQ(d, kRegCreatedNewKey);
+  RegKey sw = nullptr;
+  ASSERT_EQ(reg_open_key_ex(kRegLocalMachine, "sOfTwArE", 0, kRegKeyRead, &sw), 0u);
+  EXPECT_EQ(subkeys(sw), std::vector<std::string>{"Quellmark"});
+  // Only one directory per name, whatever case it was asked for in.
+  int dirs = 0;
+  for (const auto& e : fs::directory_iterator(root() + "SOFTWARE/Quellmark")) {
+    (void)e;
+    ++dirs;
+  }
+  EXPECT_EQ(dirs, 1);
+  for (RegKey k : {a, b, c, sw}) EXPECT_EQ(reg_close_key(k), 0u);
+}
+
+TEST_F(RegistryTest, DwordRoundTripsAndIsStoredAsTypeThenData) {
+  RegKey key = create("SOFTWARE\\Quellmark\\VAR-NO");
+  set_dword(key, "VARNOStoreBckCopies", 0x01020304u);
+  EXPECT_EQ(testsupport::read_file(root() + "SOFTWARE/Quellmark/VAR-NO/@VARNOStoreBckCopies"),
+            std::string("\x04\x00\x00\x00\x04\x03\x02\x01", 8));
+  // Read back under another case, through a key opened afresh.
+  RegKey again = nullptr;
+  ASSERT_EQ(reg_open_key_ex(kRegLocalMachine, "software\\quellmark\\var-no", 0,
+                            kRegKeyQueryValue | kRegKeyWow64_64Key, &again),
+            0u);
+  uint32_t cell = 0, size = 4, type = 0;
+  ASSERT_EQ(reg_query_value_ex(again, "varnostorebckcopies", &type, &cell, &size), 0u);
+  EXPECT_EQ(cell, 0x01020304u);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(type, kRegDword);
+  // Without a buffer the query only gives the length.
+  size = 0;
+  ASSERT_EQ(reg_query_value_ex(again, "VARNOStoreBckCopies", nullptr, nullptr, &size), 0u);
+  EXPECT_EQ(size, 4u);
+  reg_close_key(again);
+  reg_close_key(key);
+}
+
+TEST_F(RegistryTest, DataLongerThanTheCellFailTheQueryAndShorterDataFillLowBytes) {
+  RegKey key = create("SOFTWARE\\Quellmark\\VAR-NO");
+  const unsigned char eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  ASSERT_EQ(reg_set_value_ex(key, "Long", kRegBinary, eight, 8), 0u);
+  uint32_t cell = 0xAAAAAAAAu, size = 4, type = 0;
+  EXPECT_EQ(reg_query_value_ex(key, "Long", &type, &cell, &size), kRegErrorMoreData);
+  EXPECT_NE(kRegErrorMoreData, kRegErrorNotFound);
+  EXPECT_EQ(size, 8u);
+  EXPECT_EQ(cell, 0xAAAAAAAAu);  // nothing copied
+  EXPECT_EQ(type, kRegBinary);
+
+  const unsigned char two[2] = {0x34, 0x12};
+  ASSERT_EQ(reg_set_value_ex(key, "Short", kRegBinary, two, 2), 0u);
+  cell = 0;
+  size = 4;
+  ASSERT_EQ(reg_query_value_ex(key, "Short", nullptr, &cell, &size), 0u);
+  EXPECT_EQ(size, 2u);
+  EXPECT_EQ(cell, 0x1234u);
+  reg_close_key(key);
+}
+
+TEST_F(RegistryTest, ReplacingAValueKeepsItsNameAndLeavesNoTemporaryFiles) {
+  RegKey key = create("SOFTWARE\\Quellmark\\VAR-NO");
+  set_dword(key, "MaxSize", 5);
+  set_dword(key, "MAXSIZE", 6);
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(root() + "SOFTWARE/Quellmark/VAR-NO")) {
+    files.push_back(e.path().filename().string());
+  }
+  EXPECT_EQ(files, std::vector<std::string>{"@MaxSize"});
+  EXPECT_EQ(get_dword(key, "maxsize"), 6u);
+  reg_close_key(key);
+}
+
+TEST_F(RegistryTest, DeleteRemovesOnlyThatValue) {
+  RegKey key = create("K");
+  set_dword(key, "A", 1);
+  set_dword(key, "B", 2);
+  EXPECT_EQ(reg_delete_value(key, "a"), 0u);
+  uint32_t code = 0;
+  get_dword(key, "A", &code);
+  EXPECT_EQ(code, kRegErrorNotFound);
+  EXPECT_EQ(get_dword(key, "B"), 2u);
+  reg_close_key(key);
+}
+
+TEST_F(RegistryTest, EnumerationIsOrderedWithoutRegardToCaseAndReportsShortBuffers) {
+  RegKey key = create("Cfg");
+  for (const char* n : {"beta", "Alpha", "GAMMA"})
+    reg_close_key(create((std::string("Cfg\\") + n).c_str()));
+  set_dword(key, "Zed", 26);
+  set_dword(key, "ab", 1);
+  EXPECT_EQ(subkeys(key), (std::vector<std::string>{"Alpha", "beta", "GAMMA"}));
+
+  char small[5];
+  uint32_t size = sizeof small;  // "Alpha" needs 6 with its terminator
+  EXPECT_EQ(reg_enum_key_ex(key, 0, small, &size), kRegErrorMoreData);
+  size = sizeof small;
+  EXPECT_EQ(reg_enum_key_ex(key, 1, small, &size), 0u);
+  EXPECT_STREQ(small, "beta");
+  EXPECT_EQ(size, 4u);
+
+  char name[32];
+  uint32_t name_size = sizeof name, type = 0, cell = 0, data_size = 4;
+  ASSERT_EQ(reg_enum_value(key, 0, name, &name_size, &type, &cell, &data_size), 0u);
+  EXPECT_STREQ(name, "ab");
+  EXPECT_EQ(cell, 1u);
+  name_size = sizeof name;
+  data_size = 4;
+  ASSERT_EQ(reg_enum_value(key, 1, name, &name_size, &type, &cell, &data_size), 0u);
+  EXPECT_STREQ(name, "Zed");
+  EXPECT_EQ(cell, 26u);
+  name_size = sizeof name;
+  EXPECT_EQ(reg_enum_value(key, 2, name, &name_size, nullptr, nullptr, nullptr),
+            kRegErrorNoMoreItems);
+
+  uint32_t n_keys = 0, longest_key = 0, n_values = 0, longest_name = 0, longest_data = 0;
+  ASSERT_EQ(reg_query_info_key(key, &n_keys, &longest_key, &n_values, &longest_name, &longest_data),
+            0u);
+  EXPECT_EQ(n_keys, 3u);
+  EXPECT_EQ(longest_key, 5u);
+  EXPECT_EQ(n_values, 2u);
+  EXPECT_EQ(longest_name, 3u);
+  EXPECT_EQ(longest_data, 4u);
+  reg_close_key(key);
+}
+
+TEST_F(RegistryTest, AKeyOpenedForReadingCannotBeWritten) {
+  reg_close_key(create("K"));
+  RegKey reader = nullptr;
+  ASSERT_EQ(reg_open_key_ex(kRegLocalMachine, "K", 0, kRegKeyRead, &reader), 0u);
+  uint32_t one = 1;
+  EXPECT_EQ(reg_set_value_ex(reader, "V", kRegDword, &one, 4), kRegErrorAccessDenied);
+  RegKey sub = nullptr;
+  EXPECT_EQ(reg_create_key_ex(reader, "Sub", 0, kRegKeyRead, &sub, nullptr), kRegErrorAccessDenied);
+  reg_close_key(reader);
+
+  RegKey query_only = nullptr;
+  ASSERT_EQ(reg_open_key_ex(kRegLocalMachine, "K", 0, kRegKeyQueryValue, &query_only), 0u);
+  char name[16];
+  uint32_t size = sizeof name;
+  EXPECT_EQ(reg_enum_key_ex(query_only, 0, name, &size), kRegErrorAccessDenied);
+  reg_close_key(query_only);
+  EXPECT_EQ(reg_close_key(nullptr), kRegErrorInvalidHandle);
+}
+
+TEST_F(RegistryTest, OddNamesStayInsideTheTreeAndRoundTrip) {
+  const std::vector<std::string> names = {"..",  ".hidden", "a/b",      "100%",
+                                          "@at", "sp ace",  "\xE9t\xE9"};
+  RegKey parent = create("Odd");
+  for (const std::string& n : names) {
+    RegKey k = nullptr;
+    ASSERT_EQ(reg_create_key_ex(parent, n.c_str(), 0, kRegKeyAllAccess, &k, nullptr), 0u) << n;
+    set_dword(k, n.c_str(), 7);
+    EXPECT_EQ(get_dword(k, n.c_str()), 7u);
+    reg_close_key(k);
+  }
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::string> got = subkeys(parent);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, expected);
+  // Nothing escaped the key's directory.
+  for (const auto& e : fs::recursive_directory_iterator(home.path)) {
+    const std::string p = e.path().string();
+    EXPECT_TRUE(p.rfind(root() + "Odd", 0) == 0 || p == home.path + "/registry" ||
+                p == home.path + "/registry/.lock" ||
+                p == home.path + "/registry/HKEY_LOCAL_MACHINE")
+        << p;
+  }
+  // A key and a value of one name live side by side; the default value is "@".
+  set_dword(parent, "..", 1);
+  set_dword(parent, nullptr, 2);
+  EXPECT_EQ(get_dword(parent, ".."), 1u);
+  EXPECT_EQ(get_dword(parent, ""), 2u);
+  EXPECT_TRUE(fs::is_regular_file(root() + "Odd/@"));
+  reg_close_key(parent);
+}
+
+TEST_F(RegistryTest, BadPathsAreRefusedWithoutCreatingAnything) {
+  RegKey k = nullptr;
+  EXPECT_EQ(reg_create_key_ex(kRegLocalMachine, "A\\\\B", 0, kRegKeyAllAccess, &k, nullptr),
+            kRegErrorInvalidParameter);
+  EXPECT_EQ(reg_create_key_ex(kRegLocalMachine, "\\A", 0, kRegKeyAllAccess, &k, nullptr),
+            kRegErrorInvalidParameter);
+  const std::string too_long(kRegMaxKeyName + 1, 'x');
+  const uint32_t r =
+      reg_create_key_ex(kRegLocalMachine, too_long.c_str(), 0, kRegKeyAllAccess, &k, nullptr);
+  EXPECT_NE(r, 0u);
+  EXPECT_NE(r, kRegErrorNotFound);
+  EXPECT_FALSE(fs::exists(root() + "A"));
+  // A name of 255 characters, every one encoded to three, cannot be a file
+  // name; it is refused rather than cut.
+  const std::string wide(kRegMaxKeyName, '#');
+  EXPECT_NE(reg_create_key_ex(kRegLocalMachine, wide.c_str(), 0, kRegKeyAllAccess, &k, nullptr),
+            0u);
+  const std::string fits(kRegMaxKeyName, 'y');
+  ASSERT_EQ(reg_create_key_ex(kRegLocalMachine, fits.c_str(), 0, kRegKeyAllAccess, &k, nullptr),
+            0u);
+  reg_close_key(k);
+}
+
+TEST_F(RegistryTest, AValueFileTooShortForItsTypeIsAFailureNotAbsence) {
+  RegKey key = create("K");
+  testsupport::write_file(root() + "K/@Broken", std::string("\x04\x00", 2));
+  uint32_t code = 0;
+  get_dword(key, "Broken", &code);
+  EXPECT_NE(code, 0u);
+  EXPECT_NE(code, kRegErrorNotFound);
+  reg_close_key(key);
+}
+
+// Several processes create the same keys under different letter case and
+// write values into them at the same time, while another process reads.
+TEST_F(RegistryTest, ConcurrentWritersNeverTearOrLoseAValue) {
+  constexpr int kWriters = 4;
+  constexpr int kRounds = 100;
+  const char* cases[kWriters] = {"Node", "NODE", "node", "nOdE"};
+  // Every round races for a key of its own, so every round tests creation.
+  auto key_path = [](const char* node, int round) {
+    return std::string("SOFTWARE\\Race\\") + node + std::to_string(round);
+  };
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int failures = 0;
+      for (int round = 0; round < kRounds; ++round) {
+        RegKey key = nullptr;
+        if (reg_create_key_ex(kRegLocalMachine, key_path(cases[w], round).c_str(), 0,
+                              kRegKeyAllAccess, &key, nullptr) != 0) {
+          ++failures;
+          continue;
+        }
+        // Both halves carry the writer, so a torn value shows.
+        const uint32_t pair[2] = {static_cast<uint32_t>(w), static_cast<uint32_t>(w)};
+        for (int again = 0; again < 3; ++again) {
+          if (reg_set_value_ex(key, (w % 2) ? "SHARED" : "shared", kRegBinary, pair, 8) != 0) {
+            ++failures;
+          }
+        }
+        const std::string own = "Own" + std::to_string(w);
+        const uint32_t word = static_cast<uint32_t>(round);
+        if (reg_set_value_ex(key, own.c_str(), kRegDword, &word, 4) != 0) ++failures;
+        reg_close_key(key);
+      }
+      _exit(failures == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  const pid_t reader = fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    int bad = 0;
+    for (int i = 0; i < 3000; ++i) {
+      RegKey key = nullptr;
+      if (reg_open_key_ex(kRegLocalMachine, key_path("NODE", i % kRounds).c_str(), 0, kRegKeyRead,
+                          &key) != 0) {
+        continue;
+      }
+      uint32_t pair[2] = {0, 0}, size = 8;
+      const uint32_t r = reg_query_value_ex(key, "Shared", nullptr, pair, &size);
+      if (r == 0 && (size != 8 || pair[0] != pair[1] || pair[0] >= kWriters)) ++bad;
+      if (r != 0 && r != kRegErrorNotFound) ++bad;
+      reg_close_key(key);
+    }
+    _exit(bad == 0 ? 0 : 1);
+  }
+  children.push_back(reader);
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << pid;
+  }
+
+  // One key per round; in each, one shared value and every writer's own.
+  int keys = 0;
+  for (const auto& dir : fs::directory_iterator(root() + "SOFTWARE/Race")) {
+    ++keys;
+    std::set<std::string> files;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+      files.insert(e.path().filename().string());
+    }
+    const std::string shared = files.count("@shared") ? "@shared" : "@SHARED";
+    EXPECT_EQ(files, (std::set<std::string>{"@Own0", "@Own1", "@Own2", "@Own3", shared}))
+        << dir.path();
+  }
+  EXPECT_EQ(keys, kRounds);
+  RegKey key = nullptr;
+  ASSERT_EQ(reg_open_key_ex(kRegLocalMachine, key_path("node", kRounds - 1).c_str(), 0, kRegKeyRead,
+                            &key),
+            0u);
+  for (int w = 0; w < kWriters; ++w) {
+    EXPECT_EQ(get_dword(key, ("own" + std::to_string(w)).c_str()),
+              static_cast<uint32_t>(kRounds - 1));
+  }
+  reg_close_key(key);
+}
+
+}  // namespace
