@@ -25,13 +25,14 @@ void end_command(CommandState* state) {
 
 void append_decimal(std::string& out, int64_t value) {
   char digits[24];
-  int n = 0;
+  char* end = digits + sizeof digits;
+  char* p = end;
   // Work on the magnitude as unsigned so the most negative value is safe.
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
   do {
-    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    *--p = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;
   } while (magnitude != 0);
-  if (value < 0) out += '-';
-  while (n > 0) out += digits[--n];
+  if (value < 0) *--p = '-';
+  out.append(p, static_cast<size_t>(end - p));
 }

@@ -35,12 +35,27 @@ void append_format(std::string& out, const char* format, ...) {
   va_end(args);
 }
 
+// Screen text waits here and goes to standard output in large pieces: a
+// listing prints a block per message, and each trip through stdio costs more
+// than the copy. Prompts are flushed before every read of standard input.
+namespace {
+constexpr size_t kScreenChunk = 1 << 16;
+std::string g_pending;
+
+void drain_screen() {
+  if (g_pending.empty()) return;
+  std::fwrite(g_pending.data(), 1, g_pending.size(), stdout);
+  g_pending.clear();
+}
+}  // namespace
+
 void screen_write(std::string_view text) {
   if (g_capture != nullptr) {
     g_capture->append(text);
     return;
   }
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  g_pending.append(text);
+  if (g_pending.size() >= kScreenChunk) drain_screen();
 }
 
 void screen_print(const char* format, ...) {
@@ -61,7 +76,9 @@ void file_print(FILE* stream, const char* format, ...) {
 }
 
 void screen_flush() {
-  if (g_capture == nullptr) std::fflush(stdout);
+  if (g_capture != nullptr) return;
+  drain_screen();
+  std::fflush(stdout);
 }
 
 void print_report_block(int32_t mode, FILE* output, std::string_view screen_text,
@@ -95,20 +112,43 @@ const char* time_stamp_text(int32_t seconds) {
   if (have_last && seconds == last_seconds) return text;
   std::tm tm{};
   if (seconds < 0 || !platform::local_time(seconds, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 ||
-      tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_year + 1900 > 9999) {
+      tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 1000) {
     have_last = false;
     return kInvalid;
   }
-  std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", kDays + 3 * tm.tm_wday,
-                kMonths + 3 * tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                1900 + tm.tm_year);
+  // "Www Mmm dd hh:mm:ss yyyy\n", written out by hand: this runs once per
+  // listed message.
+  auto two = [](char* at, int v) {
+    at[0] = static_cast<char>('0' + v / 10);
+    at[1] = static_cast<char>('0' + v % 10);
+  };
+  std::memcpy(text, kDays + 3 * tm.tm_wday, 3);
+  text[3] = ' ';
+  std::memcpy(text + 4, kMonths + 3 * tm.tm_mon, 3);
+  text[7] = ' ';
+  two(text + 8, tm.tm_mday);
+  if (text[8] == '0') text[8] = ' ';
+  text[10] = ' ';
+  two(text + 11, tm.tm_hour);
+  text[13] = ':';
+  two(text + 14, tm.tm_min);
+  text[16] = ':';
+  two(text + 17, tm.tm_sec);
+  text[19] = ' ';
+  const int year = 1900 + tm.tm_year;
+  two(text + 20, year / 100);
+  two(text + 22, year % 100);
+  text[24] = '\n';
+  text[25] = '\0';
   have_last = true;
   last_seconds = seconds;
   return text;
 }
 
 void clear_screen() {
-  if (g_capture == nullptr) platform::clear_screen();
+  if (g_capture != nullptr) return;
+  screen_flush();
+  platform::clear_screen();
 }
 
 void set_screen_capture(std::string* sink) {

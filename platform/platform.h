@@ -97,6 +97,9 @@ void sleep_ms(int32_t milliseconds);
 // True when `name` is a TCP service of the system's services database.
 bool tcp_service_known(const char* name);
 
+// True when standard output is a terminal (not a file or a pipe).
+bool stdout_is_terminal();
+
 // Clears the console when standard output is a terminal; does nothing
 // otherwise, so that redirected output holds no control sequences.
 void clear_screen();

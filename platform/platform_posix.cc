@@ -340,8 +340,12 @@ bool tcp_service_known(const char* name) {
   return getservbyname(name, "tcp") != nullptr;
 }
 
+bool stdout_is_terminal() {
+  return ::isatty(1) != 0;
+}
+
 void clear_screen() {
-  if (::isatty(1)) {
+  if (stdout_is_terminal()) {
     std::fputs("\x1b[H\x1b[2J", stdout);
     std::fflush(stdout);
   }

@@ -1,6 +1,7 @@
 #include "storeformat/checksum.h"
 
 #include <array>
+#include <cstddef>
 
 namespace {
 
@@ -17,11 +18,15 @@ constexpr uint32_t step(uint32_t reg, uint32_t bit) {
 // The register is linear in its old value and in the message bits, and the
 // message bits of one byte never reach bit 31 within that byte's eight steps.
 // So after eight steps reg = (reg << 8 | byte) ^ F(reg >> 24), and after 32
-// steps reg = word ^ G0(b0) ^ G1(b1) ^ G2(b2) ^ G3(b3) for the register's four
-// bytes: the tables hold F and the G's, computed by the definition itself.
+// steps (one big-endian word w) reg = w ^ G(reg), G being linear: the XOR of
+// G_j(byte j of reg). Keeping S = G(reg) instead of reg turns this into the
+// usual table form, S1 = G(w ^ S), which slices 16 bytes at a time:
+// S4 = G4(w0 ^ S) ^ G3(w1) ^ G2(w2) ^ G1(w3). Every table is computed from
+// the definition itself.
 struct Tables {
   std::array<uint32_t, 256> byte{};
-  std::array<std::array<uint32_t, 256>, 4> word{};
+  // power[k - 1][j][b] = G^k(b << 8j)
+  std::array<std::array<std::array<uint32_t, 256>, 4>, 4> power{};
 };
 
 constexpr Tables make_tables() {
@@ -33,13 +38,32 @@ constexpr Tables make_tables() {
     for (uint32_t j = 0; j < 4; ++j) {
       uint32_t w = i << (8 * j);
       for (int k = 0; k < 32; ++k) w = step(w, 0);
-      t.word[j][i] = w;
+      t.power[0][j][i] = w;
+    }
+  }
+  for (size_t k = 1; k < 4; ++k) {
+    for (uint32_t j = 0; j < 4; ++j) {
+      for (uint32_t i = 0; i < 256; ++i) {
+        const uint32_t x = t.power[k - 1][j][i];
+        t.power[k][j][i] = t.power[0][0][x & 0xFF] ^ t.power[0][1][(x >> 8) & 0xFF] ^
+                           t.power[0][2][(x >> 16) & 0xFF] ^ t.power[0][3][x >> 24];
+      }
     }
   }
   return t;
 }
 
 constexpr Tables kTables = make_tables();
+
+inline uint32_t be32(const unsigned char* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// G^k(x) through the tables of power k.
+inline uint32_t apply(size_t k, uint32_t x) {
+  const auto& g = kTables.power[k - 1];
+  return g[0][x & 0xFF] ^ g[1][(x >> 8) & 0xFF] ^ g[2][(x >> 16) & 0xFF] ^ g[3][x >> 24];
+}
 
 }  // namespace
 
@@ -56,11 +80,17 @@ void store_file_checksum(const void* data, uint32_t length, uint32_t* result) {
   const auto* p = static_cast<const unsigned char*>(data);
   uint32_t reg = 0;
   uint32_t i = 0;
-  for (; length - i >= 4; i += 4) {
-    const uint32_t in = (uint32_t{p[i]} << 24) | (uint32_t{p[i + 1]} << 16) |
-                        (uint32_t{p[i + 2]} << 8) | uint32_t{p[i + 3]};
-    reg = in ^ kTables.word[3][reg >> 24] ^ kTables.word[2][(reg >> 16) & 0xFF] ^
-          kTables.word[1][(reg >> 8) & 0xFF] ^ kTables.word[0][reg & 0xFF];
+  if (length >= 4) {
+    // S form while at least one more word follows what is consumed, so that
+    // the last word turns S back into the register: reg = w ^ S.
+    uint32_t s = 0;
+    for (; length - i >= 20; i += 16) {
+      s = apply(4, be32(p + i) ^ s) ^ apply(3, be32(p + i + 4)) ^ apply(2, be32(p + i + 8)) ^
+          apply(1, be32(p + i + 12));
+    }
+    for (; length - i >= 8; i += 4) s = apply(1, be32(p + i) ^ s);
+    reg = be32(p + i) ^ s;
+    i += 4;
   }
   for (; i < length; ++i) reg = ((reg << 8) | p[i]) ^ kTables.byte[reg >> 24];
   *result = reg;
