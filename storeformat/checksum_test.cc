@@ -46,8 +46,21 @@ TEST(StoreFileChecksum, TableFormMatchesBitwiseOnRandomInputsOfEveryLength) {
       uint32_t r = 0;
       // Offset by one byte so unaligned starts are covered too.
       store_file_checksum(data.data() + 1, len, &r);
-      ASSERT_EQ(r, store_file_checksum_reference(data.data() + 1, len)) << "length " << len;
+      const uint32_t expected = store_file_checksum_reference(data.data() + 1, len);
+      ASSERT_EQ(r, expected) << "length " << len;
+      ASSERT_EQ(store_file_checksum_sliced(data.data() + 1, len), expected) << "length " << len;
     }
+  }
+}
+
+TEST(StoreFileChecksum, LongInputsAgreeToo) {
+  std::mt19937 rng(7);
+  std::vector<unsigned char> data(70000);
+  for (auto& b : data) b = static_cast<unsigned char>(rng());
+  for (uint32_t len : {511u, 4096u, 4099u, 65536u, 70000u}) {
+    uint32_t r = 0;
+    store_file_checksum(data.data(), len, &r);
+    EXPECT_EQ(r, store_file_checksum_reference(data.data(), len)) << len;
   }
 }
 
