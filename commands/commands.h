@@ -26,6 +26,16 @@ void print_header_report(CommonHeader record, const char* name, FILE* output, in
 // The two count lines of forward tracking.
 void print_forward_totals(CommonHeader record, FILE* output, int32_t mode);
 
+// The walks of menus 2 and 3 over the open store file `handle`, once its
+// header `record` has been read and reported and its size taken: every record
+// from the oldest (at most the header's count), or the oldest and the newest.
+// A record that cannot be read or whose size does not fit the file stops the
+// walk with a note; nothing outside a buffer is ever read.
+void list_store_contents(int32_t handle, const CommonHeader& record, int64_t file_size,
+                         int32_t mode, FILE* output);
+void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_size, int32_t mode,
+                     FILE* output);
+
 // The header block of one message record (`header`: its 292 bytes).
 void print_message_header(const unsigned char* header, FILE* output, int32_t mode, int32_t number);
 // The library's one-line summary of a whole message (header and body).

@@ -160,24 +160,45 @@ void print_message_body(const unsigned char* message, FILE* output, int32_t mode
   print_report_block(mode, output, b, b);
 }
 
+void list_store_contents(int32_t handle, const CommonHeader& record, int64_t file_size,
+                         int32_t mode, FILE* output) {
+  CommandState state;
+  state.handle = handle;
+  state.mode = mode;
+  state.output = output;
+  Listing listing{&state, file_size, {}};
+  int64_t offset = record.oldest_offset;
+  uint32_t count = 0;
+  while (offset < file_size && count < record.message_count) {
+    if (!list_record(&listing, offset, static_cast<int32_t>(count + 1))) break;
+    ++count;
+    // Read the size back from the record just listed; the sum is 32-bit.
+    const uint32_t size = le32(listing.message.data() + 4);
+    offset += static_cast<uint32_t>(size + record_prefix_size());
+    if (file_size - offset < int64_t{record_header_size()} && offset > record.newest_offset) {
+      offset = store_header_size();
+    }
+  }
+}
+
+void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_size, int32_t mode,
+                     FILE* output) {
+  if (record.oldest_offset >= file_size || record.newest_offset >= file_size) return;
+  CommandState state;
+  state.handle = handle;
+  state.mode = mode;
+  state.output = output;
+  Listing listing{&state, file_size, {}};
+  list_record(&listing, record.oldest_offset, 1);
+  list_record(&listing, record.newest_offset, static_cast<int32_t>(record.message_count));
+}
+
 void print_store_contents() {
   CommandState state;
   CommonHeader record{};
   Listing listing{&state, -1, {}};
   if (start_listing(&listing, &record)) {
-    int64_t offset = record.oldest_offset;
-    uint32_t count = 0;
-    while (offset < listing.file_size && count < record.message_count) {
-      if (!list_record(&listing, offset, static_cast<int32_t>(count + 1))) break;
-      ++count;
-      // Read the size back from the record just listed; the sum is 32-bit.
-      const uint32_t size = le32(listing.message.data() + 4);
-      offset += static_cast<uint32_t>(size + record_prefix_size());
-      if (listing.file_size - offset < int64_t{record_header_size()} &&
-          offset > record.newest_offset) {
-        offset = store_header_size();
-      }
-    }
+    list_store_contents(state.handle, record, listing.file_size, state.mode, state.output);
   }
   end_command(&state);
 }
@@ -186,10 +207,8 @@ void print_first_last_messages() {
   CommandState state;
   CommonHeader record{};
   Listing listing{&state, -1, {}};
-  if (start_listing(&listing, &record) && record.oldest_offset < listing.file_size &&
-      record.newest_offset < listing.file_size) {
-    list_record(&listing, record.oldest_offset, 1);
-    list_record(&listing, record.newest_offset, static_cast<int32_t>(record.message_count));
+  if (start_listing(&listing, &record)) {
+    list_first_last(state.handle, record, listing.file_size, state.mode, state.output);
   }
   end_command(&state);
 }
