@@ -75,6 +75,29 @@ std::string source_path(const std::string& relative) {
   return std::string(dir ? dir : ".") + "/" + relative;
 }
 
+namespace {
+
+// In the child: the given descriptors become standard input, output and error
+// (-1: keep the parent's), the pipes are closed, `env` is added, and
+// `program` runs.
+[[noreturn]] void exec_child(const std::string& program, const std::vector<std::string>& args,
+                             const std::vector<std::string>& env, int in, int out, int err,
+                             std::initializer_list<int> close_fds) {
+  dup2(in, 0);
+  dup2(out, 1);
+  if (err >= 0) dup2(err, 2);
+  for (int fd : close_fds) close(fd);
+  for (const auto& e : env) putenv(strdup(e.c_str()));
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& input, const std::vector<std::string>& env) {
   RunResult result;
@@ -85,19 +108,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
   }
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-      close(fd);
-    }
-    for (const auto& e : env) putenv(strdup(e.c_str()));
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    exec_child(program, args, env, in_pipe[0], out_pipe[1], err_pipe[1],
+               {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]});
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
@@ -207,16 +219,8 @@ Interactive::Interactive(const std::string& program, const std::vector<std::stri
   }
   pid = fork();
   if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) close(fd);
-    for (const auto& e : env) putenv(strdup(e.c_str()));
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    exec_child(program, args, env, in_pipe[0], out_pipe[1], -1,
+               {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]});
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
