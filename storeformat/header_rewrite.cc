@@ -58,21 +58,66 @@ uint32_t lay_out_region(const unsigned char* block, uint32_t block_size, unsigne
 
 enum class Failure { kNone, kSeek, kWrite };
 
+// Reads the `size` bytes of the region as they are now. False when they
+// cannot all be read; a file that is being given its first header has none.
+// Its own status block: a region that cannot be read back only costs the
+// rewrite its way back (below), never the write itself.
+bool read_region_as_is(int32_t fd, unsigned char* region, uint32_t size) {
+  VARNO_STATUS status;
+  varno_s_file_read(fd, region, size, &status);
+  return !recorded(status);
+}
+
+// Best effort, and silent: the failure that made it necessary is what the
+// caller reports.
+void put_region_back(int32_t fd, const unsigned char* region, uint32_t size) {
+  VARNO_STATUS status;
+  varno_s_file_seek(fd, 0, kSeekSet, &status);
+  if (recorded(status)) return;
+  varno_s_file_write(fd, region, size, &status);
+  if (recorded(status)) return;
+  varno_s_file_sync(fd, &status);
+}
+
 // Writes the region at offset 0 and forces it to the disk. The primitives'
 // pairs stay in `status`; the caller adds its own.
 Failure write_region(int32_t fd, const unsigned char* region, uint32_t size, VARNO_STATUS* status) {
   varno_s_file_seek(fd, 0, kSeekSet, status);
   if (recorded(*status)) return Failure::kSeek;
-  // One write of the whole region: it is smaller than a disk sector, so on
-  // disks that write a sector atomically a crash leaves either the old or the
-  // new region, never a torn mixture, and both copies come from one record.
-  varno_s_file_write(fd, region, size, status);
-  if (recorded(*status)) return Failure::kWrite;
-  // A header that may not have reached the disk counts as not written, so the
-  // operator is never told a reset succeeded that a crash could undo.
-  varno_s_file_sync(fd, status);
-  if (recorded(*status)) return Failure::kWrite;
-  return Failure::kNone;
+  // The region as it is before this rewrite: when the caller has just read the
+  // header this comes from the file layer's read-ahead, without a system call.
+  unsigned char before[kFixedRegionSize] = {};
+  const bool have_before = read_region_as_is(fd, before, size);
+  varno_s_file_seek(fd, 0, kSeekSet, status);
+  if (recorded(*status)) return Failure::kSeek;
+
+  // One write of the whole region at offset 0. The region (at most 192 bytes)
+  // lies inside the first disk sector, so on disks that write a sector
+  // atomically a crash leaves either the old or the new region, never a torn
+  // mixture, and both copies come from one record. A device without that
+  // guarantee can be left with the first k bytes new and the rest old; the
+  // header read then gives, as k grows: the old header (no changed byte
+  // reached yet, or a torn primary block that fails its checksum, so the old
+  // backup is used), the failure "Both header blocks bad." with (13, 13510)
+  // (primary block and checksum wholly new, backup still old: each copy checks
+  // out but they differ, and the read refuses to choose), the new header (the
+  // backup torn, the new primary used), then the new region. A torn copy fails
+  // its checksum, so no mixture of the two is ever accepted as sound.
+  const int32_t written = varno_s_file_write(fd, region, size, status);
+  bool failed = recorded(*status);
+  if (!failed) {
+    // A header that may not have reached the disk counts as not written, so
+    // the operator is never told a reset succeeded that a crash could undo.
+    varno_s_file_sync(fd, status);
+    failed = recorded(*status);
+  }
+  if (!failed) return Failure::kNone;
+  // A short write leaves a torn region behind, and a failed flush a new region
+  // the caller is about to report as not written. Writing the old region back
+  // leaves the file as the failure report says: unchanged, and readable as it
+  // was. A write that wrote nothing left nothing to undo.
+  if (have_before && written > 0) put_region_back(fd, before, size);
+  return Failure::kWrite;
 }
 
 }  // namespace
@@ -90,6 +135,16 @@ void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* 
   }
   unsigned char region[kFixedRegionSize] = {};
   const uint32_t size = lay_out_region(block, kHeaderBlockSize[type], region);
+  if (header_type_of(region, size) != type) {
+    // The header is typed by its revision and the backup signatures, all
+    // inside the region. A record taken from a copy that does not carry them
+    // for this type (a backup block of zeros passes its checksum) would be
+    // written as a header the next read types otherwise or not at all: the
+    // file could no longer be read. Refused, so the file stays as it was.
+    screen_print("Warning: ERROR trying to write file header: error in WRITE.\n");
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
+    return;
+  }
   switch (write_region(fd, region, size, status)) {
     case Failure::kSeek:
       screen_print("Warning: ERROR trying to write file header: error in SEEK.\n");

@@ -321,6 +321,7 @@ TEST_F(HeaderRewriteTest, ReadOnlyHandleFailsTheWrite) {
 TEST_F(HeaderRewriteTest, NegativeHandleFailsTheSeek) {
   set_current_header_type(2);
   CommonHeader r{};
+  r.revision = 2;  // a record that would read back as type 2
   EXPECT_EQ(rewrite(r), (Pairs{{1, EBADF}, {13, 13159}, {13, 13520}}));
   EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in SEEK.\n");
   EXPECT_TRUE(g_calls.empty());
@@ -332,7 +333,8 @@ TEST_F(HeaderRewriteTest, FailedSyncCountsAsAFailedWrite) {
   g_sync_errno = EIO;
   EXPECT_EQ(rewrite(r), (Pairs{{1, EIO}, {13, 13202}, {13, 13521}}));
   EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in WRITE.\n");
-  EXPECT_EQ(g_calls, (std::vector<std::string>{"pwrite 192@0", "sync"}));
+  // The region that may not have reached the disk is replaced by the old one.
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"pwrite 192@0", "sync", "pwrite 192@0", "sync"}));
 }
 
 TEST_F(HeaderRewriteTest, NoDetectedTypeWritesNothing) {
@@ -396,6 +398,199 @@ TEST_F(HeaderRewriteTest, WriteFixedHeaderFailsSilently) {
   write_fixed_header(fd_, r, &st);
   EXPECT_EQ(pairs_of(st), (Pairs{{1, EBADF}, {13, 13202}, {13, 13521}}));
   EXPECT_EQ(screen_, "");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Records the next read would type otherwise (found by fuzz_store_header)
+
+namespace {
+
+// A header is accepted from a sound copy that does not carry its type: the
+// rewrite must not turn a readable file into one that no longer reads.
+TEST_F(HeaderRewriteTest, RecordThatWouldNotReadBackIsRefused) {
+  struct Case {
+    const char* what;
+    std::string file;
+  };
+  // Typed 1 by the primary revision; the primary fails its checksum and the
+  // backup is all zeros, whose checksum is 0: the record is all zeros.
+  std::string zero_backup = region_of(block_of(1, 1));
+  zero_backup[40] ^= 1;
+  zero_backup.replace(72, 72, std::string(72, '\0'));
+  // Typed 0 by its backup signature; the primary fails its checksum and the
+  // backup, sound, holds revision 2, which would type the rewritten file 2.
+  std::string revision_two = region_of(block_of(0, 0));
+  const std::string backup = block_of(0, 2);
+  revision_two.replace(68, 64, backup);
+  put32(revision_two, 132, crc_of(revision_two, 68, 64));
+  revision_two[40] ^= 1;
+  for (const Case& c : {Case{"zero backup", zero_backup + trailer()},
+                        Case{"revision 2 in a type-0 backup", revision_two + trailer()}}) {
+    SCOPED_TRACE(c.what);
+    open_store(c.file);
+    screen_.clear();
+    const int32_t type = c.file[4] == 1 ? 1 : 0;
+    const CommonHeader r = read_ok();
+    ASSERT_EQ(current_header_type(), type);
+    ASSERT_NE(screen_.find("Primary block bad.\n"), std::string::npos) << screen_;
+
+    EXPECT_EQ(rewrite(r), (Pairs{{13, 13521}}));
+    EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in WRITE.\n");
+    EXPECT_TRUE(g_calls.empty());
+    EXPECT_EQ(on_disk(), c.file);
+    // Still read as before.
+    screen_.clear();
+    read_ok();
+    EXPECT_EQ(current_header_type(), type);
+    EXPECT_NE(screen_.find("Primary block bad.\n"), std::string::npos) << screen_;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// A region write that fails part way is undone
+
+namespace {
+
+// pwrite calls from g_fail_first to g_fail_last (1-based; 0: none) fail with
+// EIO; the first call transfers at most g_first_limit bytes (-1: all).
+int64_t g_pwrites = 0;
+int64_t g_first_limit = -1;
+int64_t g_fail_first = 0;
+int64_t g_fail_last = 0;
+
+int64_t faulty_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
+  g_calls.push_back("pwrite " + std::to_string(count) + "@" + std::to_string(offset));
+  ++g_pwrites;
+  if (g_fail_first != 0 && g_pwrites >= g_fail_first && g_pwrites <= g_fail_last) {
+    errno = EIO;
+    return -1;
+  }
+  if (g_pwrites == 1 && g_first_limit >= 0 && count > g_first_limit) {
+    count = static_cast<uint32_t>(g_first_limit);
+    if (count == 0) return 0;
+  }
+  return platform::default_io().pwrite(fd, buffer, count, offset);
+}
+
+class HeaderRewriteUndo : public HeaderRewriteTest {
+ protected:
+  void SetUp() override {
+    HeaderRewriteTest::SetUp();
+    platform::io().pwrite = faulty_pwrite;
+    plan(-1, 0, 0);
+  }
+  static void plan(int64_t first_limit, int64_t fail_first, int64_t fail_last) {
+    g_pwrites = 0;
+    g_first_limit = first_limit;
+    g_fail_first = fail_first;
+    g_fail_last = fail_last;
+  }
+  // The region a clean rewrite of `before` with the reset's two changes
+  // writes, and that record.
+  std::string new_region(const std::string& before, uint32_t size, CommonHeader* record) {
+    open_store(before);
+    *record = read_ok();
+    record->forward_offset = record->oldest_offset;
+    record->forwarded_count = 0;
+    EXPECT_EQ(rewrite(*record), Pairs{});
+    const std::string region = on_disk().substr(0, size);
+    EXPECT_NE(region, before.substr(0, size));
+    open_store(before);
+    read_ok();
+    return region;
+  }
+};
+
+TEST_F(HeaderRewriteUndo, ShortWriteIsReplacedByTheOldRegion) {
+  for (int32_t type : {2, 1, 0}) {
+    const uint32_t size = 2 * kHeaderBlockSize[type] + 8;
+    const std::string before = region_of(block_of(type, type == 0 ? 0 : type)) + trailer();
+    CommonHeader r{};
+    new_region(before, size, &r);
+    for (uint32_t n = 0; n < size; ++n) {
+      SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(n) + " bytes written");
+      // n bytes, then the rest of the write fails; the undo goes through.
+      plan(n, 2, 2);
+      const Pairs pairs = rewrite(r);
+      EXPECT_EQ(pairs, (Pairs{{1, n > 0 ? EIO : 0}, {13, 13202}, {13, 13521}}));
+      EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in WRITE.\n");
+      const std::string whole = "pwrite " + std::to_string(size) + "@0";
+      if (n > 0) {
+        EXPECT_EQ(g_calls,
+                  (std::vector<std::string>{
+                      whole, "pwrite " + std::to_string(size - n) + "@" + std::to_string(n), whole,
+                      "sync"}));
+      } else {
+        EXPECT_EQ(g_calls, std::vector<std::string>{whole}) << "nothing written, nothing undone";
+      }
+      EXPECT_EQ(on_disk(), before);
+      // The handle reads the region as it is on disk, not as the write left
+      // its read-ahead.
+      screen_.clear();
+      const CommonHeader again = read_ok();
+      EXPECT_EQ(again.forward_offset, 0x600);
+      EXPECT_NE(screen_.find("Header read in ok.\n"), std::string::npos) << screen_;
+    }
+  }
+}
+
+TEST_F(HeaderRewriteUndo, FailedUndoLeavesWhatTheWritesLeft) {
+  for (int32_t type : {2, 1, 0}) {
+    const uint32_t size = 2 * kHeaderBlockSize[type] + 8;
+    const std::string before = region_of(block_of(type, type == 0 ? 0 : type)) + trailer();
+    CommonHeader r{};
+    const std::string fresh = new_region(before, size, &r);
+    for (uint32_t n = 1; n < size; ++n) {
+      SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(n) + " bytes written");
+      // Every write after the first n bytes fails, the undo's included: the
+      // report is the same, the region keeps its first n new bytes.
+      open_store(before);
+      read_ok();
+      plan(n, 2, 1000);
+      EXPECT_EQ(rewrite(r), (Pairs{{1, EIO}, {13, 13202}, {13, 13521}}));
+      EXPECT_EQ(screen_, "Warning: ERROR trying to write file header: error in WRITE.\n");
+      EXPECT_EQ(g_calls.size(), 3u);
+      EXPECT_EQ(on_disk(), fresh.substr(0, n) + before.substr(n));
+    }
+    // The undo is written but cannot be flushed: the file holds the old
+    // region, which is all that can be done.
+    open_store(before);
+    read_ok();
+    plan(size / 2, 2, 2);
+    g_sync_errno = EIO;
+    EXPECT_EQ(rewrite(r), (Pairs{{1, EIO}, {13, 13202}, {13, 13521}}));
+    g_sync_errno = 0;
+    EXPECT_EQ(on_disk(), before);
+  }
+}
+
+// With no old region to read back (a file that is only being given its
+// header), the write goes ahead without the undo.
+TEST_F(HeaderRewriteUndo, NoUndoWithoutAnOldRegion) {
+  const std::string before(100, 'x');
+  open_store(before);
+  CommonHeader r{};
+  r.signature = kStoreSignature;
+  r.revision = 2;
+  plan(50, 2, 1000);
+  VARNO_STATUS st;
+  write_fixed_header(fd_, r, &st);
+  EXPECT_EQ(pairs_of(st), (Pairs{{1, EIO}, {13, 13202}, {13, 13521}}));
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"pwrite 192@0", "pwrite 142@50"}));
+  const std::string after = on_disk();
+  ASSERT_EQ(after.size(), 100u);
+  EXPECT_EQ(get32(after, 0), kStoreSignature);
+  EXPECT_EQ(after.substr(50), before.substr(50));
+
+  // Without faults the same write gives the file its header.
+  plan(-1, 0, 0);
+  write_fixed_header(fd_, r, &st);
+  EXPECT_EQ(pairs_of(st), Pairs{});
+  expect_sound_region(on_disk(), 92);
 }
 
 }  // namespace

@@ -149,13 +149,10 @@ void set_current_header_type(int32_t type) {
   g_current_header_type = type;
 }
 
-int32_t detect_header_type(const unsigned char* region, size_t length) {
+int32_t header_type_of(const unsigned char* region, size_t length) {
   if (length >= kRevisionOffset + 4) {
     const uint32_t revision = get_u32(region + kRevisionOffset);
-    if (revision == 1 || revision == 2) {
-      screen_print("Found non-zero revision number %d\n", static_cast<int>(revision));
-      return static_cast<int32_t>(revision);
-    }
+    if (revision == 1 || revision == 2) return static_cast<int32_t>(revision);
   }
   // The backup block of each type starts with the signature; the last match
   // wins, so the current layout is preferred. A word that lies beyond the
@@ -165,6 +162,17 @@ int32_t detect_header_type(const unsigned char* region, size_t length) {
     const size_t at = kHeaderBlockSize[t] + 4;
     if (at + 4 <= length && get_u32(region + at) == kStoreSignature) type = t;
   }
+  return type;
+}
+
+int32_t detect_header_type(const unsigned char* region, size_t length) {
+  if (length >= kRevisionOffset + 4) {
+    const uint32_t revision = get_u32(region + kRevisionOffset);
+    if (revision == 1 || revision == 2) {
+      screen_print("Found non-zero revision number %d\n", static_cast<int>(revision));
+    }
+  }
+  const int32_t type = header_type_of(region, length);
   if (type < 0) screen_print("ERROR: Could not match header to any known type.\n");
   return type;
 }

@@ -78,6 +78,9 @@ void set_current_header_type(int32_t type);
 // %d\n"), else the last of types 0, 1, 2 whose backup block carries the
 // signature; -1 (printing the no-match line) when none does.
 int32_t detect_header_type(const unsigned char* region, size_t length);
+// The same type, printing nothing. Every word it looks at lies in the first
+// 100 bytes, inside the region of every type.
+int32_t header_type_of(const unsigned char* region, size_t length);
 
 // Block status for block size S, printing the checking line and any BAD CRC
 // lines to the screen.
@@ -116,7 +119,13 @@ void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status);
 // blocks and both checksums, with one write at offset 0, then forces it to
 // stable storage. On failure prints its warning line and records (13, 13520)
 // for the seek or (13, 13521) for the write or the flush. With no header type
-// detected (-1) nothing is written: the WRITE warning and (13, 13521).
+// detected (-1) nothing is written: the WRITE warning and (13, 13521). The
+// same when the region built from `record` would not be typed as the current
+// type by the next read (its revision and backup signatures do not say so):
+// such a header could not be read back. When the write or the flush fails
+// after part of the region may have gone out, the region as it was before is
+// written back (best effort, silently), so a failed rewrite leaves the file
+// as it found it.
 void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status);
 
 // Writes `record` as a type-2 region, silently; (13, 13520) / (13, 13521).
