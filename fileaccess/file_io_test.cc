@@ -11,29 +11,15 @@
 
 #include "fileaccess/file_access.h"
 #include "platform/platform.h"
+#include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using testsupport::ScratchHome;
 
-struct Pair {
-  int32_t facility;
-  int32_t error;
-  bool operator==(const Pair&) const = default;
-};
-
-std::vector<Pair> pairs(const VARNO_STATUS& s) {
-  std::vector<Pair> out;
-  for (int i = 0; i < VARNO_STATUS_SLOTS && s.error[i] != -1; ++i) {
-    out.push_back({s.facility[i], s.error[i]});
-  }
-  return out;
-}
-
-void PrintTo(const Pair& p, std::ostream* os) {
-  *os << "(" << p.facility << ", " << p.error << ")";
-}
+using testsupport::pairs_of;
+using Pairs = testsupport::Pairs;
 
 // A block holding an old pair, to show that every primitive clears it.
 VARNO_STATUS dirty_block() {
@@ -69,26 +55,26 @@ TEST_F(FileIo, FailureRowsRecordTheirPairs) {
   VARNO_STATUS s = dirty_block();
   char buf[8];
   EXPECT_EQ(varno_s_file_seek_end(-1, &s), -1);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{1, EBADF}, {13, 13154}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EBADF}, {13, 13154}}));
   EXPECT_EQ(varno_s_file_seek(-1, 0, kSeekSet, &s), -1);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{1, EBADF}, {13, 13159}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EBADF}, {13, 13159}}));
   EXPECT_EQ(varno_s_file_read(-1, buf, 8, &s), 0);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{13, 13180}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{13, 13180}}));
   EXPECT_EQ(varno_s_file_write(-1, buf, 8, &s), 0);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{13, 13200}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{13, 13200}}));
 
   int32_t fd = open_store("0123456789");
   opened.push_back(fd);
   EXPECT_EQ(varno_s_file_read(fd, nullptr, 8, &s), 0);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{13, 13181}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{13, 13181}}));
   EXPECT_EQ(varno_s_file_write(fd, nullptr, 8, &s), 0);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{13, 13201}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{13, 13201}}));
   // A negative resulting position fails, from the start and from the current position.
   EXPECT_EQ(varno_s_file_seek(fd, -5, kSeekSet, &s), -1);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{1, EINVAL}, {13, 13159}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EINVAL}, {13, 13159}}));
   ASSERT_EQ(varno_s_file_seek(fd, 3, kSeekSet, &s), 3);
   EXPECT_EQ(varno_s_file_seek(fd, -4, kSeekCur, &s), -1);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{1, EINVAL}, {13, 13159}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EINVAL}, {13, 13159}}));
   EXPECT_EQ(varno_s_file_seek(fd, 2, kSeekCur, &s), 5);
   EXPECT_EQ(varno_s_file_read(fd, buf, 2, &s), 2);
   EXPECT_EQ(std::string(buf, 2), "56");
@@ -102,7 +88,7 @@ TEST_F(FileIo, EndOfFileRecordsErrnoZeroAndReturnsWhatWasRead) {
   ASSERT_EQ(varno_s_file_seek(fd, 0, kSeekSet, &s), 0);
   errno = EINTR;  // a stale value must not show up in the block
   EXPECT_EQ(varno_s_file_read(fd, buf.data(), 304, &s), 100);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{1, 0}, {13, 13182}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, 0}, {13, 13182}}));
 }
 
 TEST_F(FileIo, WriteOnReadOnlyHandleFails) {
@@ -110,7 +96,7 @@ TEST_F(FileIo, WriteOnReadOnlyHandleFails) {
   opened.push_back(fd);
   VARNO_STATUS s;
   EXPECT_EQ(varno_s_file_write(fd, "xyz", 3, &s), 0);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{1, EBADF}, {13, 13202}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EBADF}, {13, 13202}}));
 }
 
 TEST_F(FileIo, CountZeroAndNullBlockDoNothing) {
@@ -119,10 +105,10 @@ TEST_F(FileIo, CountZeroAndNullBlockDoNothing) {
   VARNO_STATUS s = dirty_block();
   char buf[4] = {'-', '-', '-', '-'};
   EXPECT_EQ(varno_s_file_read(fd, buf, 0, &s), 0);
-  EXPECT_TRUE(pairs(s).empty());
+  EXPECT_TRUE(pairs_of(s).empty());
   s = dirty_block();
   EXPECT_EQ(varno_s_file_write(fd, buf, 0, &s), 0);
-  EXPECT_TRUE(pairs(s).empty());
+  EXPECT_TRUE(pairs_of(s).empty());
   EXPECT_EQ(varno_s_file_read(fd, buf, 3, nullptr), 0);
   EXPECT_EQ(varno_s_file_write(fd, "zzz", 3, nullptr), 0);
   EXPECT_EQ(varno_s_file_seek(fd, 2, kSeekSet, nullptr), 0);
@@ -145,7 +131,7 @@ TEST_F(FileIo, ShortReadsAndWritesAreContinued) {
   VARNO_STATUS s;
   char buf[10];
   EXPECT_EQ(varno_s_file_read(p[0], buf, 10, &s), 10);
-  EXPECT_TRUE(pairs(s).empty());
+  EXPECT_TRUE(pairs_of(s).empty());
   EXPECT_EQ(std::string(buf, 10), "abcdefghij");
   writer.join();
   close(p[0]);
@@ -165,7 +151,7 @@ TEST_F(FileIo, ShortReadsAndWritesAreContinued) {
   EXPECT_EQ(std::string(tail, 14), "aaaaaaaaaatail");
   ASSERT_EQ(varno_s_file_seek(fd, 1, kSeekSet, &s), 1);
   EXPECT_EQ(varno_s_file_write(fd, "WRITTEN", 7, &s), 7);
-  EXPECT_TRUE(pairs(s).empty());
+  EXPECT_TRUE(pairs_of(s).empty());
   EXPECT_EQ(testsupport::read_file(home.file("store.DAT")).substr(0, 9), "aWRITTENa");
 }
 
@@ -189,7 +175,7 @@ TEST_F(FileIo, OffsetsBeyondFourGibOnASparseFile) {
   VARNO_STATUS s;
   const int64_t far = (int64_t{5} << 30) + 12345;
   EXPECT_EQ(varno_s_file_seek_end(fd, &s), 0);  // an empty file has size 0
-  EXPECT_TRUE(pairs(s).empty());
+  EXPECT_TRUE(pairs_of(s).empty());
   ASSERT_EQ(varno_s_file_seek(fd, far, kSeekSet, &s), far);
   ASSERT_EQ(varno_s_file_write(fd, "far away", 8, &s), 8);
   EXPECT_EQ(varno_s_file_seek_end(fd, &s), far + 8);
@@ -208,13 +194,13 @@ TEST_F(FileIo, SyncFailureCountsAsAFailedWrite) {
   opened.push_back(fd);
   VARNO_STATUS s = dirty_block();
   varno_s_file_sync(fd, &s);
-  EXPECT_TRUE(pairs(s).empty());
+  EXPECT_TRUE(pairs_of(s).empty());
   platform::io().sync = [](int) {
     errno = EIO;
     return -1;
   };
   varno_s_file_sync(fd, &s);
-  EXPECT_EQ(pairs(s), (std::vector<Pair>{{1, EIO}, {13, 13202}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EIO}, {13, 13202}}));
 }
 
 }  // namespace

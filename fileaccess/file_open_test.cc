@@ -9,19 +9,15 @@
 #include <gtest/gtest.h>
 
 #include "fileaccess/file_access.h"
+#include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using testsupport::ScratchHome;
 
-std::vector<std::pair<int, int>> pairs(const VARNO_STATUS& s) {
-  std::vector<std::pair<int, int>> out;
-  for (int i = 0; i < VARNO_STATUS_SLOTS && s.error[i] != -1; ++i) {
-    out.emplace_back(s.facility[i], s.error[i]);
-  }
-  return out;
-}
+using testsupport::pairs_of;
+using Pairs = testsupport::Pairs;
 
 // Runs `body` in a child process that is killed if it has not finished within
 // `seconds`; returns its exit code, or -1 when it had to be killed.
@@ -52,7 +48,7 @@ TEST(OpenClose, MissingFileRecordsOnePairAndGivesTheLockBack) {
   ScratchHome home;
   VARNO_STATUS s;
   EXPECT_EQ(varno_s_file_open(home.file("absent.DEV1").c_str(), kOpenReadWrite, &s), -1);
-  EXPECT_EQ(pairs(s), (std::vector<std::pair<int, int>>{{13, 13161}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{13, 13161}}));
   // Another process gets the lock at once.
   testsupport::write_file(home.file("other.DEV1"), "x");
   EXPECT_EQ(in_child([&] {
@@ -63,7 +59,7 @@ TEST(OpenClose, MissingFileRecordsOnePairAndGivesTheLockBack) {
             0);
   // A failure other than a missing file keeps the system's error number.
   EXPECT_EQ(varno_s_file_open(home.path.c_str(), kOpenReadWrite, &s), -1);
-  EXPECT_EQ(pairs(s), (std::vector<std::pair<int, int>>{{1, EISDIR}, {13, 13153}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EISDIR}, {13, 13153}}));
   EXPECT_EQ(varno_s_file_open("x.DEV1", 0, nullptr), -1);
 }
 
@@ -121,7 +117,7 @@ TEST(OpenClose, RepeatedOpensOnOneThreadDoNotBlockAndAllMustClose) {
                1) == 0;
   };
   varno_s_file_close(a, &s);
-  EXPECT_TRUE(pairs(s).empty());
+  EXPECT_TRUE(pairs_of(s).empty());
   EXPECT_FALSE(child_can_open()) << "the lock was given back while a file was still open";
   varno_s_file_close(b, &s);
   EXPECT_TRUE(child_can_open());
@@ -150,7 +146,7 @@ TEST(OpenClose, LockThatCannotBeTakenFailsTheOpen) {
   setenv("VARNO_HOME", home.file("plainfile").c_str(), 1);
   VARNO_STATUS s;
   EXPECT_EQ(varno_s_file_open(home.file("store.DEV1").c_str(), 0, &s), -1);
-  EXPECT_EQ(pairs(s), (std::vector<std::pair<int, int>>{{1, ENOTDIR}, {13, 13153}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, ENOTDIR}, {13, 13153}}));
 }
 
 TEST(OpenClose, FirstOpenForWritingIsLoggedOnce) {
@@ -187,9 +183,9 @@ TEST(OpenClose, CloseOfMinusOneAndOfABadHandle) {
   VARNO_STATUS s;
   VARNO_SERVER_LDBLK(13, 1, &s);
   varno_s_file_close(-1, &s);
-  EXPECT_TRUE(pairs(s).empty());
+  EXPECT_TRUE(pairs_of(s).empty());
   varno_s_file_close(987, &s);
-  EXPECT_EQ(pairs(s), (std::vector<std::pair<int, int>>{{1, EBADF}, {13, 13210}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EBADF}, {13, 13210}}));
   varno_s_file_close(-1, nullptr);  // nothing to check but that it returns
 }
 

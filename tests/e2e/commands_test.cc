@@ -15,6 +15,7 @@
 #include "storeformat/store_header.h"
 #include "tests/e2e/store_files.h"
 #include "tests/e2e/transcript.h"
+#include "tests/support/bytes.h"
 
 namespace {
 
@@ -432,9 +433,7 @@ TEST_F(Commands, ResetOfAFileWithoutMessageData) {
 
 namespace {
 
-void put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-}
+using testsupport::put32;
 
 // Message k as varno-storegen writes it, with one tag.
 std::string storegen_message(int k) {

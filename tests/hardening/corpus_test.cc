@@ -27,6 +27,7 @@
 
 #include "storeformat/checksum.h"
 #include "tests/hardening/hardening_support.h"
+#include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
 extern char** environ;
@@ -61,26 +62,11 @@ const std::string kSelection = "\nPress a key to make your selection: ";
 // ---------------------------------------------------------------------------
 // Editing store files
 
-void put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-}
-void put64(std::string& b, size_t at, uint64_t v) {
-  put32(b, at, static_cast<uint32_t>(v));
-  put32(b, at + 4, static_cast<uint32_t>(v >> 32));
-}
-uint32_t get32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
-  return v;
-}
-uint64_t get64(const std::string& b, size_t at) {
-  return uint64_t{get32(b, at)} | (uint64_t{get32(b, at + 4)} << 32);
-}
-uint32_t checksum(const std::string& b, size_t at, uint32_t n) {
-  uint32_t c = 0;
-  store_file_checksum(b.data() + at, n, &c);
-  return c;
-}
+using testsupport::checksum_of;
+using testsupport::get32;
+using testsupport::get64;
+using testsupport::put32;
+using testsupport::put64;
 
 // A field of both header blocks of `type` changed, both checksums made right
 // again, so the header stays sound.
@@ -95,7 +81,7 @@ struct HeaderEdit {
       } else {
         put32(*bytes, copy + at, static_cast<uint32_t>(v));
       }
-      put32(*bytes, copy + s, checksum(*bytes, copy, s));
+      put32(*bytes, copy + s, checksum_of(*bytes, copy, s));
     }
   }
 };
@@ -116,7 +102,7 @@ int64_t record_at(int k) {
 void set_record_size(std::string& b, int64_t offset, uint32_t size) {
   const auto at = static_cast<size_t>(offset);
   put32(b, at + 12 + 4, size);
-  put32(b, at + 4, checksum(b, at + 12, 292));
+  put32(b, at + 4, checksum_of(b, at + 12, 292));
 }
 
 std::string random_bytes(std::mt19937& rng, size_t n) {
@@ -358,7 +344,7 @@ std::vector<Entry> build_corpus(const std::string& home, const std::string& dir)
   {
     std::string b = t2;
     put64(b, 96 + kForward2, get64(b, kOldest2));
-    put32(b, 188, checksum(b, 96, 92));
+    put32(b, 188, checksum_of(b, 96, 92));
     Entry e{"copies_differ", b};
     e.store_header = e.fixed_header = Header::kFails;
     corpus.push_back(e);

@@ -11,14 +11,6 @@
 
 namespace hardening {
 
-Pairs pairs_of(const VARNO_STATUS& status) {
-  Pairs out;
-  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
-    out.emplace_back(status.facility[i], status.error[i]);
-  }
-  return out;
-}
-
 uint32_t region_size(int32_t type) {
   return 2 * kHeaderBlockSize[type] + 8;
 }

@@ -13,11 +13,12 @@
 
 #include "storeformat/store_header.h"
 #include "tests/hardening/fault_injection.h"
+#include "tests/support/bytes.h"
 
 namespace hardening {
 
-using Pairs = std::vector<std::pair<int32_t, int32_t>>;
-Pairs pairs_of(const VARNO_STATUS& status);
+using testsupport::Pairs;
+using testsupport::pairs_of;
 
 // Size of the header region of `type` (0, 1, 2): 136, 144, 192.
 uint32_t region_size(int32_t type);
