@@ -10,42 +10,21 @@
 #include "platform/platform.h"
 #include "storeformat/checksum.h"
 #include "storeformat/store_header.h"
+#include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using Pairs = std::vector<std::pair<int32_t, int32_t>>;
+using testsupport::checksum_of;
+using testsupport::get32;
+using testsupport::get64;
+using testsupport::Pairs;
+using testsupport::pairs_of;
+using testsupport::put32;
+using testsupport::put64;
 
-Pairs pairs_of(const VARNO_STATUS& status) {
-  Pairs out;
-  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
-    out.emplace_back(status.facility[i], status.error[i]);
-  }
-  return out;
-}
-
-void put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-void put64(std::string& b, size_t at, uint64_t v) {
-  put32(b, at, static_cast<uint32_t>(v));
-  put32(b, at + 4, static_cast<uint32_t>(v >> 32));
-}
-uint32_t get32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
-  return v;
-}
-uint64_t get64(const std::string& b, size_t at) {
-  return uint64_t{get32(b, at)} | (uint64_t{get32(b, at + 4)} << 32);
-}
-uint32_t crc_of(const std::string& b, size_t at, uint32_t n) {
-  uint32_t r = 0;
-  store_file_checksum(b.data() + at, n, &r);
-  return r;
-}
 void fix_checksum(std::string& b, size_t at, uint32_t block_size) {
-  put32(b, at + block_size, crc_of(b, at, block_size));
+  put32(b, at + block_size, checksum_of(b, at, block_size));
 }
 
 constexpr uint32_t kOpaque1 = 0xAABBCCDD, kOpaque2 = 0x01020304;
@@ -189,8 +168,8 @@ class HeaderRewriteTest : public ::testing::Test {
 // Both blocks equal, both checksums right, for block size S.
 void expect_sound_region(const std::string& file, uint32_t s) {
   EXPECT_EQ(file.substr(0, s), file.substr(s + 4, s)) << "blocks differ";
-  EXPECT_EQ(get32(file, s), crc_of(file, 0, s));
-  EXPECT_EQ(get32(file, 2 * s + 4), crc_of(file, s + 4, s));
+  EXPECT_EQ(get32(file, s), checksum_of(file, 0, s));
+  EXPECT_EQ(get32(file, 2 * s + 4), checksum_of(file, s + 4, s));
 }
 
 // ---------------------------------------------------------------------------
@@ -243,7 +222,7 @@ TEST_F(HeaderRewriteTest, Type0BlockHoldsTheOpaqueWordsAndNoFlag) {
   const std::string after = on_disk();
   EXPECT_EQ(get32(after, 56), kOpaque1);
   EXPECT_EQ(get32(after, 60), kOpaque2);
-  EXPECT_EQ(get32(after, 64), crc_of(after, 0, 64));
+  EXPECT_EQ(get32(after, 64), checksum_of(after, 0, 64));
   EXPECT_EQ(get32(after, 68 + 56), kOpaque1);
   EXPECT_EQ(read_ok().forward_past_last, 0u);
 }
@@ -424,7 +403,7 @@ TEST_F(HeaderRewriteTest, RecordThatWouldNotReadBackIsRefused) {
   std::string revision_two = region_of(block_of(0, 0));
   const std::string backup = block_of(0, 2);
   revision_two.replace(68, 64, backup);
-  put32(revision_two, 132, crc_of(revision_two, 68, 64));
+  put32(revision_two, 132, checksum_of(revision_two, 68, 64));
   revision_two[40] ^= 1;
   for (const Case& c : {Case{"zero backup", zero_backup + trailer()},
                         Case{"revision 2 in a type-0 backup", revision_two + trailer()}}) {

@@ -10,28 +10,16 @@
 #include "fileaccess/file_access.h"
 #include "platform/platform.h"
 #include "storeformat/checksum.h"
+#include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using Pairs = std::vector<std::pair<int32_t, int32_t>>;
+using testsupport::checksum_of;
+using testsupport::Pairs;
+using testsupport::pairs_of;
+using testsupport::put32;
 
-Pairs pairs_of(const VARNO_STATUS& status) {
-  Pairs out;
-  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
-    out.emplace_back(status.facility[i], status.error[i]);
-  }
-  return out;
-}
-
-void put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-uint32_t crc_of(const std::string& b, size_t at, uint32_t n) {
-  uint32_t r = 0;
-  store_file_checksum(b.data() + at, n, &r);
-  return r;
-}
 unsigned char* ubytes(std::string& b) {
   return reinterpret_cast<unsigned char*>(b.data());
 }
@@ -51,7 +39,7 @@ std::string make_message(uint32_t body, int seed) {
 // A record built by hand: marker, header checksum, body checksum 0, message.
 std::string record_of(const std::string& message) {
   std::string r = "[]\\^" + std::string(8, '\0') + message;
-  put32(r, 4, crc_of(message, 0, 292));
+  put32(r, 4, checksum_of(message, 0, 292));
   return r;
 }
 

@@ -11,44 +11,24 @@
 #include "console/report.h"
 #include "fileaccess/file_access.h"
 #include "storeformat/checksum.h"
+#include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using Pairs = std::vector<std::pair<int32_t, int32_t>>;
+using testsupport::checksum_of;
+using testsupport::get32;
+using testsupport::Pairs;
+using testsupport::pairs_of;
+using testsupport::put32;
+using testsupport::put64;
 
-Pairs pairs_of(const VARNO_STATUS& status) {
-  Pairs out;
-  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
-    out.emplace_back(status.facility[i], status.error[i]);
-  }
-  return out;
-}
-
-// Byte editing of a region held as a string, in the file's little-endian form.
-void put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-void put64(std::string& b, size_t at, uint64_t v) {
-  put32(b, at, static_cast<uint32_t>(v));
-  put32(b, at + 4, static_cast<uint32_t>(v >> 32));
-}
-uint32_t get32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
-  return v;
-}
-uint32_t crc_of(const std::string& b, size_t at, uint32_t n) {
-  uint32_t r = 0;
-  store_file_checksum(b.data() + at, n, &r);
-  return r;
-}
 void increment_byte(std::string& b, size_t at) {
   b[at] = static_cast<char>(b[at] + 1);
 }
 // Stores the right checksum behind the block that starts at `at`.
 void fix_checksum(std::string& b, size_t at, uint32_t block_size) {
-  put32(b, at + block_size, crc_of(b, at, block_size));
+  put32(b, at + block_size, checksum_of(b, at, block_size));
 }
 const unsigned char* bytes(const std::string& b) {
   return reinterpret_cast<const unsigned char*>(b.data());
@@ -388,14 +368,14 @@ std::vector<Damaged> damaged_regions() {
   increment_byte(primary, 40);  // message count 7 -> 8 in the primary only
   char line[128];
   std::snprintf(line, sizeof line, "BAD CRC: CRC #1 should be %08X, file CRC #1 is %08X\n",
-                crc_of(primary, 0, 92), get32(primary, 92));
+                checksum_of(primary, 0, 92), get32(primary, 92));
   out.push_back(
       {primary, kPrimaryBad, std::string("Checking store file header blocks, size=92\n") + line});
 
   std::string backup = sound;
   increment_byte(backup, 96 + 40);
   std::snprintf(line, sizeof line, "BAD CRC: CRC #2 should be %08X, file CRC #2 is %08X\n",
-                crc_of(backup, 96, 92), get32(backup, 188));
+                checksum_of(backup, 96, 92), get32(backup, 188));
   out.push_back(
       {backup, kBackupBad, std::string("Checking store file header blocks, size=92\n") + line});
 
@@ -404,10 +384,10 @@ std::vector<Damaged> damaged_regions() {
   increment_byte(both, 96 + 44);
   std::string lines = "Checking store file header blocks, size=92\n";
   std::snprintf(line, sizeof line, "BAD CRC: CRC #1 should be %08X, file CRC #1 is %08X\n",
-                crc_of(both, 0, 92), get32(both, 92));
+                checksum_of(both, 0, 92), get32(both, 92));
   lines += line;
   std::snprintf(line, sizeof line, "BAD CRC: CRC #2 should be %08X, file CRC #2 is %08X\n",
-                crc_of(both, 96, 92), get32(both, 188));
+                checksum_of(both, 96, 92), get32(both, 188));
   lines += line;
   out.push_back({both, kBothBad, lines});
 
