@@ -10,13 +10,10 @@
 #include "console/prompts.h"
 #include "console/report.h"
 #include "fileaccess/file_access.h"
+#include "storeformat/byte_order.h"
 #include "storeformat/message_record.h"
 
 namespace {
-
-uint32_t le32(const unsigned char* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
 
 // A name of the message header: NUL-terminated text at `offset`, never read
 // past the end of the 292-byte header.
@@ -62,7 +59,7 @@ bool list_record(Listing* listing, int64_t offset, int32_t number) {
   const bool header_read =
       !has_error(s->status, kErrRecordRead) && !has_error(s->status, kErrRecordSeek);
   print_message_header(header, s->output, s->mode, number);
-  const uint32_t size = le32(header + 4);
+  const uint32_t size = get_u32(header + 4);
   bool usable = header_read && size >= kMessageHeaderSize &&
                 offset + record_prefix_size() + int64_t{size} <= listing->file_size;
   if (usable) {
@@ -110,11 +107,11 @@ void print_message_header(const unsigned char* header, FILE* output, int32_t mod
   b += "--------------Message # ";
   append_decimal(b, number);
   b += "----------------\nMessage size: ";
-  append_decimal(b, static_cast<int32_t>(le32(header + 4)));
+  append_decimal(b, static_cast<int32_t>(get_u32(header + 4)));
   b += ", Message signature ";
   append_decimal(b, uint32_t{header[0]} | (uint32_t{header[1]} << 8));
   b += ", transaction number ";
-  append_decimal(b, static_cast<int32_t>(le32(header + 8)));
+  append_decimal(b, static_cast<int32_t>(get_u32(header + 8)));
   b += '\n';
   append_name_pair(b, "Request source: ", header, 24, 56);
   append_name_pair(b, "Reply dest: ", header, 88, 120);
@@ -173,7 +170,7 @@ void list_store_contents(int32_t handle, const CommonHeader& record, int64_t fil
     if (!list_record(&listing, offset, static_cast<int32_t>(count + 1))) break;
     ++count;
     // Read the size back from the record just listed; the sum is 32-bit.
-    const uint32_t size = le32(listing.message.data() + 4);
+    const uint32_t size = get_u32(listing.message.data() + 4);
     offset += static_cast<uint32_t>(size + record_prefix_size());
     if (file_size - offset < int64_t{record_header_size()} && offset > record.newest_offset) {
       offset = store_header_size();

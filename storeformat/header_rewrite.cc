@@ -5,21 +5,11 @@
 
 #include "console/report.h"
 #include "fileaccess/file_access.h"
+#include "storeformat/byte_order.h"
 #include "storeformat/checksum.h"
 #include "storeformat/store_header.h"
 
 namespace {
-
-void put_u32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-bool recorded(const VARNO_STATUS& status) {
-  return status.error[0] != -1;
-}
 
 // Builds the block of `type` for `record` in block[0 .. S). False for a type
 // without a layout.
@@ -65,7 +55,7 @@ enum class Failure { kNone, kSeek, kWrite };
 bool read_region_as_is(int32_t fd, unsigned char* region, uint32_t size) {
   VARNO_STATUS status;
   varno_s_file_read(fd, region, size, &status);
-  return !recorded(status);
+  return !varno_failed(status);
 }
 
 // Best effort, and silent: the failure that made it necessary is what the
@@ -73,9 +63,9 @@ bool read_region_as_is(int32_t fd, unsigned char* region, uint32_t size) {
 void put_region_back(int32_t fd, const unsigned char* region, uint32_t size) {
   VARNO_STATUS status;
   varno_s_file_seek(fd, 0, kSeekSet, &status);
-  if (recorded(status)) return;
+  if (varno_failed(status)) return;
   varno_s_file_write(fd, region, size, &status);
-  if (recorded(status)) return;
+  if (varno_failed(status)) return;
   varno_s_file_sync(fd, &status);
 }
 
@@ -83,13 +73,13 @@ void put_region_back(int32_t fd, const unsigned char* region, uint32_t size) {
 // pairs stay in `status`; the caller adds its own.
 Failure write_region(int32_t fd, const unsigned char* region, uint32_t size, VARNO_STATUS* status) {
   varno_s_file_seek(fd, 0, kSeekSet, status);
-  if (recorded(*status)) return Failure::kSeek;
+  if (varno_failed(*status)) return Failure::kSeek;
   // The region as it is before this rewrite: when the caller has just read the
   // header this comes from the file layer's read-ahead, without a system call.
   unsigned char before[kFixedRegionSize] = {};
   const bool have_before = read_region_as_is(fd, before, size);
   varno_s_file_seek(fd, 0, kSeekSet, status);
-  if (recorded(*status)) return Failure::kSeek;
+  if (varno_failed(*status)) return Failure::kSeek;
 
   // One write of the whole region at offset 0. The region (at most 192 bytes)
   // lies inside the first disk sector, so on disks that write a sector
@@ -104,12 +94,12 @@ Failure write_region(int32_t fd, const unsigned char* region, uint32_t size, VAR
   // backup torn, the new primary used), then the new region. A torn copy fails
   // its checksum, so no mixture of the two is ever accepted as sound.
   const int32_t written = varno_s_file_write(fd, region, size, status);
-  bool failed = recorded(*status);
+  bool failed = varno_failed(*status);
   if (!failed) {
     // A header that may not have reached the disk counts as not written, so
     // the operator is never told a reset succeeded that a crash could undo.
     varno_s_file_sync(fd, status);
-    failed = recorded(*status);
+    failed = varno_failed(*status);
   }
   if (!failed) return Failure::kNone;
   // A short write leaves a torn region behind, and a failed flush a new region

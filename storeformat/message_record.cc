@@ -1,6 +1,7 @@
 // Message records: reading a record header and body at a known offset,
 // writing a whole record, and scanning for the next intact record.
 #include "storeformat/message_record.h"
+#include "storeformat/byte_order.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -18,23 +19,6 @@ constexpr uint32_t kRecordHeaderSize = kRecordPrefixSize + kMessageHeaderSize;  
 // Record prefix layout.
 constexpr uint32_t kHeaderChecksumAt = 4;
 constexpr uint32_t kBodyChecksumAt = 8;
-
-uint32_t get_u32(const unsigned char* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
-void put_u32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-// A read that meets the end of the file records (1, 0) first, so success is
-// "nothing recorded", not a test of the first error number.
-bool recorded(const VARNO_STATUS& status) {
-  return status.error[0] != -1;
-}
 
 // True when a record header that checks out starts at `p` (304 bytes there).
 bool intact_record_header(const unsigned char* p) {
@@ -65,7 +49,7 @@ uint32_t read_message_header(int32_t fd, int64_t offset, unsigned char* header,
                              VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
   varno_s_file_seek(fd, offset, kSeekSet, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
     return 0;
   }
@@ -74,7 +58,7 @@ uint32_t read_message_header(int32_t fd, int64_t offset, unsigned char* header,
   // Even a short read hands out what it got (zeros for the rest), so that a
   // listing can show the damaged record as it is on disk.
   std::memcpy(header, record + kRecordPrefixSize, kMessageHeaderSize);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
     return 0;
   }
@@ -101,12 +85,12 @@ void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32
                            ? -1
                            : offset + kRecordHeaderSize;
   varno_s_file_seek(fd, body, kSeekSet, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
     return;
   }
   varno_s_file_read(fd, message + kMessageHeaderSize, message_size - kMessageHeaderSize, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
     return;
   }
@@ -127,7 +111,7 @@ void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
     return;
   }
   varno_s_file_seek(fd, offset, kSeekSet, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWriteSeek, status);
     return;
   }
@@ -147,7 +131,7 @@ void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
   put_u32(buffer + kBodyChecksumAt, body_crc);
   // One write, so the record never reaches the file in pieces from this side.
   varno_s_file_write(fd, buffer, record_length, status);
-  if (recorded(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWrite, status);
+  if (varno_failed(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWrite, status);
   std::free(buffer);
 }
 
@@ -156,7 +140,7 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
   VARNO_SERVER_INITBLK(status);
   *found = 0;
   varno_s_file_seek(fd, start, kSeekSet, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
     return 0;
   }
@@ -174,7 +158,7 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
       static_cast<uint32_t>(limit - start < kScanWindow ? limit - start : kScanWindow);
   varno_s_file_read(fd, g_window, length, status);
   for (;;) {
-    if (recorded(*status)) {
+    if (varno_failed(*status)) {
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
       return 0;
     }

@@ -1,6 +1,7 @@
 // Reading the store file header region: type detection, the check of the two
 // copies, the choice of one and its conversion to the common header record.
 #include "storeformat/store_header.h"
+#include "storeformat/byte_order.h"
 
 #include <cstring>
 
@@ -9,29 +10,6 @@
 #include "storeformat/checksum.h"
 
 namespace {
-
-// File integers are little-endian whatever the host is, so they are put
-// together byte by byte.
-uint32_t get_u32(const unsigned char* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
-void put_u32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-int64_t get_i64(const unsigned char* p) {
-  return static_cast<int64_t>(uint64_t{get_u32(p)} | (uint64_t{get_u32(p + 4)} << 32));
-}
-
-void put_i64(unsigned char* p, int64_t v) {
-  const auto u = static_cast<uint64_t>(v);
-  put_u32(p, static_cast<uint32_t>(u));
-  put_u32(p + 4, static_cast<uint32_t>(u >> 32));
-}
 
 // The type-1 block layout (68 bytes).
 enum : uint32_t {
@@ -82,13 +60,6 @@ int32_t block_status(const unsigned char* region, uint32_t block_size, uint32_t*
   if (ok1) return kBackupBad;
   if (ok2) return kPrimaryBad;
   return kBothBad;
-}
-
-// True when anything has been recorded. A read that meets the end of the file
-// records (1, 0) first, which a test of the first error number alone would
-// take for success.
-bool recorded(const VARNO_STATUS& status) {
-  return status.error[0] != -1;
 }
 
 // True when the pairs in `status` are exactly those of a read that met the end
@@ -293,7 +264,7 @@ void narrow_header(const CommonHeader& record, unsigned char* type1_block) {
 void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
   varno_s_file_seek(fd, 0, kSeekSet, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderSeek, status);
     return;
   }
@@ -306,7 +277,7 @@ void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
   const int32_t got = varno_s_file_read(fd, region, kMaxHeaderRead, status);
   const size_t length = got > 0 ? static_cast<size_t>(got) : 0;
   VARNO_STATUS short_read = *status;
-  const bool ended_early = recorded(*status);
+  const bool ended_early = varno_failed(*status);
   if (ended_early && !read_met_end_of_file(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
@@ -330,7 +301,7 @@ void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
   }
 
   select_header_block(region, record, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     screen_print("*!* The file header is corrupt.  ANALYZE cannot continue\n");
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
   }
@@ -339,13 +310,13 @@ void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
 void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
   varno_s_file_seek(fd, 0, kSeekSet, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderSeek, status);
     return;
   }
   unsigned char region[kFixedRegionSize] = {};
   varno_s_file_read(fd, region, kFixedRegionSize, status);
-  if (recorded(*status)) {
+  if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
   }

@@ -23,6 +23,7 @@
 
 #include "fileaccess/file_access.h"
 #include "messaging/varno.h"
+#include "storeformat/byte_order.h"
 #include "storeformat/checksum.h"
 #include "storeformat/message_record.h"
 #include "storeformat/store_header.h"
@@ -109,16 +110,8 @@ void put_u16(unsigned char* p, uint16_t v) {
   p[1] = static_cast<unsigned char>(v >> 8);
 }
 
-void put_u32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 void put_u64(unsigned char* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint32_t get_u32(const unsigned char* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
 // --------------------------------------------------------------------------
