@@ -46,6 +46,16 @@ uint32_t lay_out_region(const unsigned char* block, uint32_t block_size, unsigne
   return 2 * block_size + 8;
 }
 
+}  // namespace
+
+uint32_t build_header_region(const CommonHeader& record, int32_t type, unsigned char* region) {
+  unsigned char block[kFixedBlockSize] = {};
+  if (!build_block(type, record, block)) return 0;
+  return lay_out_region(block, kHeaderBlockSize[type], region);
+}
+
+namespace {
+
 enum class Failure { kNone, kSeek, kWrite };
 
 // Reads the `size` bytes of the region as they are now. False when they

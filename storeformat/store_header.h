@@ -115,6 +115,12 @@ void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status);
 // record unchanged. Does not touch the current header type.
 void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status);
 
+// Lays out the whole region of header type `type` (0, 1 or 2) for `record`
+// in `region` (room for 192 bytes): the block in that type's layout, its
+// checksum, the block again, the checksum again. Returns the region size, or
+// 0 for a type without a layout.
+uint32_t build_header_region(const CommonHeader& record, int32_t type, unsigned char* region);
+
 // Writes `record` back as the whole region of the current header type, both
 // blocks and both checksums, with one write at offset 0, then forces it to
 // stable storage. On failure prints its warning line and records (13, 13520)

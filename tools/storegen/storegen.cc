@@ -502,33 +502,6 @@ CommonHeader header_for(const Options& o, const RingLayout& ring) {
   return h;
 }
 
-// Block size and region bytes for `record` in the layout of `type`: the
-// type-2 block is the record itself; types 1 and 0 are narrowed, type 0 being
-// bytes 0..55 of the type-1 block followed by its bytes 60..67.
-uint32_t build_header_region(const CommonHeader& record, int32_t type, unsigned char* region) {
-  unsigned char block[kFixedBlockSize] = {};
-  const uint32_t size = kHeaderBlockSize[type];
-  if (type == 2) {
-    encode_common_header(record, block);
-  } else {
-    unsigned char type1[68] = {};
-    narrow_header(record, type1);
-    if (type == 1) {
-      std::memcpy(block, type1, 68);
-    } else {
-      std::memcpy(block, type1, 56);
-      std::memcpy(block + 56, type1 + 60, 8);
-    }
-  }
-  uint32_t checksum = 0;
-  store_file_checksum(block, size, &checksum);
-  std::memcpy(region, block, size);
-  put_u32(region + size, checksum);
-  std::memcpy(region + size + 4, block, size);
-  put_u32(region + 2 * size + 4, checksum);
-  return 2 * size + 8;
-}
-
 // Flips bits of the byte at `offset` with `mask`.
 bool flip_byte(int32_t fd, int64_t offset, unsigned char mask, VARNO_STATUS* status) {
   unsigned char byte = 0;
