@@ -1,7 +1,7 @@
 #include "commands/command_common.h"
 
-#include "console/report.h"
 #include "fileaccess/file_access.h"
+#include "report/report.h"
 
 void begin_command(CommandState* state) {
   state->handle = -1;

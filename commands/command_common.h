@@ -7,6 +7,7 @@
 #include <string>
 
 #include "messaging/varno.h"
+#include "report/report.h"
 
 constexpr int32_t kStoreNameSize = 1024;
 constexpr int32_t kStoreNameCapacity = 1023;
@@ -14,7 +15,7 @@ constexpr int32_t kStoreNameCapacity = 1023;
 // The state a command owns for its duration.
 struct CommandState {
   int32_t handle = -1;
-  int32_t mode = 0;
+  OutputMode mode = kOutputScreen;
   FILE* output = nullptr;
   VARNO_STATUS status;
   char name[kStoreNameSize] = {};

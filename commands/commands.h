@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
+#include "report/report.h"
 #include "storeformat/store_header.h"
 
 // Menu 1: print the store file header.
@@ -21,10 +23,10 @@ void forward_tracking_command();
 void reset_forward_pointer();
 
 // The header report block for `record` of the store file `name`.
-void print_header_report(CommonHeader record, const char* name, FILE* output, int32_t mode);
+void print_header_report(CommonHeader record, const char* name, FILE* output, OutputMode mode);
 
 // The two count lines of forward tracking.
-void print_forward_totals(CommonHeader record, FILE* output, int32_t mode);
+void print_forward_totals(CommonHeader record, FILE* output, OutputMode mode);
 
 // The walks of menus 2 and 3 over the open store file `handle`, once its
 // header `record` has been read and reported and its size taken: every record
@@ -32,13 +34,21 @@ void print_forward_totals(CommonHeader record, FILE* output, int32_t mode);
 // A record that cannot be read or whose size does not fit the file stops the
 // walk with a note; nothing outside a buffer is ever read.
 void list_store_contents(int32_t handle, const CommonHeader& record, int64_t file_size,
-                         int32_t mode, FILE* output);
-void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_size, int32_t mode,
+                         OutputMode mode, FILE* output);
+void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_size, OutputMode mode,
                      FILE* output);
 
+// Where a listing's blocks go, and the text of the block being built: one per
+// listing, so that a long listing allocates nothing per record.
+struct ListingOutput {
+  FILE* output = nullptr;
+  OutputMode mode = kOutputScreen;
+  std::string block;
+};
+
 // The header block of one message record (`header`: its 292 bytes).
-void print_message_header(const unsigned char* header, FILE* output, int32_t mode, int32_t number);
+void print_message_header(ListingOutput* out, const unsigned char* header, int32_t number);
 // The library's one-line summary of a whole message (header and body).
-void print_message_body(const unsigned char* message, FILE* output, int32_t mode);
+void print_message_body(ListingOutput* out, const unsigned char* message);
 
 #endif  // VARNO_COMMANDS_COMMANDS_H_

@@ -4,8 +4,9 @@
 
 #include "commands/command_common.h"
 #include "commands/commands.h"
-#include "console/prompts.h"
-#include "console/report.h"
+#include "commands/header_read.h"
+#include "report/prompts.h"
+#include "report/report.h"
 
 void reset_forward_pointer() {
   CommandState state;
@@ -37,7 +38,7 @@ void reset_forward_pointer() {
       record.forwarded_count = 0;
       rewrite_store_header(state.handle, record, &state.status);
       if (varno_failed(state.status)) {
-        // The warning line is already on the screen; claim nothing more.
+        print_rewrite_warning(state.status);
         screen_print("\nError writing store file header to %s\n", state.name);
         print_error_list(state.status);
       } else {

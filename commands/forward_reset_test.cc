@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "commands/commands.h"
-#include "console/report.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -5,11 +5,11 @@
 
 #include "commands/command_common.h"
 #include "commands/commands.h"
-#include "console/prompts.h"
-#include "console/report.h"
 #include "fileaccess/file_access.h"
+#include "report/prompts.h"
+#include "report/report.h"
 
-void print_forward_totals(CommonHeader record, FILE* output, int32_t mode) {
+void print_forward_totals(CommonHeader record, FILE* output, OutputMode mode) {
   std::string counts;
   append_format(counts, "Total Number of Messages: %d \nNumber of Forwarded Messages: %d \n",
                 static_cast<int>(record.message_count), static_cast<int>(record.forwarded_count));

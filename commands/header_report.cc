@@ -4,10 +4,11 @@
 
 #include "commands/command_common.h"
 #include "commands/commands.h"
-#include "console/prompts.h"
-#include "console/report.h"
+#include "commands/header_read.h"
+#include "report/prompts.h"
+#include "report/report.h"
 
-void print_header_report(CommonHeader record, const char* name, FILE* output, int32_t mode) {
+void print_header_report(CommonHeader record, const char* name, FILE* output, OutputMode mode) {
   // Both texts are made before the block is printed; each is copied because
   // the conversion reuses its storage.
   const std::string oldest = time_stamp_text(record.oldest_time.seconds);

@@ -7,9 +7,9 @@
 
 #include "commands/command_common.h"
 #include "commands/commands.h"
-#include "console/prompts.h"
-#include "console/report.h"
 #include "fileaccess/file_access.h"
+#include "report/prompts.h"
+#include "report/report.h"
 #include "storeformat/byte_order.h"
 #include "storeformat/message_record.h"
 
@@ -38,15 +38,13 @@ bool has_error(const VARNO_STATUS& status, int32_t error) {
   return false;
 }
 
-// One block of text for both sides (the listing's texts are the same on the
-// screen and in the file); reused so a long listing allocates nothing per
-// record.
-std::string g_block;
-
+// The listing's texts are the same on the screen and in the file, so one
+// block serves both sides.
 struct Listing {
   CommandState* state;
   int64_t file_size;
   std::vector<unsigned char> message;  // grows to the largest message listed
+  ListingOutput out;
 };
 
 // Lists the record at `offset` as message `number`. False when the record is
@@ -58,8 +56,8 @@ bool list_record(Listing* listing, int64_t offset, int32_t number) {
   const uint32_t body_checksum = read_message_header(s->handle, offset, header, &s->status);
   const bool header_read =
       !has_error(s->status, kErrRecordRead) && !has_error(s->status, kErrRecordSeek);
-  print_message_header(header, s->output, s->mode, number);
-  const uint32_t size = get_u32(header + 4);
+  print_message_header(&listing->out, header, number);
+  const uint32_t size = get_u32(header + kMsgSizeAt);
   bool usable = header_read && size >= kMessageHeaderSize &&
                 offset + record_prefix_size() + int64_t{size} <= listing->file_size;
   if (usable) {
@@ -70,13 +68,13 @@ bool list_record(Listing* listing, int64_t offset, int32_t number) {
     // A checksum mismatch is listed like any record; a body that cannot be
     // read is not, so nothing of an earlier record is shown in its place.
     usable = !has_error(s->status, kErrBodyRead) && !has_error(s->status, kErrRecordSeek);
-    if (usable) print_message_body(message, s->output, s->mode);
+    if (usable) print_message_body(&listing->out, message);
   }
   if (!usable) {
-    g_block.clear();
-    append_format(g_block, "Invalid message record at offset %" PRId64 "; listing stopped.\n\n",
-                  offset);
-    print_report_block(s->mode, s->output, g_block, g_block);
+    std::string& b = listing->out.block;
+    b.clear();
+    append_format(b, "Invalid message record at offset %" PRId64 "; listing stopped.\n\n", offset);
+    print_report_block(s->mode, s->output, b, b);
   }
   return usable;
 }
@@ -101,26 +99,27 @@ bool start_listing(Listing* listing, CommonHeader* record) {
 
 }  // namespace
 
-void print_message_header(const unsigned char* header, FILE* output, int32_t mode, int32_t number) {
-  std::string& b = g_block;
+void print_message_header(ListingOutput* out, const unsigned char* header, int32_t number) {
+  std::string& b = out->block;
   b.clear();
   b += "--------------Message # ";
   append_decimal(b, number);
   b += "----------------\nMessage size: ";
-  append_decimal(b, static_cast<int32_t>(get_u32(header + 4)));
+  append_decimal(b, static_cast<int32_t>(get_u32(header + kMsgSizeAt)));
   b += ", Message signature ";
-  append_decimal(b, uint32_t{header[0]} | (uint32_t{header[1]} << 8));
+  append_decimal(b,
+                 uint32_t{header[kMsgSignatureAt]} | (uint32_t{header[kMsgSignatureAt + 1]} << 8));
   b += ", transaction number ";
-  append_decimal(b, static_cast<int32_t>(get_u32(header + 8)));
+  append_decimal(b, static_cast<int32_t>(get_u32(header + kMsgTransactionAt)));
   b += '\n';
-  append_name_pair(b, "Request source: ", header, 24, 56);
-  append_name_pair(b, "Reply dest: ", header, 88, 120);
-  append_name_pair(b, "message source: ", header, 156, 188);
-  append_name_pair(b, "message dest: ", header, 220, 252);
-  print_report_block(mode, output, b, b);
+  append_name_pair(b, "Request source: ", header, kMsgRequestSourceAt, kMsgRequestSource2At);
+  append_name_pair(b, "Reply dest: ", header, kMsgReplyDestAt, kMsgReplyDest2At);
+  append_name_pair(b, "message source: ", header, kMsgMessageSourceAt, kMsgMessageSource2At);
+  append_name_pair(b, "message dest: ", header, kMsgMessageDestAt, kMsgMessageDest2At);
+  print_report_block(out->mode, out->output, b, b);
 }
 
-void print_message_body(const unsigned char* message, FILE* output, int32_t mode) {
+void print_message_body(ListingOutput* out, const unsigned char* message) {
   VARNO_STATUS status;
   const VARNO_STATUS* tag_status = nullptr;
   const VARNO_TIMESTAMP* stamps = nullptr;
@@ -136,7 +135,7 @@ void print_message_body(const unsigned char* message, FILE* output, int32_t mode
                               &unused[2], &tags, &frequency, &unused[3], &unused[4], &unused[5],
                               &unused[6], &unused[7], &stamps, &status);
   }
-  std::string& b = g_block;
+  std::string& b = out->block;
   b.clear();
   if (varno_failed(status) || tag_status == nullptr) {
     // Nothing the library did not set is shown.
@@ -154,23 +153,23 @@ void print_message_body(const unsigned char* message, FILE* output, int32_t mode
     b += (tags > 0 && stamps != nullptr) ? time_stamp_text(stamps[0].seconds) : "(none)\n";
     b += '\n';
   }
-  print_report_block(mode, output, b, b);
+  print_report_block(out->mode, out->output, b, b);
 }
 
 void list_store_contents(int32_t handle, const CommonHeader& record, int64_t file_size,
-                         int32_t mode, FILE* output) {
+                         OutputMode mode, FILE* output) {
   CommandState state;
   state.handle = handle;
   state.mode = mode;
   state.output = output;
-  Listing listing{&state, file_size, {}};
+  Listing listing{&state, file_size, {}, {output, mode, {}}};
   int64_t offset = record.oldest_offset;
   uint32_t count = 0;
   while (offset < file_size && count < record.message_count) {
     if (!list_record(&listing, offset, static_cast<int32_t>(count + 1))) break;
     ++count;
     // Read the size back from the record just listed; the sum is 32-bit.
-    const uint32_t size = get_u32(listing.message.data() + 4);
+    const uint32_t size = get_u32(listing.message.data() + kMsgSizeAt);
     offset += static_cast<uint32_t>(size + record_prefix_size());
     if (file_size - offset < int64_t{record_header_size()} && offset > record.newest_offset) {
       offset = store_header_size();
@@ -178,14 +177,14 @@ void list_store_contents(int32_t handle, const CommonHeader& record, int64_t fil
   }
 }
 
-void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_size, int32_t mode,
+void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_size, OutputMode mode,
                      FILE* output) {
   if (record.oldest_offset >= file_size || record.newest_offset >= file_size) return;
   CommandState state;
   state.handle = handle;
   state.mode = mode;
   state.output = output;
-  Listing listing{&state, file_size, {}};
+  Listing listing{&state, file_size, {}, {output, mode, {}}};
   list_record(&listing, record.oldest_offset, 1);
   list_record(&listing, record.newest_offset, static_cast<int32_t>(record.message_count));
 }
@@ -193,7 +192,7 @@ void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_si
 void print_store_contents() {
   CommandState state;
   CommonHeader record{};
-  Listing listing{&state, -1, {}};
+  Listing listing{&state, -1, {}, {}};
   if (start_listing(&listing, &record)) {
     list_store_contents(state.handle, record, listing.file_size, state.mode, state.output);
   }
@@ -203,7 +202,7 @@ void print_store_contents() {
 void print_first_last_messages() {
   CommandState state;
   CommonHeader record{};
-  Listing listing{&state, -1, {}};
+  Listing listing{&state, -1, {}, {}};
   if (start_listing(&listing, &record)) {
     list_first_last(state.handle, record, listing.file_size, state.mode, state.output);
   }

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "commands/commands.h"
-#include "console/prompts.h"
-#include "console/report.h"
 #include "messaging/varno.h"
+#include "report/prompts.h"
+#include "report/report.h"
 
 namespace {
 

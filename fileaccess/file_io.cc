@@ -4,7 +4,8 @@
 // so that walking a store file record by record costs one system call per
 // 64 KiB instead of two per record. Writes go straight to the file and drop
 // the buffer. Other descriptors (pipes, files not opened by the layer) use the
-// plain calls.
+// plain calls. The platform's call table (where tests inject faults) lies
+// below all of this: the read-ahead's positioned reads are its pread calls.
 #include <algorithm>
 #include <cerrno>
 #include <vector>
@@ -38,8 +39,6 @@ void fail(VARNO_STATUS* status, int32_t os_error, int32_t own) {
   VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, own, status);
 }
 
-// A seek through the call table, so that an injected seek is seen even when
-// the position is kept here.
 int64_t checked_seek(int32_t fd, int64_t offset, int32_t origin) {
   errno = 0;
   return platform::io().seek(fd, offset, origin);
@@ -48,9 +47,9 @@ int64_t checked_seek(int32_t fd, int64_t offset, int32_t origin) {
 int64_t seek(int32_t fd, int64_t offset, int32_t origin, VARNO_STATUS* status, int32_t own) {
   HandleState* h = attached(fd);
   int64_t result;
-  if (h != nullptr && origin == kSeekSet && offset >= 0 &&
-      platform::io().seek == platform::default_io().seek) {
-    // Any non-negative offset is a valid position of a regular file.
+  if (h != nullptr && origin == kSeekSet && offset >= 0) {
+    // Any non-negative offset is a valid position of a regular file, and the
+    // reads that follow are positioned: no system call is needed.
     result = offset;
   } else {
     int64_t target = offset;

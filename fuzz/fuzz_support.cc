@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "console/report.h"
 #include "fileaccess/file_access.h"
 
 namespace fuzzsupport {
@@ -76,19 +75,6 @@ void close_store(int32_t handle) {
   VARNO_STATUS status;
   varno_s_file_close(handle, &status);
   FUZZ_CHECK(!varno_failed(status));
-}
-
-std::string& screen_text() {
-  static std::string* text = [] {
-    auto* sink = new std::string;
-    set_screen_capture(sink);
-    return sink;
-  }();
-  return *text;
-}
-
-void clear_screen_text() {
-  screen_text().clear();
 }
 
 bool has_pair(const VARNO_STATUS& status, int32_t facility, int32_t error) {

@@ -1,7 +1,7 @@
 // What every fuzz target shares: a private environment directory for the
 // process, input files written into it under fixed names (so a long run
-// reuses a handful of files instead of filling the disk), silenced screen
-// text, and the check that stops a run on a broken contract.
+// reuses a handful of files instead of filling the disk), and the check that stops a run on a
+// broken contract.
 #ifndef VARNO_FUZZ_FUZZ_SUPPORT_H_
 #define VARNO_FUZZ_FUZZ_SUPPORT_H_
 
@@ -34,11 +34,6 @@ std::string write_input(const char* name, const uint8_t* data, size_t size, int6
 // utility opens a store file; -1 when that fails.
 int32_t open_store(const std::string& path);
 void close_store(int32_t handle);
-
-// Screen text goes to a string for the process's life; clear_screen_text()
-// empties it before each input.
-std::string& screen_text();
-void clear_screen_text();
 
 // True when `status` holds (facility, error) in any used slot.
 bool has_pair(const VARNO_STATUS& status, int32_t facility, int32_t error);

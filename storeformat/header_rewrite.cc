@@ -3,7 +3,6 @@
 // repairs a damaged copy.
 #include <cstring>
 
-#include "console/report.h"
 #include "fileaccess/file_access.h"
 #include "storeformat/byte_order.h"
 #include "storeformat/checksum.h"
@@ -129,29 +128,25 @@ void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* 
   if (!build_block(type, record, block)) {
     // No read found a type, so there is no layout to write in: writing one
     // would overwrite a header this system cannot even recognise.
-    screen_print("Warning: ERROR trying to write file header: error in WRITE.\n");
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
     return;
   }
   unsigned char region[kFixedRegionSize] = {};
   const uint32_t size = lay_out_region(block, kHeaderBlockSize[type], region);
-  if (header_type_of(region, size) != type) {
+  if (detect_header_type(region, size) != type) {
     // The header is typed by its revision and the backup signatures, all
     // inside the region. A record taken from a copy that does not carry them
     // for this type (a backup block of zeros passes its checksum) would be
     // written as a header the next read types otherwise or not at all: the
     // file could no longer be read. Refused, so the file stays as it was.
-    screen_print("Warning: ERROR trying to write file header: error in WRITE.\n");
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
     return;
   }
   switch (write_region(fd, region, size, status)) {
     case Failure::kSeek:
-      screen_print("Warning: ERROR trying to write file header: error in SEEK.\n");
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWriteSeek, status);
       break;
     case Failure::kWrite:
-      screen_print("Warning: ERROR trying to write file header: error in WRITE.\n");
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
       break;
     case Failure::kNone:

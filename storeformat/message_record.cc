@@ -6,19 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 
 #include "fileaccess/file_access.h"
 #include "storeformat/checksum.h"
 
 namespace {
 
-constexpr uint32_t kStoreHeaderSize = 192;
 constexpr uint32_t kRecordPrefixSize = 12;
 constexpr uint32_t kRecordHeaderSize = kRecordPrefixSize + kMessageHeaderSize;  // 304
-
-// Record prefix layout.
-constexpr uint32_t kHeaderChecksumAt = 4;
-constexpr uint32_t kBodyChecksumAt = 8;
 
 // True when a record header that checks out starts at `p` (304 bytes there).
 bool intact_record_header(const unsigned char* p) {
@@ -28,15 +25,10 @@ bool intact_record_header(const unsigned char* p) {
   return crc == get_u32(p + kHeaderChecksumAt);
 }
 
-// The scan window. One fixed area for the process: 64 KiB is too much for the
-// stack of a service thread, and a fixed area gives the scan no allocation
-// failure. The file layer is used from one thread only, so sharing it is safe.
-unsigned char g_window[kScanWindow];
-
 }  // namespace
 
 uint32_t store_header_size() {
-  return kStoreHeaderSize;
+  return kFixedRegionSize;
 }
 uint32_t record_header_size() {
   return kRecordHeaderSize;
@@ -152,11 +144,20 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
   // before, so a record header that straddles two windows is whole in the
   // second. Only the last window may be shorter than 65536: it ends exactly
   // at `limit`, and nothing at or past `limit` is ever read.
+  // One window for the whole call, on the heap: 64 KiB is too much for the
+  // stack of a service thread, and a window of the call's own keeps two scans
+  // (of two files, or from two threads) apart.
+  std::unique_ptr<unsigned char[]> window(new (std::nothrow) unsigned char[kScanWindow]);
+  if (window == nullptr) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordAlloc, status);
+    return 0;
+  }
+  unsigned char* const w = window.get();
   constexpr uint32_t kStep = kScanWindow - kRecordHeaderSize;
   int64_t base = start;
   uint32_t length =
       static_cast<uint32_t>(limit - start < kScanWindow ? limit - start : kScanWindow);
-  varno_s_file_read(fd, g_window, length, status);
+  varno_s_file_read(fd, w, length, status);
   for (;;) {
     if (varno_failed(*status)) {
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
@@ -169,18 +170,18 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
     // lies wholly before `limit` and was read.
     const uint32_t positions = last ? length - kRecordHeaderSize + 1 : kStep;
     for (uint32_t i = 0; i < positions; ++i) {
-      if (intact_record_header(g_window + i)) {
+      if (intact_record_header(w + i)) {
         *found = base + i;
-        return get_u32(g_window + i + kBodyChecksumAt);
+        return get_u32(w + i + kBodyChecksumAt);
       }
     }
     if (last) return 0;
-    std::memmove(g_window, g_window + kStep, kRecordHeaderSize);
+    std::memmove(w, w + kStep, kRecordHeaderSize);
     base += kStep;
     const int64_t rest = limit - base - kRecordHeaderSize;
     const uint32_t more = static_cast<uint32_t>(rest < kStep ? rest : kStep);
     length = kRecordHeaderSize + more;
-    varno_s_file_read(fd, g_window + kRecordHeaderSize, more, status);
+    varno_s_file_read(fd, w + kRecordHeaderSize, more, status);
   }
 }
 

@@ -8,20 +8,39 @@
 //   12             292               message header
 //   304            message size-292  message body
 //
-// Message header: 0 u16 signature, 2 u16 transaction type, 4 u32 message size
-// (header + body), 8 u32 transaction number, names (NUL-terminated) at 24, 56
-// (request source), 88, 120 (reply destination), 156, 188 (message source),
-// 220, 252 (message destination).
 #ifndef VARNO_STOREFORMAT_MESSAGE_RECORD_H_
 #define VARNO_STOREFORMAT_MESSAGE_RECORD_H_
 
 #include <cstdint>
 
 #include "messaging/varno.h"
+#include "storeformat/store_header.h"
 
 constexpr uint32_t kMessageHeaderSize = 292;
 constexpr unsigned char kRecordMarker[4] = {0x5B, 0x5D, 0x5C, 0x5E};
 constexpr uint32_t kScanWindow = 65536;
+
+// The record prefix, offsets from the start of the record (the marker at 0).
+constexpr uint32_t kHeaderChecksumAt = 4;
+constexpr uint32_t kBodyChecksumAt = 8;
+
+// The message header, offsets from its start (add 12 for the record). Each
+// address is a pair of NUL-terminated names: the first of each pair has 32
+// bytes, the second runs to the next address (32, 36, 32 and 40 bytes).
+enum : uint32_t {
+  kMsgSignatureAt = 0,    // u16 message signature
+  kMsgTransTypeAt = 2,    // u16 transaction type (1: reply to a data request)
+  kMsgSizeAt = 4,         // u32 message size: header + body
+  kMsgTransactionAt = 8,  // u32 transaction number
+  kMsgRequestSourceAt = 24,
+  kMsgRequestSource2At = 56,
+  kMsgReplyDestAt = 88,
+  kMsgReplyDest2At = 120,
+  kMsgMessageSourceAt = 156,
+  kMsgMessageSource2At = 188,
+  kMsgMessageDestAt = 220,
+  kMsgMessageDest2At = 252,
+};
 
 // Size constants of the format.
 uint32_t store_header_size();   // 192: header region; the data area starts here
@@ -68,7 +87,8 @@ void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
 // reads at or past `limit`. Stores its offset in *found and returns its body
 // checksum; 0 and 0 when there is none, also when `limit` is below
 // start + 304. (13, 13402) seek, (13, 13532) window read (`limit` beyond the
-// end of the file included). Uses one process-wide window: not reentrant.
+// end of the file included), (13, 13341) when its 64 KiB window cannot be
+// allocated. Each call has a window of its own, so calls may overlap.
 uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* found,
                              VARNO_STATUS* status);
 

@@ -5,7 +5,6 @@
 
 #include <cstring>
 
-#include "console/report.h"
 #include "fileaccess/file_access.h"
 #include "storeformat/checksum.h"
 
@@ -40,26 +39,12 @@ constexpr size_t kRevisionOffset = 4;
 // byte 100.
 constexpr size_t kDetectionSpan = kHeaderBlockSize[2] + 8;
 
-// The header type found by the last read_store_header; 0 until one ran.
+// The header type found by the last check_store_header; 0 until one ran.
+// Process-wide, as the rewrite's contract with the read requires.
 int32_t g_current_header_type = 0;
 
 int32_t region_size(int32_t type) {
   return static_cast<int32_t>(2 * kHeaderBlockSize[type] + 8);
-}
-
-// Block status without diagnostics; `crc1`/`crc2` receive the computed values.
-int32_t block_status(const unsigned char* region, uint32_t block_size, uint32_t* crc1,
-                     uint32_t* crc2) {
-  store_file_checksum(region, block_size, crc1);
-  store_file_checksum(region + block_size + 4, block_size, crc2);
-  const bool ok1 = *crc1 == get_u32(region + block_size);
-  const bool ok2 = *crc2 == get_u32(region + 2 * block_size + 4);
-  if (ok1 && ok2) {
-    return std::memcmp(region, region + block_size + 4, block_size) == 0 ? kBlocksOk : kBothBad;
-  }
-  if (ok1) return kBackupBad;
-  if (ok2) return kPrimaryBad;
-  return kBothBad;
 }
 
 // True when the pairs in `status` are exactly those of a read that met the end
@@ -120,14 +105,14 @@ void set_current_header_type(int32_t type) {
   g_current_header_type = type;
 }
 
-int32_t header_type_of(const unsigned char* region, size_t length) {
+int32_t detect_header_type(const unsigned char* region, size_t length) {
   if (length >= kRevisionOffset + 4) {
     const uint32_t revision = get_u32(region + kRevisionOffset);
     if (revision == 1 || revision == 2) return static_cast<int32_t>(revision);
   }
   // The backup block of each type starts with the signature; the last match
   // wins, so the current layout is preferred. A word that lies beyond the
-  // bytes read cannot match.
+  // bytes read cannot match. The primary block's signature is never tested.
   int32_t type = -1;
   for (int32_t t = 0; t < 3; ++t) {
     const size_t at = kHeaderBlockSize[t] + 4;
@@ -136,41 +121,36 @@ int32_t header_type_of(const unsigned char* region, size_t length) {
   return type;
 }
 
-int32_t detect_header_type(const unsigned char* region, size_t length) {
-  if (length >= kRevisionOffset + 4) {
-    const uint32_t revision = get_u32(region + kRevisionOffset);
-    if (revision == 1 || revision == 2) {
-      screen_print("Found non-zero revision number %d\n", static_cast<int>(revision));
-    }
-  }
-  const int32_t type = header_type_of(region, length);
-  if (type < 0) screen_print("ERROR: Could not match header to any known type.\n");
-  return type;
-}
-
-int32_t check_header_blocks(const unsigned char* region, uint32_t block_size) {
-  screen_print("Checking store file header blocks, size=%d\n", static_cast<int>(block_size));
+int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, HeaderCheck* check) {
   uint32_t crc1 = 0;
   uint32_t crc2 = 0;
-  const int32_t result = block_status(region, block_size, &crc1, &crc2);
+  store_file_checksum(region, block_size, &crc1);
+  store_file_checksum(region + block_size + 4, block_size, &crc2);
   const uint32_t stored1 = get_u32(region + block_size);
   const uint32_t stored2 = get_u32(region + 2 * block_size + 4);
-  if (crc1 != stored1) {
-    screen_print("BAD CRC: CRC #1 should be %08X, file CRC #1 is %08X\n", crc1, stored1);
+  int32_t result = kBothBad;
+  if (crc1 == stored1 && crc2 == stored2) {
+    // Two copies that each check out but differ: the read cannot tell which
+    // one is the header, so neither is trusted.
+    result = std::memcmp(region, region + block_size + 4, block_size) == 0 ? kBlocksOk : kBothBad;
+  } else if (crc1 == stored1) {
+    result = kBackupBad;
+  } else if (crc2 == stored2) {
+    result = kPrimaryBad;
   }
-  if (crc2 != stored2) {
-    screen_print("BAD CRC: CRC #2 should be %08X, file CRC #2 is %08X\n", crc2, stored2);
+  if (check != nullptr) {
+    check->block_size = block_size;
+    check->computed[0] = crc1;
+    check->computed[1] = crc2;
+    check->stored[0] = stored1;
+    check->stored[1] = stored2;
+    check->block_status = result;
   }
   return result;
 }
 
-int32_t check_fixed_header_blocks(const unsigned char* region) {
-  uint32_t crc1 = 0;
-  uint32_t crc2 = 0;
-  return block_status(region, kFixedBlockSize, &crc1, &crc2);
-}
-
-void select_header_block(const unsigned char* region, CommonHeader* record, VARNO_STATUS* status) {
+void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
+                         VARNO_STATUS* status) {
   const int32_t type = current_header_type();
   if (type < 0 || type > 2) {
     // Only reached when no type was detected; there is no layout to convert.
@@ -178,24 +158,18 @@ void select_header_block(const unsigned char* region, CommonHeader* record, VARN
     return;
   }
   const uint32_t size = kHeaderBlockSize[type];
-  const unsigned char* chosen = region;
-  switch (check_header_blocks(region, size)) {
-    case kBlocksOk:
-      screen_print("Header read in ok.\n");
-      break;
-    case kPrimaryBad:
-      screen_print("Primary block bad.\n");
-      chosen = region + size + 4;
-      break;
-    case kBackupBad:
-      screen_print("Header backup block bad.\n");
-      break;
-    default:
-      screen_print("Both header blocks bad.\n");
-      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);
-      break;
+  const int32_t block_status = check_header_blocks(region, size, check);
+  // Both bad: the primary fills the record all the same, and the read fails.
+  const bool use_backup = block_status == kPrimaryBad;
+  if (block_status == kBothBad) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);
   }
-  screen_print("Processing file header type %d\n", static_cast<int>(type));
+  if (check != nullptr) {
+    check->type = type;
+    check->chosen = use_backup ? 1 : 0;
+    check->stage = HeaderCheck::kChecked;
+  }
+  const unsigned char* chosen = use_backup ? region + size + 4 : region;
 
   if (type == 2) {
     decode_common_header(chosen, record);
@@ -261,7 +235,9 @@ void narrow_header(const CommonHeader& record, unsigned char* type1_block) {
   put_u32(b + kT1Opaque2, record.opaque2);
 }
 
-void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
+void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check,
+                        VARNO_STATUS* status) {
+  *check = HeaderCheck{};
   VARNO_SERVER_INITBLK(status);
   varno_s_file_seek(fd, 0, kSeekSet, status);
   if (varno_failed(*status)) {
@@ -286,25 +262,26 @@ void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
 
   const int32_t type = detect_header_type(region, length);
   set_current_header_type(type);
+  check->stage = HeaderCheck::kTyped;
+  check->length = static_cast<uint32_t>(length);
+  if (length >= kRevisionOffset + 4) check->revision = get_u32(region + kRevisionOffset);
+  check->type = type;
   if (type < 0) {
-    screen_print("\n*!* The file header is of an unknown type.  ANALYZE cannot continue.\n");
     // When the file ended before the last signature word, detection did not
     // see everything it looks at: keep the read's account of the end of file.
     if (ended_early && length < kDetectionSpan) *status = short_read;
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
   }
+  check->block_size = kHeaderBlockSize[type];
   if (length < static_cast<size_t>(region_size(type))) {
     *status = short_read;
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
   }
 
-  select_header_block(region, record, status);
-  if (varno_failed(*status)) {
-    screen_print("*!* The file header is corrupt.  ANALYZE cannot continue\n");
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
-  }
+  select_header_block(region, record, check, status);
+  if (varno_failed(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
 }
 
 void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
@@ -320,7 +297,7 @@ void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
   }
-  switch (check_fixed_header_blocks(region)) {
+  switch (check_header_blocks(region, kFixedBlockSize, nullptr)) {
     case kBlocksOk:
     case kBackupBad:
       decode_common_header(region, record);

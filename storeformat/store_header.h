@@ -68,31 +68,51 @@ struct CommonHeader {
 void decode_common_header(const unsigned char* block, CommonHeader* record);
 void encode_common_header(const CommonHeader& record, unsigned char* block);
 
-// The header type found by the last read_store_header that got as far as type
-// detection (-1: none matched); 0 at start. The rewrite writes this type.
+// What a header read saw, for its caller to report: nothing in this layer
+// prints. Fields beyond the stage reached keep their initial values.
+struct HeaderCheck {
+  enum Stage : int32_t {
+    kNotRead = 0,  // the seek failed, or the read failed before the end of the file
+    kTyped = 1,    // the bytes there were typed; too few of them for the type's region
+    kChecked = 2,  // the blocks of the detected type were checked and one chosen
+  };
+  Stage stage = kNotRead;
+  uint32_t length = 0;        // bytes of the region read (the read asks for 392)
+  uint32_t revision = 0;      // the primary block's revision word, when length >= 8
+  int32_t type = -1;          // the detected header type; -1 when none matched
+  uint32_t block_size = 0;    // block size S of the type
+  uint32_t computed[2] = {};  // checksums computed over the primary and the backup block
+  uint32_t stored[2] = {};    // checksums stored behind them
+  int32_t block_status = -1;  // kBlocksOk .. kBothBad
+  int32_t chosen = -1;        // the block converted into the record: 0 primary, 1 backup
+
+  // The revision names the type ("Found non-zero revision number").
+  bool revision_names_type() const { return length >= 8 && (revision == 1 || revision == 2); }
+};
+
+// The header type found by the last check_store_header that got as far as
+// type detection (-1: none matched); 0 at start. The rewrite writes this type.
 int32_t current_header_type();
 void set_current_header_type(int32_t type);
 
-// Header type of the region bytes read from offset 0 (`length` of them): the
-// primary revision when it is 1 or 2 (printing "Found non-zero revision number
-// %d\n"), else the last of types 0, 1, 2 whose backup block carries the
-// signature; -1 (printing the no-match line) when none does.
+// Header type of the `length` region bytes read from offset 0: the primary
+// revision when it is 1 or 2, else the last of types 0, 1, 2 whose backup
+// block carries the signature; -1 when none does. Looks at nothing past byte
+// 100 or past `length`.
 int32_t detect_header_type(const unsigned char* region, size_t length);
-// The same type, printing nothing. Every word it looks at lies in the first
-// 100 bytes, inside the region of every type.
-int32_t header_type_of(const unsigned char* region, size_t length);
 
-// Block status for block size S, printing the checking line and any BAD CRC
-// lines to the screen.
-int32_t check_header_blocks(const unsigned char* region, uint32_t block_size);
-// The silent check of a type-2 region.
-int32_t check_fixed_header_blocks(const unsigned char* region);
+// Block status of the two blocks of size S in `region` (2S + 8 bytes). When
+// `check` is not null, its block size, checksums and block status are filled.
+int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, HeaderCheck* check);
 
-// Checks the blocks for the current header type, prints the verdict and the
-// type line, and converts the chosen block into *record. Adds (13, 13510) to
+// Checks the blocks for the current header type, chooses one (the backup when
+// only the primary is bad, else the primary) and converts it into *record;
+// fills the block fields of `check` when not null. Adds (13, 13510) to
 // `status` (without clearing it) when both blocks are bad; the record is then
-// filled from the primary block all the same.
-void select_header_block(const unsigned char* region, CommonHeader* record, VARNO_STATUS* status);
+// filled from the primary block all the same. With no current type, adds
+// (13, 13512) and leaves the record alone.
+void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
+                         VARNO_STATUS* status);
 
 // Type-1 block (68 bytes) to the record: 32-bit offsets and size zero-extended.
 void widen_header(const unsigned char* type1_block, CommonHeader* record);
@@ -100,16 +120,15 @@ void widen_header(const unsigned char* type1_block, CommonHeader* record);
 // 32 bits.
 void narrow_header(const CommonHeader& record, unsigned char* type1_block);
 
-// Reads, types, checks and converts the header of any type, printing its
-// diagnostics to the screen; sets the current header type. Clears `status`;
-// failure: (13, 13511) seek, (13, 13512) region short / unknown type /
-// corrupt (behind (13, 13510)). Only the detected type's region needs to be
-// present: a store file without message data is still read. When the file
-// ends before that region, or before byte 100 with no type found, the read's
-// own (1, 0), (13, 13182) stay in front of (13, 13512). Success is nothing
-// recorded: callers must not judge by the first error number alone, which is
-// 0 after an end of file.
-void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status);
+// Reads, types, checks and converts the header of any type, filling *check
+// with what it saw; sets the current header type once detection has run.
+// Prints nothing. Clears `status`; success is nothing recorded. Failure:
+// (13, 13511) behind the seek's pairs; (13, 13512) behind the read's pairs
+// (the file ends before the detected type's region, or before byte 100 with
+// no type found: (1, 0), (13, 13182) first), alone for an unknown type, or
+// behind (13, 13510) when both blocks are bad (the record is then filled from
+// the primary block).
+void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VARNO_STATUS* status);
 
 // Reads a type-2 header silently. Status 3 records (13, 13510) and leaves the
 // record unchanged. Does not touch the current header type.
@@ -121,17 +140,15 @@ void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status);
 // 0 for a type without a layout.
 uint32_t build_header_region(const CommonHeader& record, int32_t type, unsigned char* region);
 
-// Writes `record` back as the whole region of the current header type, both
-// blocks and both checksums, with one write at offset 0, then forces it to
-// stable storage. On failure prints its warning line and records (13, 13520)
-// for the seek or (13, 13521) for the write or the flush. With no header type
-// detected (-1) nothing is written: the WRITE warning and (13, 13521). The
-// same when the region built from `record` would not be typed as the current
-// type by the next read (its revision and backup signatures do not say so):
-// such a header could not be read back. When the write or the flush fails
-// after part of the region may have gone out, the region as it was before is
-// written back (best effort, silently), so a failed rewrite leaves the file
-// as it found it.
+// Writes `record` back as the whole region of the current header type: the
+// layout found by the last header read of the process (check_store_header,
+// which the commands' read_store_header calls), not a property of `fd`. One write at offset 0, then a flush to stable storage.
+// Prints nothing. Clears `status`; failure: (13, 13520) behind the seek's
+// pairs, (13, 13521) behind the write's or the flush's, or alone when nothing
+// was written because there is no current type or the region built from
+// `record` would not be typed as the current type by the next read. A write
+// or flush that fails after part of the region may have gone out puts the
+// region back as it was (best effort).
 void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status);
 
 // Writes `record` as a type-2 region, silently; (13, 13520) / (13, 13521).

@@ -571,7 +571,7 @@ void check_job(const Job& job, const std::vector<Entry>& corpus, const std::stri
     ASSERT_EQ(after.size(), e.bytes.size());
     EXPECT_TRUE(after.substr(region) == e.bytes.substr(region)) << "written past the header region";
     const hardening::HeaderReadBack back = hardening::read_back(path);
-    EXPECT_TRUE(back.ok) << back.screen;
+    EXPECT_TRUE(back.ok);
     EXPECT_EQ(back.type, type);
     // The record as encoded: forward offset := oldest offset, nothing forwarded.
     EXPECT_EQ(get64(back.block, kForward2), get64(back.block, kOldest2));

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "console/report.h"
 #include "fileaccess/file_access.h"
+#include "report/report.h"
 #include "tests/support/test_support.h"
 
 namespace hardening {
@@ -72,9 +72,7 @@ HeaderReadBack read_back(const std::string& path) {
     return back;
   }
   CommonHeader record{};
-  set_screen_capture(&back.screen);
-  read_store_header(fd, &record, &status);
-  set_screen_capture(nullptr);
+  check_store_header(fd, &record, &back.check, &status);
   back.pairs = pairs_of(status);
   back.ok = back.pairs.empty();
   back.block = encoded(record);
@@ -107,16 +105,16 @@ Copy copy_state(const std::string& actual, const std::string& old_region,
 
 Expected expected_read(Copy primary, Copy backup) {
   if (primary == Copy::kTorn && backup == Copy::kTorn) {
-    return {Verdict::kBothBad, "Both header blocks bad.\n"};
+    return {Verdict::kBothBad, kBothBad};
   }
   if (primary == Copy::kTorn) {
-    return {backup == Copy::kOld ? Verdict::kOld : Verdict::kNew, "Primary block bad.\n"};
+    return {backup == Copy::kOld ? Verdict::kOld : Verdict::kNew, kPrimaryBad};
   }
   if (backup == Copy::kTorn) {
-    return {primary == Copy::kOld ? Verdict::kOld : Verdict::kNew, "Header backup block bad.\n"};
+    return {primary == Copy::kOld ? Verdict::kOld : Verdict::kNew, kBackupBad};
   }
-  if (primary != backup) return {Verdict::kBothBad, "Both header blocks bad.\n"};
-  return {primary == Copy::kOld ? Verdict::kOld : Verdict::kNew, "Header read in ok.\n"};
+  if (primary != backup) return {Verdict::kBothBad, kBothBad};
+  return {primary == Copy::kOld ? Verdict::kOld : Verdict::kNew, kBlocksOk};
 }
 
 }  // namespace hardening

@@ -44,13 +44,13 @@ struct CommandRun {
 CommandRun run_command(void (*command)(), const std::string& answers_path,
                        const std::string& answers, const std::vector<faults::Fault>& plan);
 
-// read_store_header on the file at `path`, with the real calls.
+// check_store_header on the file at `path`, with the real calls.
 struct HeaderReadBack {
-  bool ok = false;     // nothing recorded
-  Pairs pairs;         // what was recorded
-  std::string screen;  // the read's diagnostics
-  std::string block;   // the record, encoded as a 92-byte block
-  int32_t type = -1;   // the header type the read found
+  bool ok = false;    // nothing recorded
+  Pairs pairs;        // what was recorded
+  HeaderCheck check;  // what the read saw
+  std::string block;  // the record, encoded as a 92-byte block
+  int32_t type = -1;  // the header type the read found
 };
 HeaderReadBack read_back(const std::string& path);
 
@@ -62,11 +62,11 @@ std::string encoded(const CommonHeader& record);
 // copy of an old and a new region.
 enum class Copy { kOld, kNew, kTorn };
 // What the header read gives: the old record, the new record, or the
-// failure "Both header blocks bad." with (13, 13510).
+// failure of both blocks bad with (13, 13510).
 enum class Verdict { kOld, kNew, kBothBad };
 struct Expected {
   Verdict verdict;
-  std::string line;  // the verdict line of the read's diagnostics
+  int32_t block_status;  // what the read's block check finds
 };
 const char* verdict_name(Verdict verdict);
 

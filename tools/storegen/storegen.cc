@@ -331,18 +331,18 @@ void build_message(uint32_t k, uint32_t tags, int32_t seconds, std::vector<unsig
   const uint32_t size = message_size_for(tags);
   out->assign(size, 0);
   unsigned char* m = out->data();
-  put_u16(m + 0, 0x5A5A);              // message signature
-  put_u16(m + 2, k % 2 == 1 ? 1 : 2);  // 1: reply to a data request
-  put_u32(m + 4, size);
-  put_u32(m + 8, k);  // transaction number
-  put_name(m, 24, "REQNODE");
-  put_name(m, 56, "REQDLGP");
-  put_name(m, 88, "REPNODE");
-  put_name(m, 120, "REPDLGP");
-  put_name(m, 156, "SRCNODE");
-  put_name(m, 188, "SRCDLGP");
-  put_name(m, 220, "DSTNODE");
-  put_name(m, 252, "DSTDLGP");
+  put_u16(m + kMsgSignatureAt, 0x5A5A);
+  put_u16(m + kMsgTransTypeAt, k % 2 == 1 ? 1 : 2);
+  put_u32(m + kMsgSizeAt, size);
+  put_u32(m + kMsgTransactionAt, k);
+  put_name(m, kMsgRequestSourceAt, "REQNODE");
+  put_name(m, kMsgRequestSource2At, "REQDLGP");
+  put_name(m, kMsgReplyDestAt, "REPNODE");
+  put_name(m, kMsgReplyDest2At, "REPDLGP");
+  put_name(m, kMsgMessageSourceAt, "SRCNODE");
+  put_name(m, kMsgMessageSource2At, "SRCDLGP");
+  put_name(m, kMsgMessageDestAt, "DSTNODE");
+  put_name(m, kMsgMessageDest2At, "DSTDLGP");
 
   unsigned char* body = m + kMessageHeaderSize;
   // Both values are kept to their low 32 bits; the message limit keeps them
@@ -532,7 +532,7 @@ bool apply_damage(int32_t fd, const Options& o, const RingLayout& ring, const Da
           status);
     case DamageKind::kRecordSize: {
       const int64_t offset = record_offset(ring, d.record - 1);
-      unsigned char record[304];
+      unsigned char record[kMessageHeaderSize + 12];
       if (!read_at(fd, offset, record, sizeof record, status)) return false;
       // Far enough past the end that no rounding makes it fit.
       const int64_t wanted = ring.capacity - offset + 4096;
@@ -540,10 +540,10 @@ bool apply_damage(int32_t fd, const Options& o, const RingLayout& ring, const Da
                                 ? std::numeric_limits<uint32_t>::max()
                                 : static_cast<uint32_t>(wanted);
       unsigned char* header = record + record_prefix_size();
-      put_u32(header + 4, size);
+      put_u32(header + kMsgSizeAt, size);
       uint32_t checksum = 0;
       store_file_checksum(header, kMessageHeaderSize, &checksum);
-      put_u32(record + 4, checksum);
+      put_u32(record + kHeaderChecksumAt, checksum);
       return write_at(fd, offset, record, sizeof record, status);
     }
   }
@@ -678,7 +678,7 @@ int serve_step(int32_t fd, const std::string& file, uint32_t step, VARNO_STATUS*
       // leaves the pointer where it is.
       unsigned char header[kMessageHeaderSize] = {};
       read_message_header(fd, h.forward_offset, header, status);
-      const uint32_t forwarded_size = get_u32(header + 4);
+      const uint32_t forwarded_size = get_u32(header + kMsgSizeAt);
       if (!recorded(*status) && forwarded_size >= kMessageHeaderSize) {
         h.forward_offset = next_offset(h.forward_offset, forwarded_size + record_prefix_size(),
                                        size, h.newest_offset);

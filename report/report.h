@@ -1,8 +1,8 @@
 // The report writer: every text of the utility reaches the operator through
 // it. Report lines go to the screen, the output file or both by the output
 // mode; prompts, diagnostics and error lists go to the screen only.
-#ifndef VARNO_CONSOLE_REPORT_H_
-#define VARNO_CONSOLE_REPORT_H_
+#ifndef VARNO_REPORT_REPORT_H_
+#define VARNO_REPORT_REPORT_H_
 
 #include <cstdint>
 #include <cstdio>
@@ -11,10 +11,12 @@
 
 #include "messaging/varno.h"
 
-// Output modes.
-constexpr int32_t kOutputScreen = 0;
-constexpr int32_t kOutputFile = 1;
-constexpr int32_t kOutputBoth = 2;
+// Where report blocks go, as the operator chose at the output prompt.
+enum OutputMode : int32_t {
+  kOutputScreen = 0,
+  kOutputFile = 1,
+  kOutputBoth = 2,
+};
 
 // Formatted text to standard output. Results are ignored: a broken stream
 // never stops a command.
@@ -30,7 +32,7 @@ void screen_flush();
 // The report block rule: the screen text when the mode is not 1, then the file
 // text when the mode is not 0, followed by a flush of the file, so the file on
 // disk holds every finished block.
-void print_report_block(int32_t mode, FILE* output, std::string_view screen_text,
+void print_report_block(OutputMode mode, FILE* output, std::string_view screen_text,
                         std::string_view file_text);
 
 // "\nError codes", "\n-----------\n", then "\n%d) facility=%ld  error=%ld" per
@@ -53,4 +55,4 @@ void set_screen_capture(std::string* sink);
 // Appends printf-style text to `out`.
 void append_format(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-#endif  // VARNO_CONSOLE_REPORT_H_
+#endif  // VARNO_REPORT_REPORT_H_

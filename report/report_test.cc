@@ -1,4 +1,4 @@
-#include "console/report.h"
+#include "report/report.h"
 
 #include <cstdlib>
 #include <ctime>

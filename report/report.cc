@@ -1,4 +1,4 @@
-#include "console/report.h"
+#include "report/report.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -81,7 +81,7 @@ void screen_flush() {
   std::fflush(stdout);
 }
 
-void print_report_block(int32_t mode, FILE* output, std::string_view screen_text,
+void print_report_block(OutputMode mode, FILE* output, std::string_view screen_text,
                         std::string_view file_text) {
   if (mode != kOutputFile) screen_write(screen_text);
   if (mode != kOutputScreen && output != nullptr) {

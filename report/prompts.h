@@ -1,10 +1,12 @@
 // Console input and the two prompts every command begins with.
-#ifndef VARNO_CONSOLE_PROMPTS_H_
-#define VARNO_CONSOLE_PROMPTS_H_
+#ifndef VARNO_REPORT_PROMPTS_H_
+#define VARNO_REPORT_PROMPTS_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#include "report/report.h"
 
 // Outcome of reading one console line.
 enum ConsoleLine : int32_t {
@@ -33,6 +35,6 @@ int32_t prompt_store_file(int32_t* handle, char* name, int32_t capacity);
 // file. Every failure falls back to the screen (mode 0, no file). An output
 // file that names the store file `store_name` is refused like one that cannot
 // be opened, so the store file is never truncated.
-void prompt_output(int32_t* mode, FILE** output, const char* store_name);
+void prompt_output(OutputMode* mode, FILE** output, const char* store_name);
 
-#endif  // VARNO_CONSOLE_PROMPTS_H_
+#endif  // VARNO_REPORT_PROMPTS_H_

@@ -1,10 +1,10 @@
-#include "console/prompts.h"
+#include "report/prompts.h"
 
 #include <cstring>
 
-#include "console/report.h"
 #include "fileaccess/file_access.h"
 #include "platform/platform.h"
+#include "report/report.h"
 
 ConsoleLine read_console_line(char* field, size_t capacity) {
   screen_flush();
@@ -52,7 +52,7 @@ int32_t prompt_store_file(int32_t* handle, char* name, int32_t capacity) {
   return 0;
 }
 
-void prompt_output(int32_t* mode, FILE** output, const char* store_name) {
+void prompt_output(OutputMode* mode, FILE** output, const char* store_name) {
   char choice[79];
   char file_name[1024];
   screen_write("\nWrite the info to an output file or display on screen or both (F,S,B):  ");

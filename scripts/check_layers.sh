@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The layers of the project, from the bottom. A file may include from its own
+# folder and from folders below it, never from one above it or beside it on
+# its level. Unit tests and their helpers (*_test.cc, *_testing.h) may also
+# include the test support in tests/. tests/, fuzz/ and bench/ sit above
+# everything and are not checked.
+#
+# usage: scripts/check_layers.sh [ROOT]   (ROOT: the source tree, default the
+# one this script is in). Prints every violation; exit status 1 when there is
+# one, 0 otherwise.
+set -euo pipefail
+root=${1:-"$(dirname "$0")/.."}
+cd "$root"
+
+layers=(
+  platform
+  messaging
+  fileaccess
+  "storeformat storeconfig"
+  report
+  commands
+  console
+  tools
+)
+
+declare -A level
+for i in "${!layers[@]}"; do
+  for folder in ${layers[$i]}; do level[$folder]=$i; done
+done
+
+violations=0
+for folder in "${!level[@]}"; do
+  [ -d "$folder" ] || continue
+  mine=${level[$folder]}
+  while IFS= read -r -d '' file; do
+    while IFS= read -r hit; do
+      line=${hit%%:*}
+      target=$(sed -E 's/^[0-9]+:[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1/' <<<"$hit")
+      # A name without a folder is the file's own neighbour.
+      [[ $target == */* ]] || continue
+      to=${target%%/*}
+      if [[ $to == tests && ($file == *_test.cc || $file == *_testing.h) ]]; then continue; fi
+      if [[ $to == "$folder" ]]; then continue; fi
+      if [[ -n ${level[$to]:-} ]] && ((level[$to] < mine)); then continue; fi
+      if [[ -n ${level[$to]:-} ]]; then
+        echo "$file:$line: includes $target: $to is not below $folder"
+      else
+        echo "$file:$line: includes $target: $to is no layer a product folder may use"
+      fi
+      violations=$((violations + 1))
+    done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
+  done < <(find "$folder" -type f \( -name '*.cc' -o -name '*.h' \) -print0)
+done
+
+if ((violations > 0)); then
+  echo "layer check: $violations upward include(s); the order from the bottom is:" >&2
+  printf '  %s\n' "${layers[@]}" >&2
+  exit 1
+fi
+echo "layer check: no folder includes one above it"
