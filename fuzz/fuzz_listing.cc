@@ -43,6 +43,7 @@ std::string g_screen;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   set_screen_capture(&g_screen);
+  fuzzsupport::show_on_failure(&g_screen);
   std::vector<uint8_t> file(data, data + size);
   if (file.size() >= kFixedRegionSize) {
     // Checksum 1 right and checksum 2 wrong: the read takes the primary block.

@@ -10,12 +10,19 @@
 
 namespace fuzzsupport {
 
+namespace {
+const std::string* g_failure_text = nullptr;
+}  // namespace
+
+void show_on_failure(const std::string* text) {
+  g_failure_text = text;
+}
+
 void fail(const char* file, int line, const char* what) {
   std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
-  // The screen text so far usually tells what the product made of the input.
-  const std::string& text = screen_text();
-  if (!text.empty()) {
-    std::fprintf(stderr, "screen text (%zu bytes):\n%.4096s\n", text.size(), text.c_str());
+  if (g_failure_text != nullptr && !g_failure_text->empty()) {
+    std::fprintf(stderr, "output so far (%zu bytes):\n%.4096s\n", g_failure_text->size(),
+                 g_failure_text->c_str());
   }
   std::abort();
 }

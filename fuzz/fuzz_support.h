@@ -16,6 +16,9 @@ namespace fuzzsupport {
 // A broken contract is a finding like a sanitizer report: abort, so that
 // libFuzzer saves the input. The text says which check failed.
 [[noreturn]] void fail(const char* file, int line, const char* what);
+// What a failed check shows besides its own text: the output the product
+// made of the input so far (null: nothing).
+void show_on_failure(const std::string* text);
 #define FUZZ_CHECK(condition) \
   ((condition) ? static_cast<void>(0) : ::fuzzsupport::fail(__FILE__, __LINE__, #condition))
 
