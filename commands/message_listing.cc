@@ -119,14 +119,16 @@ void print_message_header(ListingOutput* out, const unsigned char* header, int32
   print_report_block(out->mode, out->output, b, b);
 }
 
-void print_message_body(ListingOutput* out, const unsigned char* message) {
+MessageSummary summarize_message_body(const unsigned char* message) {
   VARNO_STATUS status;
   const VARNO_STATUS* tag_status = nullptr;
   const VARNO_TIMESTAMP* stamps = nullptr;
   int32_t transaction = 0, list_id = 0, tags = 0, frequency = 0;
   int32_t unused[9] = {};
   VARNO_SERVER_INITBLK(&status);
-  if (VARNO_SERVER_TRANSTYPE(message) == 1) {
+  MessageSummary summary;
+  summary.transaction_type = VARNO_SERVER_TRANSTYPE(message);
+  if (summary.transaction_type == 1) {
     VARNO_SERVER_PARSE_GETREP(message, &tag_status, &transaction, &unused[0], &list_id, &unused[1],
                               &unused[2], &tags, &frequency, &unused[3], &unused[4], &unused[5],
                               &unused[6], &unused[7], &stamps, &status);
@@ -135,22 +137,37 @@ void print_message_body(ListingOutput* out, const unsigned char* message) {
                               &unused[2], &tags, &frequency, &unused[3], &unused[4], &unused[5],
                               &unused[6], &unused[7], &stamps, &status);
   }
+  // Nothing the library did not set is kept.
+  if (varno_failed(status) || tag_status == nullptr) return summary;
+  summary.interpreted = true;
+  summary.list_id = list_id;
+  summary.frequency = frequency;
+  summary.tag_count = tags;
+  summary.error_code = tag_status->error[0];
+  if (tags > 0 && stamps != nullptr) {
+    summary.has_first_time = true;
+    summary.first_time = stamps[0];
+  }
+  return summary;
+}
+
+void print_message_body(ListingOutput* out, const unsigned char* message) {
+  const MessageSummary m = summarize_message_body(message);
   std::string& b = out->block;
   b.clear();
-  if (varno_failed(status) || tag_status == nullptr) {
-    // Nothing the library did not set is shown.
+  if (!m.interpreted) {
     b += "Message body could not be interpreted.\n\n";
   } else {
     b += "listid: ";
-    append_decimal(b, list_id);
+    append_decimal(b, m.list_id);
     b += ", freq: ";
-    append_decimal(b, frequency / 10);
+    append_decimal(b, m.frequency / 10);
     b += " secs, number of tags: ";
-    append_decimal(b, tags);
+    append_decimal(b, m.tag_count);
     b += "\nerror code: ";
-    append_decimal(b, tag_status->error[0]);
+    append_decimal(b, m.error_code);
     b += ", first timestamp: ";
-    b += (tags > 0 && stamps != nullptr) ? time_stamp_text(stamps[0].seconds) : "(none)\n";
+    b += m.has_first_time ? time_stamp_text(m.first_time.seconds) : "(none)\n";
     b += '\n';
   }
   print_report_block(out->mode, out->output, b, b);
@@ -168,12 +185,9 @@ void list_store_contents(int32_t handle, const CommonHeader& record, int64_t fil
   while (offset < file_size && count < record.message_count) {
     if (!list_record(&listing, offset, static_cast<int32_t>(count + 1))) break;
     ++count;
-    // Read the size back from the record just listed; the sum is 32-bit.
+    // Read the size back from the record just listed.
     const uint32_t size = get_u32(listing.message.data() + kMsgSizeAt);
-    offset += static_cast<uint32_t>(size + record_prefix_size());
-    if (file_size - offset < int64_t{record_header_size()} && offset > record.newest_offset) {
-      offset = store_header_size();
-    }
+    offset = next_record_offset(offset, size, file_size, record.newest_offset);
   }
 }
 

@@ -99,6 +99,8 @@ bool tcp_service_known(const char* name);
 
 // True when standard output is a terminal (not a file or a pipe).
 bool stdout_is_terminal();
+// True when standard error is a terminal; progress lines go there only then.
+bool stderr_is_terminal();
 
 // Clears the console when standard output is a terminal; does nothing
 // otherwise, so that redirected output holds no control sequences.

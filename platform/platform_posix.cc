@@ -344,6 +344,10 @@ bool stdout_is_terminal() {
   return ::isatty(1) != 0;
 }
 
+bool stderr_is_terminal() {
+  return ::isatty(2) != 0;
+}
+
 void clear_screen() {
   if (stdout_is_terminal()) {
     std::fputs("\x1b[H\x1b[2J", stdout);

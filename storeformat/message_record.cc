@@ -19,10 +19,37 @@ constexpr uint32_t kRecordHeaderSize = kRecordPrefixSize + kMessageHeaderSize;  
 
 // True when a record header that checks out starts at `p` (304 bytes there).
 bool intact_record_header(const unsigned char* p) {
-  if (std::memcmp(p, kRecordMarker, sizeof kRecordMarker) != 0) return false;
+  if (!record_marker_ok(p)) return false;
   uint32_t crc = 0;
   store_file_checksum(p + kRecordPrefixSize, kMessageHeaderSize, &crc);
   return crc == get_u32(p + kHeaderChecksumAt);
+}
+
+// read_record_header, telling its callers whether the seek failed (nothing
+// was read into `record` then).
+uint32_t read_record_header_at(int32_t fd, int64_t offset, unsigned char* record,
+                               VARNO_STATUS* status, bool* seek_failed) {
+  VARNO_SERVER_INITBLK(status);
+  varno_s_file_seek(fd, offset, kSeekSet, status);
+  if (varno_failed(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
+    *seek_failed = true;
+    return 0;
+  }
+  // Even a short read hands out what it got (zeros for the rest), so that a
+  // listing can show the damaged record as it is on disk.
+  std::memset(record, 0, kRecordHeaderSize);
+  varno_s_file_read(fd, record, kRecordHeaderSize, status);
+  if (varno_failed(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
+    return 0;
+  }
+  uint32_t crc = 0;
+  store_file_checksum(record + kRecordPrefixSize, kMessageHeaderSize, &crc);
+  if (crc != get_u32(record + kHeaderChecksumAt)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderChecksum, status);
+  }
+  return get_u32(record + kBodyChecksumAt);
 }
 
 }  // namespace
@@ -37,29 +64,32 @@ uint32_t record_prefix_size() {
   return kRecordPrefixSize;
 }
 
+int64_t next_record_offset(int64_t offset, uint32_t message_size, int64_t file_size,
+                           int64_t newest_offset) {
+  const int64_t next = offset + static_cast<uint32_t>(message_size + kRecordPrefixSize);
+  if (file_size - next < int64_t{kRecordHeaderSize} && next > newest_offset) {
+    return kFixedRegionSize;
+  }
+  return next;
+}
+
+bool record_marker_ok(const unsigned char* record) {
+  return std::memcmp(record, kRecordMarker, sizeof kRecordMarker) == 0;
+}
+
+uint32_t read_record_header(int32_t fd, int64_t offset, unsigned char* record,
+                            VARNO_STATUS* status) {
+  bool seek_failed = false;
+  return read_record_header_at(fd, offset, record, status, &seek_failed);
+}
+
 uint32_t read_message_header(int32_t fd, int64_t offset, unsigned char* header,
                              VARNO_STATUS* status) {
-  VARNO_SERVER_INITBLK(status);
-  varno_s_file_seek(fd, offset, kSeekSet, status);
-  if (varno_failed(*status)) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
-    return 0;
-  }
-  unsigned char record[kRecordHeaderSize] = {};
-  varno_s_file_read(fd, record, kRecordHeaderSize, status);
-  // Even a short read hands out what it got (zeros for the rest), so that a
-  // listing can show the damaged record as it is on disk.
-  std::memcpy(header, record + kRecordPrefixSize, kMessageHeaderSize);
-  if (varno_failed(*status)) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
-    return 0;
-  }
-  uint32_t crc = 0;
-  store_file_checksum(header, kMessageHeaderSize, &crc);
-  if (crc != get_u32(record + kHeaderChecksumAt)) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderChecksum, status);
-  }
-  return get_u32(record + kBodyChecksumAt);
+  unsigned char record[kRecordHeaderSize];
+  bool seek_failed = false;
+  const uint32_t body_checksum = read_record_header_at(fd, offset, record, status, &seek_failed);
+  if (!seek_failed) std::memcpy(header, record + kRecordPrefixSize, kMessageHeaderSize);
+  return body_checksum;
 }
 
 void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32_t body_checksum,

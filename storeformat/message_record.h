@@ -59,6 +59,25 @@ enum : int32_t {
   kErrBodyRead = 13512,
 };
 
+// Where the walk of the ring goes after the record at `offset` whose message
+// size is `message_size`: behind it (the size plus the 12-byte prefix, summed
+// in 32 bits as the format has always done), or back to the start of the data
+// area (192) when fewer than 304 bytes remain there before `file_size` and the
+// place lies past `newest_offset`, the ring's last record.
+int64_t next_record_offset(int64_t offset, uint32_t message_size, int64_t file_size,
+                           int64_t newest_offset);
+
+// True when `record` starts with the record marker "[]\^". Reads at a known
+// offset never look at it; a scan for records does.
+bool record_marker_ok(const unsigned char* record);
+
+// Reads the 304-byte record header at `offset` into `record` (prefix and
+// message header) and returns the stored body checksum (0 after a failed seek
+// or read). Failures as read_message_header's; `record` holds what was read,
+// zeros for the rest, and is untouched after a failed seek.
+uint32_t read_record_header(int32_t fd, int64_t offset, unsigned char* record,
+                            VARNO_STATUS* status);
+
 // Reads the record header at `offset`, copies the 292-byte message header to
 // `header` and returns the stored body checksum (0 after a failed seek or
 // read). (13, 13402) seek (`header` untouched), (13, 13532) read (`header`

@@ -111,6 +111,29 @@ TEST(MessageRecordFormat, BodyChecksumIsZeroForAnyInput) {
   EXPECT_EQ(r, 0u);
 }
 
+TEST(MessageRecordFormat, NextRecordOffsetStepsOrWrapsToTheDataArea) {
+  struct Case {
+    int64_t offset;
+    uint32_t size;
+    int64_t file_size, newest, next;
+  };
+  const Case cases[] = {
+      {192, 400, 10000, 5000, 604},   // behind the record
+      {9000, 400, 9715, 192, 192},    // 303 bytes left, past the newest: wrap
+      {9000, 400, 9716, 192, 9412},   // 304 bytes left: a record fits there
+      {9000, 400, 9500, 9412, 9412},  // 88 bytes left, but the newest lies there
+      {9000, 400, 9412, 9000, 192},   // exactly at the end of the file
+      {int64_t{5} << 32, 400, (int64_t{5} << 32) + 500, 192, 192},  // beyond 4 GiB
+      {int64_t{5} << 32, 400, int64_t{6} << 32, 192, (int64_t{5} << 32) + 412},
+      // The size and the prefix are summed in 32 bits, as the format does.
+      {1000, 0xFFFFFFF8u, int64_t{1} << 40, int64_t{1} << 40, 1004},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(next_record_offset(c.offset, c.size, c.file_size, c.newest), c.next)
+        << c.offset << " + " << c.size << " in " << c.file_size;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Writing and reading at a known offset
 
@@ -160,6 +183,25 @@ TEST_F(MessageRecordTest, MarkerAndBodyAreNotCoveredByTheHeaderCheck) {
   EXPECT_EQ(r.header_pairs, Pairs{});
   EXPECT_EQ(r.body_pairs, Pairs{});
   EXPECT_EQ(r.message, file.substr(192 + 12));
+}
+
+TEST_F(MessageRecordTest, RecordHeaderReadHandsOutThePrefixWithTheMarker) {
+  const std::string m = make_message(20, 9);
+  std::string file = filler(192) + record_of(m);
+  put32(file, 192 + 8, 7);
+  open_store(file);
+  for (bool damaged_marker : {false, true}) {
+    if (damaged_marker) {
+      file[193] = 'X';
+      open_store(file);
+    }
+    std::string record(304, '\x77');
+    VARNO_STATUS st;
+    EXPECT_EQ(read_record_header(fd_, 192, ubytes(record), &st), 7u);
+    EXPECT_EQ(pairs_of(st), Pairs{}) << "a read at a known offset never judges the marker";
+    EXPECT_EQ(record, file.substr(192, 304));
+    EXPECT_EQ(record_marker_ok(ubytes(record)), !damaged_marker);
+  }
 }
 
 TEST_F(MessageRecordTest, NonZeroBodyChecksumWordFailsTheBodyCheck) {

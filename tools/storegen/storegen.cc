@@ -390,16 +390,11 @@ int64_t record_offset(const RingLayout& ring, uint32_t i) {
 }
 
 // Where the record after the one at `offset` would start in a file of
-// `capacity` bytes: behind it, unless fewer than 304 bytes remain there and it
-// lies past the newest record, where a reader's walk goes on at 192. The
-// header's current and forward offsets follow the same rule, so that they
-// always name a place where a reader looks for a record.
+// `capacity` bytes, by the reader's step rule. The header's current and
+// forward offsets follow it, so that they always name a place where a reader
+// looks for a record.
 int64_t next_offset(int64_t offset, uint32_t record_length, int64_t capacity, int64_t newest) {
-  const int64_t next = offset + record_length;
-  if (capacity - next < int64_t{record_header_size()} && next > newest) {
-    return store_header_size();
-  }
-  return next;
+  return next_record_offset(offset, record_length - record_prefix_size(), capacity, newest);
 }
 
 // Works out the layout for the options; false (after printing why) when the
