@@ -1,0 +1,285 @@
+// varno-inspect's reading side and renderers on files made by varno-storegen
+// and then damaged byte by byte where the generator has no damage of that
+// kind; the hand-written JSON against nlohmann's.
+#include "tools/inspect/inspect.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "storeformat/store_header.h"
+#include "tests/support/bytes.h"
+#include "tests/support/test_support.h"
+#include "tools/inspect/progress.h"
+#include "tools/inspect/render.h"
+
+namespace {
+
+using inspect::ProblemKind;
+using testsupport::put32;
+using testsupport::put64;
+
+// (kind, offset, record) of each problem, in order.
+using Seen = std::vector<std::tuple<std::string, int64_t, uint32_t>>;
+
+class InspectTest : public ::testing::Test {
+ protected:
+  std::string make(const std::string& name, const std::vector<std::string>& options) {
+    std::vector<std::string> args = {home.file(name)};
+    args.insert(args.end(), options.begin(), options.end());
+    auto r = testsupport::run(testsupport::binary("varno-storegen"), args, "",
+                              {"VARNO_HOME=" + home.home()});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return home.file(name);
+  }
+  // Rewrites the header of a type-2 file with `edit` applied to its fields.
+  template <typename Edit>
+  void edit_header(const std::string& path, Edit edit) {
+    std::string bytes = testsupport::read_file(path);
+    CommonHeader h{};
+    decode_common_header(reinterpret_cast<const unsigned char*>(bytes.data()), &h);
+    edit(h);
+    unsigned char region[192];
+    ASSERT_EQ(build_header_region(h, 2, region), 192u);
+    bytes.replace(0, 192, reinterpret_cast<const char*>(region), 192);
+    testsupport::write_file(path, bytes);
+  }
+  Seen verify(const std::string& path, inspect::VerifyReport* report = nullptr) {
+    inspect::Store store;
+    inspect::Failure failure;
+    EXPECT_TRUE(inspect::open_store(path, &store, &failure)) << failure.step;
+    inspect::VerifyReport r;
+    EXPECT_TRUE(inspect::verify_store(store, nullptr, &r, &failure)) << failure.step;
+    inspect::close_store(&store);
+    Seen seen;
+    for (const inspect::Problem& p : r.problems) {
+      seen.emplace_back(inspect::problem_name(p.kind), p.offset, p.record);
+    }
+    if (report != nullptr) *report = r;
+    return seen;
+  }
+  testsupport::ScratchHome home;
+};
+
+// Damage varno-storegen cannot make, each with what verify must say. Records
+// of storegen files are 412 bytes from 192: 192, 604, 1016, 1428, 1840.
+TEST_F(InspectTest, VerifyFindsEachHandMadeProblem) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> options;
+    void (*edit)(std::string& bytes);
+    void (*edit_fields)(CommonHeader& h);
+    Seen expected;
+  };
+  const std::vector<Case> cases = {
+      {"marker",
+       {"--messages", "3"},
+       [](std::string& b) { b[604 + 3] = 'X'; },
+       nullptr,
+       {{"record_marker", 604, 2}}},
+      {"body checksum word",
+       {"--messages", "3"},
+       [](std::string& b) { put32(b, 1016 + 8, 5); },
+       nullptr,
+       {{"body_checksum_word", 1024, 3}}},
+      {"size below 292",
+       {"--messages", "3"},
+       [](std::string& b) {
+         put32(b, 604 + 12 + 4, 100);
+         put32(b, 604 + 4, testsupport::checksum_of(b, 604 + 12, 292));
+       },
+       nullptr,
+       {{"message_size_small", 604, 2}, {"walk_short", 604, 2}}},
+      {"zeros",
+       {"--messages", "1"},
+       [](std::string& b) { b.assign(b.size(), '\0'); },
+       nullptr,
+       {{"unknown_layout", 0, 0}}},
+      {"short region",
+       {"--messages", "1"},
+       [](std::string& b) { b.resize(150); },
+       nullptr,
+       {{"header_short", 0, 0}}},
+      {"blocks differ",
+       {"--messages", "2"},
+       [](std::string& b) {
+         put32(b, 96 + 44, 1);  // the backup's forwarded count
+         put32(b, 188, testsupport::checksum_of(b, 96, 92));
+       },
+       nullptr,
+       {{"header_blocks_differ", 0, 0}}},
+      {"newest inside a record",
+       {"--messages", "3"},
+       nullptr,
+       [](CommonHeader& h) { h.newest_offset = 700; },
+       {{"newest_offset_mismatch", 700, 3}}},
+      {"forward inside a record",
+       {"--messages", "3", "--forwarded", "1"},
+       nullptr,
+       [](CommonHeader& h) { h.forward_offset = 605; },
+       {{"forward_offset_not_record", 605, 0}}},
+      {"forwarded above messages",
+       {"--messages", "2", "--forwarded", "3"},
+       nullptr,
+       nullptr,
+       {{"forwarded_exceeds_messages", -1, 0}}},
+      {"oldest after newest",
+       {"--messages", "2"},
+       nullptr,
+       [](CommonHeader& h) { h.oldest_time.seconds = h.newest_time.seconds + 1; },
+       {{"oldest_after_newest", -1, 0}}},
+      {"oldest near the end",
+       {"--messages", "2", "--capacity", "1200"},
+       nullptr,
+       [](CommonHeader& h) { h.oldest_offset = 1000; },
+       {{"record_header_past_end", 1000, 1}, {"walk_short", 1000, 1}}},
+  };
+  for (const Case& c : cases) {
+    const std::string path = make("c.store", c.options);
+    if (c.edit != nullptr) {
+      std::string bytes = testsupport::read_file(path);
+      c.edit(bytes);
+      testsupport::write_file(path, bytes);
+    }
+    if (c.edit_fields != nullptr) edit_header(path, c.edit_fields);
+    EXPECT_EQ(verify(path), c.expected) << c.what;
+  }
+}
+
+TEST_F(InspectTest, VerifyWalksPastTheCountToTheNewestRecordAndNoFurther) {
+  // The header counts fewer records than lie between oldest and newest.
+  inspect::VerifyReport r;
+  EXPECT_EQ(verify(make("u.store", {"--messages", "5", "--count", "3"}), &r),
+            (Seen{{"walk_long", 1840, 5}}));
+  EXPECT_EQ(r.records, 5u);
+  // More than the ring holds: menu 2 would wrap and list records again.
+  EXPECT_EQ(verify(make("o.store", {"--messages", "3", "--count", "5"}), &r),
+            (Seen{{"walk_short", 1016, 3}}));
+  EXPECT_EQ(r.records, 3u);
+  // No message: nothing to walk, nothing wrong.
+  EXPECT_EQ(verify(make("z.store", {"--messages", "3", "--count", "0"}), &r), Seen{});
+  EXPECT_FALSE(r.walked);
+  // A wrapped ring with everything forwarded: the forward offset is where the
+  // next record goes.
+  EXPECT_EQ(verify(make("w.store", {"--messages", "6", "--wrap", "--forwarded", "6"}), &r), Seen{});
+  EXPECT_EQ(r.records, 6u);
+  EXPECT_EQ(r.bytes, 6 * 412);
+}
+
+TEST_F(InspectTest, SalvageWithoutAUsableHeaderTakesRecordsInFileOrder) {
+  const std::string path = make("b.store", {"--messages", "4", "--damage", "both", "--damage",
+                                            "record-byte:3", "--forwarded", "2"});
+  inspect::Store store;
+  inspect::Failure failure;
+  ASSERT_TRUE(inspect::open_store(path, &store, &failure));
+  inspect::SalvageReport r;
+  inspect::SalvageRefusal refusal;
+  const bool ok =
+      inspect::salvage_store(store, home.file("out.store"), nullptr, &r, &refusal, &failure);
+  inspect::close_store(&store);
+  ASSERT_TRUE(ok) << failure.step;
+  EXPECT_FALSE(r.header_usable);
+  EXPECT_EQ(r.kept, 3u);
+  EXPECT_EQ(r.forwarded, 0u) << "nothing is known to be forwarded without the header";
+  ASSERT_EQ(r.lost.size(), 1u);
+  EXPECT_EQ(r.lost[0].start, 1016);
+  EXPECT_EQ(r.lost[0].end, 1428);
+  EXPECT_EQ(r.out_header.message_count, 3u);
+  EXPECT_EQ(r.out_header.newest_offset, 192 + 2 * 412);
+  EXPECT_EQ(r.out_header.forward_offset, 192);
+  EXPECT_EQ(r.out_header.oldest_time.seconds, 1700000000);
+  EXPECT_EQ(r.out_header.newest_time.seconds, 1700000180);
+  EXPECT_EQ(verify(home.file("out.store")), Seen{});
+}
+
+TEST(InspectJson, StringsAreEscapedAsNlohmannDumpsThem) {
+  const auto reference = [](const std::string& s) {
+    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  };
+  std::vector<std::string> inputs = {
+      "",
+      "REQNODE",
+      "a\"b\\c/d",
+      std::string("\0\x01\x1f\x7f", 4),
+      "\b\f\n\r\t",
+      "\xC3\xA9t\xC3\xA9",  // valid two-byte
+      "\xE2\x82\xAC",
+      "\xF0\x9F\x98\x80",  // three and four bytes
+      "\xC0\x80",
+      "\xE0\x80\x80",
+      "\xED\xA0\x80",  // overlong, surrogate
+      "\xF4\x90\x80\x80",
+      "\xF5",
+      "\xFF\xFE",  // past U+10FFFF, never lead bytes
+      "\xE2\x82",
+      "ab\xF0\x9F\x98",
+      "\xC3",  // cut short, at the end
+      "\xE2\x82x",
+      "\xF0\x9F\x98\xC3\xA9",  // cut short by another character
+      "\x80\x80\xBF",          // lone continuation bytes
+  };
+  for (int b = 0; b < 256; ++b) inputs.emplace_back(1, static_cast<char>(b));
+  std::mt19937 random(12345);
+  for (int i = 0; i < 20000; ++i) {
+    std::string s(random() % 12, '\0');
+    // Mostly bytes of multi-byte sequences, so that broken ones are common.
+    for (char& ch : s)
+      ch = static_cast<char>(random() % 4 == 0 ? random() % 128 : 0x80 + random() % 128);
+    inputs.push_back(s);
+  }
+  for (const std::string& s : inputs) {
+    std::string mine;
+    inspect::append_json_string(mine, s);
+    ASSERT_EQ(mine, reference(s)) << testing::PrintToString(s);
+    ASSERT_TRUE(nlohmann::json::accept(mine)) << testing::PrintToString(s);
+  }
+}
+
+TEST(InspectText, TimesAndProgress) {
+  const std::pair<int64_t, const char*> times[] = {
+      {0, "1970-01-01T00:00:00Z"},
+      {1700000000, "2023-11-14T22:13:20Z"},
+      {-1, "1969-12-31T23:59:59Z"},
+      {951782400, "2000-02-29T00:00:00Z"},
+      {-2147483648LL, "1901-12-13T20:45:52Z"},
+      {2147483647, "2038-01-19T03:14:07Z"},
+  };
+  for (const auto& [seconds, text] : times) EXPECT_EQ(inspect::iso8601_utc(seconds), text);
+
+  EXPECT_EQ(inspect::Progress::line("verify", 120000, 50331648, 0.5, 100663296),
+            "verify: 120000 records, 48.0 MiB, 96.0 MiB/s, 50 %");
+  EXPECT_EQ(inspect::Progress::line("list", 0, 0, 0, 0),
+            "list: 0 records, 0.0 MiB, 0.0 MiB/s, 100 %");
+
+  // Drawn at most every 100 ms, erased at the end; nothing without a stream.
+  FILE* stream = std::tmpfile();
+  ASSERT_NE(stream, nullptr);
+  {
+    inspect::Progress progress("salvage", 1 << 20, stream);
+    inspect::Progress silent("salvage", 1 << 20, nullptr);
+    for (int i = 1; i <= 256; ++i) progress.update(i, 1024 * i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    for (int i = 257; i <= 512; ++i) {
+      progress.update(i, 1024 * i);
+      silent.update(i, 1024 * i);
+    }
+  }
+  std::rewind(stream);
+  char text[512] = {};
+  const size_t n = std::fread(text, 1, sizeof text - 1, stream);
+  std::fclose(stream);
+  const std::string drawn(text, n);
+  const std::string line = "\rsalvage: 512 records, 0.5 MiB, ";
+  ASSERT_EQ(drawn.substr(0, line.size()), line);
+  const size_t width = drawn.find('\r', 1) - 1;
+  EXPECT_EQ(drawn.substr(width + 1), "\r" + std::string(width, ' ') + "\r");
+}
+
+}  // namespace
