@@ -520,7 +520,7 @@ Backlog backlog_of(const Store& store, int64_t now) {
 
 // --- helpers ----------------------------------------------------------------------
 
-std::string iso8601_utc(int64_t seconds) {
+void append_iso8601_utc(std::string& out, int64_t seconds) {
   // Days to a civil date (proleptic Gregorian), without the C library, whose
   // gmtime refuses negative values on some systems.
   int64_t days = seconds / 86400;
@@ -538,11 +538,39 @@ std::string iso8601_utc(int64_t seconds) {
   const int64_t day = doy - (153 * mp + 2) / 5 + 1;
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
-                static_cast<long long>(year), static_cast<long long>(month),
-                static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                static_cast<long long>(rest % 3600 / 60), static_cast<long long>(rest % 60));
+  // Written digit by digit: a listing formats one per record.
+  char text[32];
+  char* t = text;
+  int64_t y = year;
+  if (y < 0) {
+    *t++ = '-';
+    y = -y;
+  }
+  const auto put = [&t](int64_t v, int width) {
+    for (int k = width - 1; k >= 0; --k) {
+      t[k] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    }
+    t += width;
+  };
+  put(y, y > 9999 ? 5 : 4);
+  *t++ = '-';
+  put(month, 2);
+  *t++ = '-';
+  put(day, 2);
+  *t++ = 'T';
+  put(rest / 3600, 2);
+  *t++ = ':';
+  put(rest % 3600 / 60, 2);
+  *t++ = ':';
+  put(rest % 60, 2);
+  *t++ = 'Z';
+  out.append(text, t);
+}
+
+std::string iso8601_utc(int64_t seconds) {
+  std::string text;
+  append_iso8601_utc(text, seconds);
   return text;
 }
 

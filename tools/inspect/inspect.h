@@ -193,6 +193,7 @@ Backlog backlog_of(const Store& store, int64_t now);
 
 // "1970-01-01T00:00:00Z" for seconds since 1970 (any 32-bit value).
 std::string iso8601_utc(int64_t seconds);
+void append_iso8601_utc(std::string& out, int64_t seconds);
 
 // The reason of a failure as one line: the platform's text for the recorded
 // system error (or for "not found"), then the pairs, e.g.

@@ -199,6 +199,63 @@ TEST_F(InspectTest, SalvageWithoutAUsableHeaderTakesRecordsInFileOrder) {
   EXPECT_EQ(verify(home.file("out.store")), Seen{});
 }
 
+// The listing's hand-written lines are what nlohmann makes of the same
+// object: on sound records, a record whose names are no UTF-8 and hold a
+// quote, and a record the walk stops at.
+TEST_F(InspectTest, ListingLinesAreNlohmannsDumpOfTheRecord) {
+  const std::string path =
+      make("l.store", {"--messages", "3", "--tags", "0", "--damage", "record-size:3"});
+  std::string bytes = testsupport::read_file(path);
+  const char odd[] = "N\xFF\"D\xC3";
+  bytes.replace(588 + 12 + 24, sizeof odd - 1, odd);
+  put32(bytes, 588 + 4, testsupport::checksum_of(bytes, 588 + 12, 292));
+  testsupport::write_file(path, bytes);
+
+  inspect::Store store;
+  inspect::Failure failure;
+  ASSERT_TRUE(inspect::open_store(path, &store, &failure));
+  inspect::RecordReader reader(store);
+  inspect::WalkRecord rec;
+  const int64_t offsets[] = {192, 588, 984};  // records of 396 bytes without tags
+  for (uint32_t k = 1; k <= 3; ++k) {
+    ASSERT_TRUE(reader.read(offsets[k - 1], k, true, &rec, &failure));
+    const MessageSummary m = rec.body_read ? summarize_message_body(rec.message) : MessageSummary{};
+    const unsigned char* h = rec.message_header();
+    using Json = nlohmann::ordered_json;
+    const auto names = [&](uint32_t a, uint32_t b) {
+      return Json::array({inspect::header_name(h, a), inspect::header_name(h, b)});
+    };
+    Json j = {{"record", k},
+              {"offset", offsets[k - 1]},
+              {"defect", k == 3 ? Json("message_size_past_end") : Json(nullptr)},
+              {"marker_ok", true},
+              {"header_checksum_ok", true},
+              {"message_size", rec.message_size},
+              {"signature", 0x5A5A},
+              {"transaction", k},
+              {"body_checksum", 0},
+              {"request_source", names(24, 56)},
+              {"reply_dest", names(88, 120)},
+              {"message_source", names(156, 188)},
+              {"message_dest", names(220, 252)}};
+    if (k == 3) {
+      j["body"] = nullptr;
+    } else {
+      j["body"] = {{"transaction_type", k % 2 == 1 ? 1 : 2},
+                   {"interpreted", true},
+                   {"list_id", 100 + k},
+                   {"frequency_tenths", 25 * k},
+                   {"tag_count", 0},
+                   {"error_code", 0},
+                   {"first_time", nullptr}};
+    }
+    std::string line;
+    inspect::append_record_json(line, rec, m);
+    EXPECT_EQ(line, j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n") << k;
+  }
+  inspect::close_store(&store);
+}
+
 TEST(InspectJson, StringsAreEscapedAsNlohmannDumpsThem) {
   const auto reference = [](const std::string& s) {
     return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

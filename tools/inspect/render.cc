@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "storeformat/byte_order.h"
@@ -130,10 +131,22 @@ void fields_text(std::string& out, const CommonHeader& h) {
 
 // --- the hand-written JSON of the listing -------------------------------------
 
+// A string literal, its length known at compile time.
+template <size_t N>
+void lit(std::string& out, const char (&text)[N]) {
+  out.append(text, N - 1);
+}
+
 void append_number(std::string& out, int64_t v) {
   char digits[24];
   const auto r = std::to_chars(digits, digits + sizeof digits, v);
-  out.append(digits, r.ptr);
+  out.append(digits, static_cast<size_t>(r.ptr - digits));
+}
+
+// A name of the message header without a copy.
+std::string_view name_view(const unsigned char* message_header, uint32_t at) {
+  const char* p = reinterpret_cast<const char*>(message_header + at);
+  return std::string_view(p, strnlen(p, kMessageHeaderSize - at));
 }
 
 // Bytes a lead byte announces, and the range its first continuation byte must
@@ -537,6 +550,18 @@ void append_json_string(std::string& out, std::string_view bytes) {
   const size_t n = bytes.size();
   size_t i = 0;
   while (i < n) {
+    // Runs of characters that need no escape go in one piece.
+    size_t plain = i;
+    while (plain < n) {
+      const auto c = static_cast<unsigned char>(bytes[plain]);
+      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+      ++plain;
+    }
+    if (plain > i) {
+      out.append(bytes.data() + i, plain - i);
+      i = plain;
+      if (i == n) break;
+    }
     const auto b = static_cast<unsigned char>(bytes[i]);
     if (b < 0x80) {
       switch (b) {
@@ -597,31 +622,40 @@ void append_json_string(std::string& out, std::string_view bytes) {
 }
 
 void append_record_json(std::string& out, const WalkRecord& r, const MessageSummary& m) {
-  // Written by hand: building an nlohmann object per record made a listing of
-  // a million records several times slower than menu 2's screen listing of
-  // the same file. The string escaping is tested against nlohmann's own dump.
+  // Written by hand: with an nlohmann object built and dumped per record, a
+  // listing of a million records took about ten times as long as menu 2's
+  // screen listing of the same file (11 s against 1.1 s), this about 1.4
+  // times. The lines are tested against nlohmann's dump of the same object.
   const unsigned char* h = r.message_header();
-  out += "{\"record\":";
+  lit(out, "{\"record\":");
   append_number(out, r.number);
-  out += ",\"offset\":";
+  lit(out, ",\"offset\":");
   append_number(out, r.offset);
-  out += ",\"defect\":";
+  lit(out, ",\"defect\":");
   if (r.defect == Defect::kNone) {
-    out += "null";
+    lit(out, "null");
   } else {
     out += '"';
     out += defect_name(r.defect);
     out += '"';
   }
-  out += r.marker_ok ? ",\"marker_ok\":true" : ",\"marker_ok\":false";
-  out += r.header_checksum_ok ? ",\"header_checksum_ok\":true" : ",\"header_checksum_ok\":false";
-  out += ",\"message_size\":";
+  if (r.marker_ok) {
+    lit(out, ",\"marker_ok\":true");
+  } else {
+    lit(out, ",\"marker_ok\":false");
+  }
+  if (r.header_checksum_ok) {
+    lit(out, ",\"header_checksum_ok\":true");
+  } else {
+    lit(out, ",\"header_checksum_ok\":false");
+  }
+  lit(out, ",\"message_size\":");
   append_number(out, r.message_size);
-  out += ",\"signature\":";
+  lit(out, ",\"signature\":");
   append_number(out, uint32_t{h[kMsgSignatureAt]} | (uint32_t{h[kMsgSignatureAt + 1]} << 8));
-  out += ",\"transaction\":";
+  lit(out, ",\"transaction\":");
   append_number(out, get_u32(h + kMsgTransactionAt));
-  out += ",\"body_checksum\":";
+  lit(out, ",\"body_checksum\":");
   append_number(out, r.body_checksum);
   static const struct {
     const char* key;
@@ -632,41 +666,41 @@ void append_record_json(std::string& out, const WalkRecord& r, const MessageSumm
                 {",\"message_source\":[", kMsgMessageSourceAt, kMsgMessageSource2At},
                 {",\"message_dest\":[", kMsgMessageDestAt, kMsgMessageDest2At}};
   for (const auto& pair : kPairs) {
-    out += pair.key;
-    append_json_string(out, header_name(h, pair.first));
+    out.append(pair.key);
+    append_json_string(out, name_view(h, pair.first));
     out += ',';
-    append_json_string(out, header_name(h, pair.second));
+    append_json_string(out, name_view(h, pair.second));
     out += ']';
   }
-  out += ",\"body\":";
+  lit(out, ",\"body\":");
   if (!r.body_read) {
-    out += "null}\n";
+    lit(out, "null}\n");
     return;
   }
-  out += "{\"transaction_type\":";
+  lit(out, "{\"transaction_type\":");
   append_number(out, m.transaction_type);
   if (!m.interpreted) {
-    out += ",\"interpreted\":false}}\n";
+    lit(out, ",\"interpreted\":false}}\n");
     return;
   }
-  out += ",\"interpreted\":true,\"list_id\":";
+  lit(out, ",\"interpreted\":true,\"list_id\":");
   append_number(out, m.list_id);
-  out += ",\"frequency_tenths\":";
+  lit(out, ",\"frequency_tenths\":");
   append_number(out, m.frequency);
-  out += ",\"tag_count\":";
+  lit(out, ",\"tag_count\":");
   append_number(out, m.tag_count);
-  out += ",\"error_code\":";
+  lit(out, ",\"error_code\":");
   append_number(out, m.error_code);
-  out += ",\"first_time\":";
+  lit(out, ",\"first_time\":");
   if (!m.has_first_time) {
-    out += "null}}\n";
+    lit(out, "null}}\n");
     return;
   }
-  out += "{\"seconds\":";
+  lit(out, "{\"seconds\":");
   append_number(out, m.first_time.seconds);
-  out += ",\"iso\":\"";
-  out += iso8601_utc(m.first_time.seconds);
-  out += "\"}}}\n";
+  lit(out, ",\"iso\":\"");
+  append_iso8601_utc(out, m.first_time.seconds);
+  lit(out, "\"}}}\n");
 }
 
 void append_record_text(std::string& out, const WalkRecord& r, const MessageSummary& m) {

@@ -1,0 +1,495 @@
+// varno-inspect end to end: the real executable on store files made by
+// varno-storegen, its JSON parsed back and compared field by field with what
+// the files were built with; salvaged files read back by verify and by the
+// utility's menu 2.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "messaging/varno.h"
+#include "tests/e2e/store_files.h"
+#include "tests/e2e/transcript.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using testsupport::RunResult;
+
+constexpr int64_t kStart = 1700000000;  // message 1's time stamp; message k is a minute later each
+
+class Inspect : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(chdir(dir.path.c_str()), 0); }
+  void TearDown() override { ASSERT_EQ(chdir("/"), 0); }
+  std::string home() const { return dir.path + "/home/"; }
+  void make(const std::string& name, const std::vector<std::string>& options) {
+    storefiles::generate(home(), dir.file(name), options);
+  }
+  RunResult inspect(const std::vector<std::string>& args) {
+    return testsupport::run(testsupport::binary("varno-inspect"), args, "",
+                            {"VARNO_HOME=" + home(), "TZ=UTC"});
+  }
+  // One JSON value per line of `text`.
+  static std::vector<Json> lines(const std::string& text) {
+    std::vector<Json> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(Json::parse(line));
+    return out;
+  }
+  // A refusal or failure: exit 2, nothing on standard output, one line on
+  // standard error that names `file`.
+  static void expect_failure(const RunResult& r, const std::string& file, const std::string& why) {
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_EQ(r.err.rfind("varno-inspect: " + file + ": ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+  }
+  testsupport::ScratchDir dir;
+};
+
+// What varno-storegen writes as message k with `tags` tags.
+void expect_message(const Json& j, uint32_t k, int tags) {
+  SCOPED_TRACE("message " + std::to_string(k));
+  EXPECT_EQ(j["defect"], nullptr);
+  EXPECT_EQ(j["marker_ok"], true);
+  EXPECT_EQ(j["header_checksum_ok"], true);
+  EXPECT_EQ(j["message_size"], 384 + 16 * tags);
+  EXPECT_EQ(j["signature"], 0x5A5A);
+  EXPECT_EQ(j["transaction"], k);
+  EXPECT_EQ(j["body_checksum"], 0);
+  EXPECT_EQ(j["request_source"], Json::array({"REQNODE", "REQDLGP"}));
+  EXPECT_EQ(j["reply_dest"], Json::array({"REPNODE", "REPDLGP"}));
+  EXPECT_EQ(j["message_source"], Json::array({"SRCNODE", "SRCDLGP"}));
+  EXPECT_EQ(j["message_dest"], Json::array({"DSTNODE", "DSTDLGP"}));
+  const Json& body = j["body"];
+  EXPECT_EQ(body["transaction_type"], k % 2 == 1 ? 1 : 2);
+  EXPECT_EQ(body["interpreted"], true);
+  EXPECT_EQ(body["list_id"], 100 + k);
+  EXPECT_EQ(body["frequency_tenths"], 25 * k);
+  EXPECT_EQ(body["tag_count"], tags);
+  EXPECT_EQ(body["error_code"], 0);
+  if (tags > 0) {
+    EXPECT_EQ(body["first_time"]["seconds"], kStart + 60 * (k - 1));
+  } else {
+    EXPECT_EQ(body["first_time"], nullptr);
+  }
+}
+
+TEST_F(Inspect, HeaderShowsEveryFieldAsStoregenWroteIt) {
+  for (int type : {0, 1, 2}) {
+    SCOPED_TRACE("type " + std::to_string(type));
+    make("h.store", {"--type", std::to_string(type), "--messages", "5", "--forwarded", "2"});
+    const RunResult r = inspect({"header", "--json", "h.store"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    const Json j = Json::parse(r.out);
+    const uint32_t block = type == 0 ? 64 : type == 1 ? 68 : 92;
+    EXPECT_EQ(j["file"], "h.store");
+    EXPECT_EQ(j["file_size"], 192 + 5 * 412);
+    EXPECT_EQ(j["type"], type);
+    EXPECT_EQ(j["block_size"], block);
+    EXPECT_EQ(j["revision_names_type"], type != 0);
+    EXPECT_EQ(j["block_status"], "ok");
+    EXPECT_EQ(j["chosen"], "primary");
+    EXPECT_EQ(j["copies"][1]["offset"], block + 4);
+    for (int copy = 0; copy < 2; ++copy) {
+      EXPECT_EQ(j["copies"][copy]["ok"], true);
+      EXPECT_EQ(j["copies"][copy]["stored_checksum"], j["copies"][copy]["computed_checksum"]);
+    }
+    const Json& h = j["header"];
+    EXPECT_EQ(h["signature"], 0x5A5AA5A5u);
+    EXPECT_EQ(h["revision"], type);
+    EXPECT_EQ(h["message_count"], 5);
+    EXPECT_EQ(h["forwarded_count"], 2);
+    EXPECT_EQ(h["oldest_offset"], 192);
+    EXPECT_EQ(h["newest_offset"], 1840);
+    EXPECT_EQ(h["current_offset"], 192);  // the file is full: the next record wraps
+    EXPECT_EQ(h["last_offset"], 1840);
+    EXPECT_EQ(h["forward_offset"], 1016);
+    EXPECT_EQ(h["last_message_size"], 400);
+    EXPECT_EQ(h["oldest_time"]["seconds"], kStart);
+    EXPECT_EQ(h["oldest_time"]["iso"], "2023-11-14T22:13:20Z");
+    EXPECT_EQ(h["newest_time"]["seconds"], kStart + 240);
+    EXPECT_EQ(h["newest_time"]["iso"], "2023-11-14T22:17:20Z");
+  }
+  // A bad copy: shown, and exit status 1; the other copy is used.
+  make("d.store", {"--messages", "2", "--damage", "primary"});
+  RunResult r = inspect({"header", "--json", "d.store"});
+  EXPECT_EQ(r.exit_code, 1);
+  Json j = Json::parse(r.out);
+  EXPECT_EQ(j["block_status"], "primary_bad");
+  EXPECT_EQ(j["copies"][0]["ok"], false);
+  EXPECT_EQ(j["chosen"], "backup");
+  EXPECT_EQ(j["header"]["message_count"], 2);
+  // No known layout: what was read, and no header.
+  testsupport::write_file(dir.file("zeros.store"), std::string(500, '\0'));
+  r = inspect({"header", "--json", "zeros.store"});
+  EXPECT_EQ(r.exit_code, 1);
+  j = Json::parse(r.out);
+  EXPECT_EQ(j["type"], nullptr);
+  EXPECT_EQ(j["bytes_read"], 392);
+  EXPECT_EQ(j["header"], nullptr);
+  r = inspect({"header", "h.store"});
+  EXPECT_NE(r.out.find("forward offset    1016\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Inspect, BacklogAsJsonPrometheusAndText) {
+  make("a.store", {"--messages", "5", "--forwarded", "2"});
+  make("b.store", {"--messages", "6", "--wrap", "--forwarded", "6", "--start-time", "1600000000"});
+  const int64_t before = std::time(nullptr);
+  RunResult r = inspect({"backlog", "--json", "a.store", "b.store"});
+  const int64_t after = std::time(nullptr);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  const Json files = Json::parse(r.out)["files"];
+  ASSERT_EQ(files.size(), 2u);
+  const struct {
+    const char* file;
+    int messages, forwarded, pending;
+    int64_t oldest, newest, size;
+  } expected[] = {{"a.store", 5, 2, 3, kStart, kStart + 240, 192 + 5 * 412},
+                  {"b.store", 6, 6, 0, 1600000000, 1600000300, 192 + 7 * 412 + 100}};
+  for (size_t i = 0; i < 2; ++i) {
+    const Json& f = files[i];
+    EXPECT_EQ(f["file"], expected[i].file);
+    EXPECT_EQ(f["ok"], true);
+    EXPECT_EQ(f["messages"], expected[i].messages);
+    EXPECT_EQ(f["forwarded"], expected[i].forwarded);
+    EXPECT_EQ(f["pending"], expected[i].pending);
+    EXPECT_EQ(f["oldest_time"]["seconds"], expected[i].oldest);
+    EXPECT_EQ(f["newest_time"]["seconds"], expected[i].newest);
+    EXPECT_EQ(f["file_size"], expected[i].size);
+    EXPECT_GE(f["oldest_age_seconds"].get<int64_t>(), before - expected[i].oldest);
+    EXPECT_LE(f["oldest_age_seconds"].get<int64_t>(), after - expected[i].oldest);
+  }
+
+  // A file that cannot be read: its own line on standard error, exit 2, and
+  // the figures of the others all the same.
+  r = inspect({"backlog", "--prometheus", "a.store", "missing.store"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err,
+            "varno-inspect: missing.store: opening failed: No such file or directory (recorded: "
+            "(13, 13161))\n");
+  const std::string age = r.out.substr(r.out.find("varno_store_oldest_age_seconds{"));
+  const int64_t age_value = std::stoll(age.substr(age.find("} ") + 2));
+  EXPECT_GE(age_value, before - kStart);
+  const std::string expected_text =
+      "# HELP varno_store_up 1 when the store file and its header could be read, else 0.\n"
+      "# TYPE varno_store_up gauge\n"
+      "varno_store_up{file=\"a.store\"} 1\n"
+      "varno_store_up{file=\"missing.store\"} 0\n"
+      "# HELP varno_store_messages Messages in the store file (header count).\n"
+      "# TYPE varno_store_messages gauge\n"
+      "varno_store_messages{file=\"a.store\"} 5\n"
+      "# HELP varno_store_forwarded Messages of the store file already forwarded.\n"
+      "# TYPE varno_store_forwarded gauge\n"
+      "varno_store_forwarded{file=\"a.store\"} 2\n"
+      "# HELP varno_store_pending Messages not yet forwarded (messages minus forwarded).\n"
+      "# TYPE varno_store_pending gauge\n"
+      "varno_store_pending{file=\"a.store\"} 3\n"
+      "# HELP varno_store_oldest_timestamp_seconds Time stamp of the oldest message, seconds "
+      "since 1970.\n"
+      "# TYPE varno_store_oldest_timestamp_seconds gauge\n"
+      "varno_store_oldest_timestamp_seconds{file=\"a.store\"} 1700000000\n"
+      "# HELP varno_store_newest_timestamp_seconds Time stamp of the newest message, seconds "
+      "since 1970.\n"
+      "# TYPE varno_store_newest_timestamp_seconds gauge\n"
+      "varno_store_newest_timestamp_seconds{file=\"a.store\"} 1700000240\n"
+      "# HELP varno_store_oldest_age_seconds Age of the oldest message in seconds; 0 when there "
+      "is none.\n"
+      "# TYPE varno_store_oldest_age_seconds gauge\n"
+      "varno_store_oldest_age_seconds{file=\"a.store\"} " +
+      std::to_string(age_value) +
+      "\n"
+      "# HELP varno_store_file_size_bytes Size of the store file in bytes.\n"
+      "# TYPE varno_store_file_size_bytes gauge\n"
+      "varno_store_file_size_bytes{file=\"a.store\"} 2252\n";
+  EXPECT_EQ(r.out, expected_text);
+
+  r = inspect({"backlog", "a.store"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.substr(0, 45), "FILE     MESSAGES  FORWARDED  PENDING  OLDEST");
+  EXPECT_NE(r.out.find("a.store         5          2        3  2023-11-14T22:13:20Z  "
+                       "2023-11-14T22:17:20Z"),
+            std::string::npos)
+      << r.out;
+}
+
+// The transaction numbers of menu 2's listing of `file`, in its order.
+std::vector<int> menu2_transactions(const std::string& home, const std::string& file) {
+  const RunResult r = transcript::run_utility(home, "5000\n2\n" + file + "\nS\n\nx\n");
+  std::vector<int> out;
+  const std::string key = "transaction number ";
+  for (size_t at = r.out.find(key); at != std::string::npos; at = r.out.find(key, at + 1)) {
+    out.push_back(std::stoi(r.out.substr(at + key.size())));
+  }
+  return out;
+}
+
+TEST_F(Inspect, ListVisitsTheRecordsAsMenu2Does) {
+  make("w.store", {"--messages", "7", "--wrap", "--tags", "2"});
+  make("over.store", {"--messages", "3", "--count", "5"});
+  // Wrapped: the oldest four records of 428 bytes lie at the top of the
+  // file, 100 bytes before its end, the rest from 192.
+  const int64_t top = 192 + 4 * 428;
+  const struct {
+    const char* file;
+    std::vector<int> transactions;
+    std::vector<int64_t> offsets;
+  } cases[] = {
+      {"w.store", {1, 2, 3, 4, 5, 6, 7}, {top, top + 428, top + 856, top + 1284, 192, 620, 1048}},
+      // More counted than the ring holds: after the newest record the walk
+      // wraps and shows records again, up to the count.
+      {"over.store", {1, 2, 3, 1, 2}, {192, 604, 1016, 192, 604}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const RunResult r = inspect({"list", "--json", c.file});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    const std::vector<Json> records = lines(r.out);
+    ASSERT_EQ(records.size(), c.transactions.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+      EXPECT_EQ(records[i]["record"], i + 1);
+      EXPECT_EQ(records[i]["offset"], c.offsets[i]);
+      expect_message(records[i], c.transactions[i], c.file[0] == 'w' ? 2 : 1);
+    }
+    EXPECT_EQ(menu2_transactions(home(), c.file), c.transactions);
+  }
+
+  // A window of the listing.
+  RunResult r = inspect({"list", "--json", "w.store", "--from", "3", "--count", "2"});
+  std::vector<Json> records = lines(r.out);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["record"], 3);
+  EXPECT_EQ(records[1]["record"], 4);
+  EXPECT_EQ(records[1]["transaction"], 4);
+
+  // A record the walk cannot step over ends the listing, as it ends menu 2's.
+  make("size.store", {"--messages", "3", "--damage", "record-size:2"});
+  r = inspect({"list", "--json", "size.store"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err,
+            "varno-inspect: size.store: listing stopped at record 2, offset 604: "
+            "message_size_past_end\n");
+  records = lines(r.out);
+  ASSERT_EQ(records.size(), 2u);
+  expect_message(records[0], 1, 1);
+  EXPECT_EQ(records[1]["defect"], "message_size_past_end");
+  EXPECT_EQ(records[1]["body"], nullptr);
+  EXPECT_EQ(menu2_transactions(home(), "size.store"), (std::vector<int>{1, 2}));
+
+  r = inspect({"list", "w.store", "--count", "1"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+            "record 1  offset " + std::to_string(top) +
+                "  message size 416 bytes  header checksum ok  marker ok");
+  EXPECT_NE(r.out.find("  body            type 1, list id 101, frequency 2.5 s, 2 tags, error "
+                       "code 0, first time stamp 2023-11-14T22:13:20Z\n"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST_F(Inspect, VerifyNamesEveryDamageStoregenMakes) {
+  struct Case {
+    std::vector<std::string> options;
+    std::vector<std::tuple<std::string, int64_t, int>> problems;  // kind, offset, record (0: none)
+  };
+  // Records of 412 bytes from 192: 192, 604, 1016, 1428, 1840.
+  const std::vector<Case> cases = {
+      {{}, {}},
+      {{"--damage", "primary"}, {{"header_primary_bad", 0, 0}}},
+      {{"--damage", "backup"}, {{"header_backup_bad", 96, 0}}},
+      {{"--type", "1", "--damage", "backup"}, {{"header_backup_bad", 72, 0}}},
+      {{"--damage", "both"}, {{"header_primary_bad", 0, 0}, {"header_backup_bad", 96, 0}}},
+      {{"--damage", "record-byte:3"}, {{"record_header_checksum", 1016, 3}}},
+      {{"--damage", "record-size:2"}, {{"message_size_past_end", 604, 2}, {"walk_short", 604, 2}}},
+      {{"--damage", "record-byte:1", "--damage", "record-byte:5"},
+       {{"record_header_checksum", 192, 1}, {"record_header_checksum", 1840, 5}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> options = {"--messages", "5"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    SCOPED_TRACE(testing::PrintToString(c.options));
+    make("v.store", options);
+    const RunResult r = inspect({"verify", "--json", "v.store"});
+    EXPECT_EQ(r.exit_code, c.problems.empty() ? 0 : 1);
+    EXPECT_EQ(r.err, "");
+    const Json j = Json::parse(r.out);
+    EXPECT_EQ(j["clean"], c.problems.empty());
+    ASSERT_EQ(j["problems"].size(), c.problems.size());
+    for (size_t i = 0; i < c.problems.size(); ++i) {
+      const auto& [kind, offset, record] = c.problems[i];
+      EXPECT_EQ(j["problems"][i]["kind"], kind);
+      EXPECT_EQ(j["problems"][i]["offset"], offset);
+      EXPECT_EQ(j["problems"][i]["record"], record == 0 ? Json(nullptr) : Json(record));
+    }
+  }
+  // The text ends in one summary line.
+  make("v.store", {"--messages", "5", "--damage", "record-byte:3"});
+  const RunResult r = inspect({"verify", "v.store"});
+  EXPECT_EQ(r.out.substr(r.out.find("\nverify:") + 1),
+            "verify: v.store: 1 problem (1 record_header_checksum); 5 records, 2060 bytes read\n");
+}
+
+TEST_F(Inspect, SalvageKeepsEveryIntactRecordOfADamagedWrappedRing) {
+  // Ring order: records 1 to 5 at the top of the file, 6 to 9 from 192.
+  // Record 4 runs past the end of the file, record 7's header is damaged.
+  make("d.store", {"--messages", "9", "--wrap", "--forwarded", "5", "--damage", "record-size:4",
+                   "--damage", "record-byte:7"});
+  const std::string before = testsupport::read_file(dir.file("d.store"));
+  RunResult r = inspect({"salvage", "--json", "d.store", "out.store"});
+  EXPECT_EQ(r.exit_code, 1) << "records were lost";
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(testsupport::read_file(dir.file("d.store")), before) << "FILE is only read";
+  const Json j = Json::parse(r.out);
+  const int64_t size = 192 + 10 * 412 + 100;
+  const int64_t top = size - 100 - 5 * 412;
+  EXPECT_EQ(j["kept"]["records"], 7);
+  EXPECT_EQ(j["kept"]["bytes"], 7 * 412);
+  EXPECT_EQ(j["kept"]["forwarded"], 4) << "records 1, 2, 3 and 5 lay before the forward offset";
+  EXPECT_EQ(j["lost"]["records"], 2);
+  EXPECT_EQ(j["lost"]["ranges"], Json::parse("[{\"start\":" + std::to_string(top + 3 * 412) +
+                                             ",\"end\":" + std::to_string(top + 4 * 412) +
+                                             ",\"bytes\":412},{\"start\":604,\"end\":1016,"
+                                             "\"bytes\":412}]"));
+  EXPECT_EQ(j["out_size"], size);
+
+  r = inspect({"verify", "out.store"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  const std::vector<int> kept = {1, 2, 3, 5, 6, 8, 9};
+  r = inspect({"list", "--json", "out.store"});
+  const std::vector<Json> records = lines(r.out);
+  ASSERT_EQ(records.size(), kept.size());
+  for (size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(records[i]["offset"], 192 + 412 * static_cast<int64_t>(i));
+    expect_message(records[i], kept[i], 1);
+  }
+  r = inspect({"header", "--json", "out.store"});
+  const Json h = Json::parse(r.out)["header"];
+  EXPECT_EQ(h["message_count"], 7);
+  EXPECT_EQ(h["forwarded_count"], 4);
+  EXPECT_EQ(h["forward_offset"], 192 + 4 * 412);
+  EXPECT_EQ(h["newest_offset"], 192 + 6 * 412);
+  EXPECT_EQ(h["oldest_time"]["seconds"], kStart);
+  EXPECT_EQ(h["newest_time"]["seconds"], kStart + 8 * 60);
+  EXPECT_EQ(menu2_transactions(home(), "out.store"), kept);
+}
+
+TEST_F(Inspect, SalvageOfACleanFileKeepsItAsItWas) {
+  // Unwrapped, in each header type: OUT is FILE byte for byte.
+  for (int type : {0, 1, 2}) {
+    make("c.store", {"--type", std::to_string(type), "--messages", "4", "--forwarded", "1"});
+    const std::string out = "c" + std::to_string(type) + ".out";
+    const RunResult r = inspect({"salvage", "c.store", out});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(testsupport::read_file(dir.file(out)), testsupport::read_file(dir.file("c.store")))
+        << "type " << type;
+  }
+  // Wrapped: the same records in ring order, the same counts.
+  make("w.store", {"--messages", "6", "--wrap", "--forwarded", "4"});
+  RunResult r = inspect({"salvage", "w.store", "w.out"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.substr(r.out.find("kept")),
+            "kept              6 records, 2472 bytes; 4 forwarded\n"
+            "lost              0 damaged stretches, 0 bytes; the "
+            "header counted 6, 0 not recovered\n");
+  const std::vector<Json> from = lines(inspect({"list", "--json", "w.store"}).out);
+  const std::vector<Json> to = lines(inspect({"list", "--json", "w.out"}).out);
+  ASSERT_EQ(from.size(), to.size());
+  for (size_t i = 0; i < from.size(); ++i) {
+    EXPECT_EQ(to[i]["transaction"], from[i]["transaction"]);
+    EXPECT_EQ(to[i]["body"], from[i]["body"]);
+  }
+  const Json a = Json::parse(inspect({"backlog", "--json", "w.store"}).out)["files"][0];
+  const Json b = Json::parse(inspect({"backlog", "--json", "w.out"}).out)["files"][0];
+  for (const char* key : {"messages", "forwarded", "pending", "oldest_time", "newest_time"}) {
+    EXPECT_EQ(a[key], b[key]) << key;
+  }
+}
+
+TEST_F(Inspect, SalvageRefusesAndNeverTouchesAnExistingFile) {
+  make("f.store", {"--messages", "2"});
+  testsupport::write_file(dir.file("taken.store"), "someone else's\n");
+  ASSERT_EQ(symlink(dir.file("f.store").c_str(), dir.file("alias").c_str()), 0);
+  ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+  const std::string before = testsupport::read_file(dir.file("f.store"));
+
+  expect_failure(inspect({"salvage", "f.store", "taken.store"}), "taken.store", "exists");
+  EXPECT_EQ(testsupport::read_file(dir.file("taken.store")), "someone else's\n");
+  for (const std::string& spelled : {std::string("f.store"), std::string("./f.store"),
+                                     dir.file("f.store"), std::string("alias")}) {
+    expect_failure(inspect({"salvage", "f.store", spelled}), spelled, "is the store file");
+  }
+  EXPECT_EQ(testsupport::read_file(dir.file("f.store")), before);
+  expect_failure(inspect({"salvage", "folder", "x.store"}), "folder", "Is a directory");
+  expect_failure(inspect({"salvage", "f.store", "folder"}), "folder", "Is a directory");
+  expect_failure(inspect({"salvage", "missing.store", "y.store"}), "missing.store",
+                 "No such file or directory");
+  for (const char* never : {"x.store", "y.store"}) {
+    EXPECT_FALSE(testsupport::file_exists(dir.file(never))) << never;
+  }
+  for (const char* command : {"header", "verify", "list"}) {
+    expect_failure(inspect({command, "missing.store"}), "missing.store", "No such file");
+    expect_failure(inspect({command, "folder"}), "folder", "Is a directory");
+  }
+}
+
+TEST_F(Inspect, CommandLine) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"frobnicate", "f.store"},
+      {"header"},
+      {"salvage", "f.store"},
+      {"list", "f.store", "--from", "0"},
+      {"list", "f.store", "--count", "x"},
+      {"backlog", "--json", "--prometheus", "f.store"},
+      {"verify", "f.store", "--colour"},
+  };
+  for (const auto& args : bad) {
+    const RunResult r = inspect(args);
+    EXPECT_EQ(r.exit_code, 2) << testing::PrintToString(args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("varno-inspect: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+  }
+  RunResult r = inspect({"--version"});
+  EXPECT_EQ(r.out, std::string("varno-inspect ") + VARNO_SERVER_VERSION() + "\n");
+  r = inspect({"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  for (const char* command : {"header", "backlog", "list", "verify", "salvage"}) {
+    EXPECT_NE(r.out.find(command), std::string::npos) << command;
+  }
+  r = inspect({"verify", "--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("Message bodies carry no checksum"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("holds it only while it reads"), std::string::npos) << r.out;
+}
+
+TEST_F(Inspect, FilesBeyondFourGibibytes) {
+  // A sparse 5 GiB file whose oldest records lie past 4 GiB.
+  const int64_t size = int64_t{5} << 30;
+  make("big.store", {"--messages", "4", "--wrap", "--capacity", std::to_string(size)});
+  const int64_t top = size - 303 - 2 * 412;
+  const std::vector<Json> records = lines(inspect({"list", "--json", "big.store"}).out);
+  const std::vector<int64_t> offsets = {top, top + 412, 192, 604};
+  ASSERT_EQ(records.size(), offsets.size());
+  for (size_t i = 0; i < offsets.size(); ++i) EXPECT_EQ(records[i]["offset"], offsets[i]);
+  const RunResult r = inspect({"verify", "--json", "big.store"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(Json::parse(r.out)["records"], 4);
+  EXPECT_EQ(Json::parse(inspect({"header", "--json", "big.store"}).out)["header"]["oldest_offset"],
+            top);
+}
+
+}  // namespace
