@@ -189,42 +189,68 @@ bool verify_store(const Store& store, Progress* progress, VerifyReport* report, 
   bool forward_found = false;
   bool passed_newest = false;
   bool looped = false;
-  bool defect = false;
+  // After a record the walk cannot step over, the rest of the ring is still
+  // checked from the next intact record the format's scan finds; the walk's
+  // record numbers are unknown from there on (0 in the problems).
+  bool resynced = false;
   while (p < store.file_size) {
     if (!reader.read(p, n + 1, true, &rec, failure)) return false;
     ++n;
     report->records = n;
+    const uint32_t number = resynced ? 0 : n;
     if (rec.defect == Defect::kHeaderPastEnd) {
-      problems.add(ProblemKind::kRecordHeaderPastEnd, p, n, kRecordHeader,
+      problems.add(ProblemKind::kRecordHeaderPastEnd, p, number, kRecordHeader,
                    p < 0 ? p : store.file_size - p);
-      defect = true;
-      break;
+    } else {
+      if (!rec.marker_ok) {
+        problems.add(ProblemKind::kRecordMarker, p, number, get_u32(kRecordMarker),
+                     get_u32(rec.record_header));
+      }
+      if (!rec.header_checksum_ok) {
+        uint32_t computed = 0;
+        store_file_checksum(rec.message_header(), kMessageHeaderSize, &computed);
+        problems.add(ProblemKind::kRecordHeaderChecksum, p, number, computed,
+                     get_u32(rec.record_header + kHeaderChecksumAt));
+      }
+      if (rec.defect == Defect::kSizeSmall) {
+        problems.add(ProblemKind::kMessageSizeSmall, p, number, kMessageHeaderSize,
+                     rec.message_size);
+      } else if (rec.defect == Defect::kSizePastEnd) {
+        problems.add(ProblemKind::kMessageSizePastEnd, p, number, store.file_size - p - kPrefix,
+                     rec.message_size);
+      }
     }
-    if (!rec.marker_ok) {
-      problems.add(ProblemKind::kRecordMarker, p, n, get_u32(kRecordMarker),
-                   get_u32(rec.record_header));
-    }
-    if (!rec.header_checksum_ok) {
-      uint32_t computed = 0;
-      store_file_checksum(rec.message_header(), kMessageHeaderSize, &computed);
-      problems.add(ProblemKind::kRecordHeaderChecksum, p, n, computed,
-                   get_u32(rec.record_header + kHeaderChecksumAt));
-    }
-    if (rec.defect == Defect::kSizeSmall) {
-      problems.add(ProblemKind::kMessageSizeSmall, p, n, kMessageHeaderSize, rec.message_size);
-      defect = true;
-      break;
-    }
-    if (rec.defect == Defect::kSizePastEnd) {
-      problems.add(ProblemKind::kMessageSizePastEnd, p, n, store.file_size - p - kPrefix,
-                   rec.message_size);
-      defect = true;
-      break;
+    if (rec.defect != Defect::kNone) {
+      // Where menu 2's walk ends.
+      if (!resynced) problems.add(ProblemKind::kWalkShort, p, n, h.message_count, n - 1);
+      resynced = true;
+      const int64_t limit = in_newest_part
+                                ? std::min(h.newest_offset + kRecordHeader, store.file_size)
+                                : store.file_size;
+      int64_t found = 0;
+      if (p >= 0) {
+        VARNO_STATUS status;
+        find_message_record(store.fd, p + 1, limit, &found, &status);
+        if (varno_failed(status)) {
+          *failure = {"scanning", status};
+          return false;
+        }
+      }
+      if (found > 0) {
+        p = found;
+      } else if (!in_newest_part) {
+        p = kDataStart;
+        in_newest_part = true;
+      } else {
+        break;
+      }
+      continue;
     }
     report->bytes += kPrefix + rec.message_size;
     if (progress != nullptr) progress->update(n, report->bytes);
     if (!rec.body_checksum_ok) {
-      problems.add(ProblemKind::kBodyChecksumWord, p + kBodyChecksumAt, n, 0, rec.body_checksum);
+      problems.add(ProblemKind::kBodyChecksumWord, p + kBodyChecksumAt, number, 0,
+                   rec.body_checksum);
     }
     if (p == h.forward_offset) forward_found = true;
     if (n == h.message_count) count_offset = p;
@@ -248,6 +274,8 @@ bool verify_store(const Store& store, Progress* progress, VerifyReport* report, 
     if (passed_newest && n >= h.message_count) break;
     p = next;
   }
+  // Counts and offsets are judged only by a walk that went through.
+  if (resynced) return true;
 
   if (landed != 0) {
     if (landed < h.message_count) {
@@ -267,8 +295,8 @@ bool verify_store(const Store& store, Progress* progress, VerifyReport* report, 
   } else if (looped) {
     problems.add(ProblemKind::kNewestOffsetMismatch, h.newest_offset);
   } else {
-    // A record it cannot step over, or the end of the file, before the count.
-    problems.add(ProblemKind::kWalkShort, p, n, h.message_count, defect ? n - 1 : n);
+    // The end of the file before the count.
+    problems.add(ProblemKind::kWalkShort, p, n, h.message_count, n);
   }
   return true;
 }

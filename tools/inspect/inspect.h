@@ -136,8 +136,10 @@ struct VerifyReport {
 };
 
 // Checks the header and walks the ring from the oldest record to the newest
-// (further than the header's count when the newest record lies further), reading every
-// record whole. False with *failure when the file cannot be read.
+// (further than the header's count when the newest record lies further),
+// reading every record whole. Past a record the walk cannot step over it goes
+// on at the next intact record the format's scan finds, so damage further on
+// is reported too. False with *failure when the file cannot be read.
 bool verify_store(const Store& store, Progress* progress, VerifyReport* report, Failure* failure);
 
 // --- salvage ----------------------------------------------------------------

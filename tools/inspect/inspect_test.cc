@@ -135,6 +135,15 @@ TEST_F(InspectTest, VerifyFindsEachHandMadeProblem) {
        nullptr,
        [](CommonHeader& h) { h.oldest_time.seconds = h.newest_time.seconds + 1; },
        {{"oldest_after_newest", -1, 0}}},
+      // The walk cannot step over record 4; the check goes on at record 5
+      // and finds record 7's damage, whose number it can no longer know.
+      {"after a damaged record",
+       {"--messages", "9", "--wrap", "--damage", "record-size:4", "--damage", "record-byte:7"},
+       nullptr,
+       nullptr,
+       {{"message_size_past_end", 3488, 4},
+        {"walk_short", 3488, 4},
+        {"record_header_checksum", 604, 0}}},
       {"oldest near the end",
        {"--messages", "2", "--capacity", "1200"},
        nullptr,
