@@ -17,8 +17,12 @@
 #       demands, of the same sizes, and nothing else
 #   (d) floor of (b): reading the store file and writing as many bytes as (b)
 #       produced, in 64 KiB chunks
-# Targets: (a)/(c) <= 1.3, (b)/(d) <= 2.0, peak RSS of menu 2 for the large
-# file within 10 % of that for the small one.
+#   (e) varno-inspect verify, output to /dev/null
+#   (f) floor of (e): reading the store file once in 64 KiB chunks
+#   (g) varno-inspect list --json, standard output to a file
+# Targets: (a)/(c) <= 1.3, (b)/(d) <= 2.0, (e)/(f) <= 3.0, (g)/(b) <= 1.5;
+# peak RSS of menu 2, verify and list --json for the large file within 10 %
+# of that for the small one.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -29,10 +33,11 @@ repeats=${VARNO_BENCH_REPEATS:-3}
 
 storegen=$build/varno-storegen
 analyze=$build/varno-analyze
+inspect=$build/varno-inspect
 measure=$build/bench/varno-bench-measure
 write_floor=$build/bench/varno-bench-listing_write_floor
 copy_floor=$build/bench/varno-bench-copy_floor
-for program in "$storegen" "$analyze" "$measure" "$write_floor" "$copy_floor"; do
+for program in "$storegen" "$analyze" "$inspect" "$measure" "$write_floor" "$copy_floor"; do
   if [[ ! -x $program ]]; then
     echo "missing $program: build the project first (cmake --workflow --preset default)" >&2
     exit 1
@@ -119,6 +124,29 @@ run_measured "$tmp/input_small" /dev/null "$analyze"
 rss_small=$rss_kib
 rm -f "$listing_out"
 
+best_of /dev/null /dev/null "$inspect" verify "$store"
+t_e=$best
+rss_verify_large=$best_rss
+best_of /dev/null /dev/null "$copy_floor" "$store" /dev/null 0
+t_f=$best
+run_measured /dev/null /dev/null "$inspect" verify "$small_store"
+rss_verify_small=$rss_kib
+
+json_out=$tmp/listing.jsonl
+best_of /dev/null "$json_out" "$inspect" list --json "$store"
+t_g=$best
+rss_json_large=$best_rss
+json_lines=$(wc -l <"$json_out")
+json_bytes=$(stat -c %s "$json_out")
+if [[ $json_lines != "$records" ]]; then
+  echo "list --json wrote $json_lines lines instead of $records" >&2
+  exit 1
+fi
+rm -f "$json_out"
+run_measured /dev/null "$json_out" "$inspect" list --json "$small_store"
+rss_json_small=$rss_kib
+rm -f "$json_out"
+
 echo
 echo "Listing benchmark, $records records ($(stat -c %s "$store") bytes of store file)"
 printf '  (a) menu 2 to a file              %8.3f s   (%s bytes listed)\n' "$t_a" "$listing_bytes"
@@ -128,7 +156,14 @@ printf '  (c) floor: 2 writes per record    %8.3f s   (%s bytes)\n' "$t_c" "$flo
 printf '  (d) floor: read store, copy (b)   %8.3f s\n' "$t_d"
 printf '  (a)/(c) = %s   (target 1.3)\n' "$(ratio "$t_a" "$t_c")"
 printf '  (b)/(d) = %s   (target 2.0)\n' "$(ratio "$t_b" "$t_d")"
-echo "Peak RSS of menu 2 to a file"
-printf '  %8s records: %8s KiB\n' "$small" "$rss_small" "$records" "$rss_large"
-printf '  ratio %s/%s = %s   (target within 10 %%)\n' "$records" "$small" \
-  "$(ratio "$rss_large" "$rss_small")"
+printf '  (e) varno-inspect verify          %8.3f s\n' "$t_e"
+printf '  (f) floor: read the store once    %8.3f s\n' "$t_f"
+printf '  (g) varno-inspect list --json     %8.3f s   (%s bytes)\n' "$t_g" "$json_bytes"
+printf '  (e)/(f) = %s   (target 3.0)\n' "$(ratio "$t_e" "$t_f")"
+printf '  (g)/(b) = %s   (target 1.5)\n' "$(ratio "$t_g" "$t_b")"
+echo "Peak RSS (KiB)         $(printf '%10s %10s %8s' "$small" "$records" ratio)"
+for row in "menu 2 to a file:$rss_small:$rss_large" "verify:$rss_verify_small:$rss_verify_large" \
+  "list --json:$rss_json_small:$rss_json_large"; do
+  IFS=: read -r name a b <<<"$row"
+  printf '  %-20s %10s %10s %8s   (target within 10 %%)\n' "$name" "$a" "$b" "$(ratio "$b" "$a")"
+done

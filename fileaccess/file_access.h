@@ -49,7 +49,11 @@ int32_t varno_s_file_oflags(int32_t flags);
 // (1, errno) then (13, 13153) otherwise, including a lock that cannot be
 // taken (the open never goes on unlocked). A null `status` returns -1 and does
 // nothing. A file newly opened for writing under a handle is logged to the
-// debug log.
+// debug log. After a successful open with kOpenCreate, varno_GetLastError()
+// tells whether the file was there already (the platform's "already exists"
+// code) or was created by this open; the test is part of the open itself, so
+// a caller that must never touch an existing file can open without
+// kOpenTruncate and close it again untouched.
 int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status);
 
 // Closes `handle` (-1: nothing) and releases its store file lock. A failed

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "fileaccess/file_access.h"
+#include "platform/platform.h"
 #include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
@@ -176,6 +177,23 @@ TEST(OpenClose, FirstOpenForWritingIsLoggedOnce) {
       "[varno_s_file_open] [In varno_s_file_open. Opened file fh=[" + std::to_string(c2) + "],[" +
           n + "]]"};
   EXPECT_EQ(testsupport::log_entries(home.home() + "varno_debug.log"), expected);
+}
+
+TEST(OpenClose, CreateTellsAnExistingFileFromANewOneAndKeepsItsContent) {
+  ScratchHome home;
+  const std::string path = home.file("out.DEV1");
+  testsupport::write_file(path, "kept");
+  VARNO_STATUS s;
+  int fd = varno_s_file_open(path.c_str(), kOpenCreate | kOpenReadWrite, &s);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(varno_GetLastError(), platform::kErrorAlreadyExists);
+  varno_s_file_close(fd, &s);
+  EXPECT_EQ(testsupport::read_file(path), "kept");
+  const std::string fresh = home.file("fresh.DEV1");
+  fd = varno_s_file_open(fresh.c_str(), kOpenCreate | kOpenReadWrite, &s);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(varno_GetLastError(), 0u);
+  varno_s_file_close(fd, &s);
 }
 
 TEST(OpenClose, CloseOfMinusOneAndOfABadHandle) {

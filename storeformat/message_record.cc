@@ -36,11 +36,12 @@ uint32_t read_record_header_at(int32_t fd, int64_t offset, unsigned char* record
     *seek_failed = true;
     return 0;
   }
-  // Even a short read hands out what it got (zeros for the rest), so that a
-  // listing can show the damaged record as it is on disk.
-  std::memset(record, 0, kRecordHeaderSize);
-  varno_s_file_read(fd, record, kRecordHeaderSize, status);
+  const int32_t got = varno_s_file_read(fd, record, kRecordHeaderSize, status);
   if (varno_failed(*status)) {
+    // Even a short read hands out what it got (zeros for the rest), so that a
+    // listing can show the damaged record as it is on disk.
+    const uint32_t kept = got > 0 ? static_cast<uint32_t>(got) : 0;
+    std::memset(record + kept, 0, kRecordHeaderSize - kept);
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
     return 0;
   }

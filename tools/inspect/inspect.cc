@@ -68,7 +68,7 @@ void close_store(Store* store) {
   store->fd = -1;
 }
 
-bool RecordReader::read(int64_t offset, uint32_t number, bool want_body, WalkRecord* out,
+bool RecordReader::read(int64_t offset, uint32_t number, Body want, WalkRecord* out,
                         Failure* failure) {
   WalkRecord& r = *out;
   r.number = number;
@@ -105,9 +105,13 @@ bool RecordReader::read(int64_t offset, uint32_t number, bool want_body, WalkRec
     // of size and prefix would step (almost) nowhere.
     r.defect = Defect::kSizePastEnd;
   }
-  if (r.defect != Defect::kNone || !want_body) return true;
+  if (r.defect != Defect::kNone || want == Body::kSkip) return true;
   if (message_.size() < r.message_size) message_.resize(r.message_size);
-  std::memcpy(message_.data(), r.message_header(), kMessageHeaderSize);
+  // The body checksum function does not look at the bytes, so a check alone
+  // needs no copy of the header in front of the body.
+  if (want == Body::kWhole) {
+    std::memcpy(message_.data(), r.message_header(), kMessageHeaderSize);
+  }
   read_message_body(store_.fd, offset, r.message_size, r.body_checksum, message_.data(), &status);
   if (has_error(status, kErrBodyRead) || has_error(status, kErrRecordSeek)) {
     *failure = {"reading a record of", status};
@@ -115,7 +119,7 @@ bool RecordReader::read(int64_t offset, uint32_t number, bool want_body, WalkRec
   }
   r.body_read = true;
   r.body_checksum_ok = !has_error(status, kErrBodyChecksum);
-  r.message = message_.data();
+  r.message = want == Body::kWhole ? message_.data() : nullptr;
   return true;
 }
 
@@ -194,7 +198,7 @@ bool verify_store(const Store& store, Progress* progress, VerifyReport* report, 
   // record numbers are unknown from there on (0 in the problems).
   bool resynced = false;
   while (p < store.file_size) {
-    if (!reader.read(p, n + 1, true, &rec, failure)) return false;
+    if (!reader.read(p, n + 1, RecordReader::Body::kCheck, &rec, failure)) return false;
     ++n;
     report->records = n;
     const uint32_t number = resynced ? 0 : n;
@@ -394,7 +398,7 @@ bool salvage_store(const Store& store, const std::string& out_path, Progress* pr
     // Where the newest record ends, for a damaged stretch that runs into it.
     int64_t newest_end = std::min(newest + kRecordHeader, size);
     if (newest >= 0 && newest < size) {
-      if (!reader.read(newest, 0, false, &rec, failure)) return abandon();
+      if (!reader.read(newest, 0, RecordReader::Body::kSkip, &rec, failure)) return abandon();
       if (rec.defect == Defect::kNone) newest_end = newest + kPrefix + rec.message_size;
     }
     const int64_t last_limit = std::min(newest + kRecordHeader, size);
@@ -452,7 +456,7 @@ bool salvage_store(const Store& store, const std::string& out_path, Progress* pr
     int64_t p = seg.start;
     for (;;) {
       if (p < 0 || p + kRecordHeader > seg.scan_limit || (seg.ends_at_newest && p > newest)) break;
-      if (!reader.read(p, r.kept + 1, true, &rec, failure)) return abandon();
+      if (!reader.read(p, r.kept + 1, RecordReader::Body::kWhole, &rec, failure)) return abandon();
       if (rec.defect == Defect::kNone && rec.marker_ok && rec.header_checksum_ok) {
         if (!keep(rec)) return fail("writing", status);
         if (seg.ends_at_newest && p == newest) {

@@ -82,10 +82,13 @@ struct WalkRecord {
 class RecordReader {
  public:
   explicit RecordReader(const Store& store) : store_(store) {}
-  // Reads the record at `offset` as record `number`, its body too when
-  // `want_body` and the record has no defect. False with *failure only when
-  // the file cannot be read there (not when it ends: that is a defect).
-  bool read(int64_t offset, uint32_t number, bool want_body, WalkRecord* out, Failure* failure);
+  // What of the body to read: nothing; the body bytes for their checksum
+  // word; the whole message (header and body) for the messaging library.
+  enum class Body { kSkip, kCheck, kWhole };
+  // Reads the record at `offset` as record `number`, and its body as `want`
+  // says when the record has no defect. False with *failure only when the
+  // file cannot be read there (not when it ends: that is a defect).
+  bool read(int64_t offset, uint32_t number, Body want, WalkRecord* out, Failure* failure);
 
  private:
   const Store& store_;

@@ -171,7 +171,8 @@ int run_list(const std::string& path, bool json, int64_t from, int64_t count) {
     while (p < s.file_size && walked < h.message_count && walked + 1 < end && !write_failed) {
       const uint32_t number = walked + 1;
       const bool shown = number >= from;
-      if (!reader.read(p, number, shown, &rec, &f)) {
+      if (!reader.read(p, number, shown ? RecordReader::Body::kWhole : RecordReader::Body::kSkip,
+                       &rec, &f)) {
         failed = true;
         break;
       }

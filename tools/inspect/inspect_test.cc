@@ -227,7 +227,8 @@ TEST_F(InspectTest, ListingLinesAreNlohmannsDumpOfTheRecord) {
   inspect::WalkRecord rec;
   const int64_t offsets[] = {192, 588, 984};  // records of 396 bytes without tags
   for (uint32_t k = 1; k <= 3; ++k) {
-    ASSERT_TRUE(reader.read(offsets[k - 1], k, true, &rec, &failure));
+    ASSERT_TRUE(
+        reader.read(offsets[k - 1], k, inspect::RecordReader::Body::kWhole, &rec, &failure));
     const MessageSummary m = rec.body_read ? summarize_message_body(rec.message) : MessageSummary{};
     const unsigned char* h = rec.message_header();
     using Json = nlohmann::ordered_json;
