@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "storeformat/store_header.h"
+#include "tests/hardening/fault_injection.h"
 #include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 #include "tools/inspect/progress.h"
@@ -206,6 +207,62 @@ TEST_F(InspectTest, SalvageWithoutAUsableHeaderTakesRecordsInFileOrder) {
   EXPECT_EQ(r.out_header.oldest_time.seconds, 1700000000);
   EXPECT_EQ(r.out_header.newest_time.seconds, 1700000180);
   EXPECT_EQ(verify(home.file("out.store")), Seen{});
+}
+
+// A read of FILE or a write of OUT that fails at any point: salvage reports
+// the step, OUT is gone again, FILE is as it was; verify reports the read.
+TEST_F(InspectTest, FailuresAtEveryCallLeaveNoOutFile) {
+  // Larger than the file layer's 64 KiB read-ahead, so that the walk reads
+  // the file again after the header read.
+  const std::string path =
+      make("f.store", {"--messages", "200", "--wrap", "--damage", "record-byte:2"});
+  const std::string before = testsupport::read_file(path);
+  const std::string out = home.file("out.store");
+  // One clean run counts the calls of each kind.
+  const auto salvage = [&](const std::vector<faults::Fault>& plan, int64_t* preads,
+                           int64_t* pwrites) {
+    inspect::Store store;
+    inspect::Failure failure;
+    EXPECT_TRUE(inspect::open_store(path, &store, &failure));
+    inspect::SalvageReport r;
+    inspect::SalvageRefusal refusal;
+    bool ok;
+    {
+      faults::Scope scope(plan);
+      ok = inspect::salvage_store(store, out, nullptr, &r, &refusal, &failure);
+      *preads = faults::calls(faults::kPread);
+      *pwrites = faults::calls(faults::kPwrite);
+    }
+    inspect::close_store(&store);
+    return ok ? std::string() : failure.step;
+  };
+  int64_t preads = 0, pwrites = 0, ignored = 0;
+  ASSERT_EQ(salvage({}, &preads, &pwrites), "");
+  ASSERT_TRUE(testsupport::file_exists(out));
+  std::remove(out.c_str());
+  ASSERT_GT(preads, 0);
+  ASSERT_GT(pwrites, 200);
+  for (const faults::Kind kind : {faults::kPread, faults::kPwrite}) {
+    for (int64_t k = 1; k <= (kind == faults::kPread ? preads : pwrites); ++k) {
+      const std::string step = salvage({{kind, k}}, &ignored, &ignored);
+      EXPECT_NE(step, "") << faults::kind_name(kind) << " " << k;
+      EXPECT_FALSE(testsupport::file_exists(out)) << faults::kind_name(kind) << " " << k;
+    }
+  }
+  EXPECT_EQ(testsupport::read_file(path), before);
+
+  inspect::Store store;
+  inspect::Failure failure;
+  ASSERT_TRUE(inspect::open_store(path, &store, &failure));
+  inspect::VerifyReport report;
+  {
+    faults::Scope scope({{faults::kPread, 1}});
+    EXPECT_FALSE(inspect::verify_store(store, nullptr, &report, &failure));
+  }
+  inspect::close_store(&store);
+  EXPECT_EQ(failure.step, "reading a record of");
+  EXPECT_EQ(inspect::failure_reason(failure.status),
+            "Input/output error (recorded: (1, 5) (13, 13182) (13, 13532))");
 }
 
 // The listing's hand-written lines are what nlohmann makes of the same
