@@ -180,41 +180,34 @@ TEST_F(Inspect, BacklogAsJsonPrometheusAndText) {
   EXPECT_EQ(r.err,
             "varno-inspect: missing.store: opening failed: No such file or directory (recorded: "
             "(13, 13161))\n");
-  const std::string age = r.out.substr(r.out.find("varno_store_oldest_age_seconds{"));
-  const int64_t age_value = std::stoll(age.substr(age.find("} ") + 2));
-  EXPECT_GE(age_value, before - kStart);
-  const std::string expected_text =
-      "# HELP varno_store_up 1 when the store file and its header could be read, else 0.\n"
-      "# TYPE varno_store_up gauge\n"
-      "varno_store_up{file=\"a.store\"} 1\n"
-      "varno_store_up{file=\"missing.store\"} 0\n"
-      "# HELP varno_store_messages Messages in the store file (header count).\n"
-      "# TYPE varno_store_messages gauge\n"
-      "varno_store_messages{file=\"a.store\"} 5\n"
-      "# HELP varno_store_forwarded Messages of the store file already forwarded.\n"
-      "# TYPE varno_store_forwarded gauge\n"
-      "varno_store_forwarded{file=\"a.store\"} 2\n"
-      "# HELP varno_store_pending Messages not yet forwarded (messages minus forwarded).\n"
-      "# TYPE varno_store_pending gauge\n"
-      "varno_store_pending{file=\"a.store\"} 3\n"
-      "# HELP varno_store_oldest_timestamp_seconds Time stamp of the oldest message, seconds "
-      "since 1970.\n"
-      "# TYPE varno_store_oldest_timestamp_seconds gauge\n"
-      "varno_store_oldest_timestamp_seconds{file=\"a.store\"} 1700000000\n"
-      "# HELP varno_store_newest_timestamp_seconds Time stamp of the newest message, seconds "
-      "since 1970.\n"
-      "# TYPE varno_store_newest_timestamp_seconds gauge\n"
-      "varno_store_newest_timestamp_seconds{file=\"a.store\"} 1700000240\n"
-      "# HELP varno_store_oldest_age_seconds Age of the oldest message in seconds; 0 when there "
-      "is none.\n"
-      "# TYPE varno_store_oldest_age_seconds gauge\n"
-      "varno_store_oldest_age_seconds{file=\"a.store\"} " +
-      std::to_string(age_value) +
-      "\n"
-      "# HELP varno_store_file_size_bytes Size of the store file in bytes.\n"
-      "# TYPE varno_store_file_size_bytes gauge\n"
-      "varno_store_file_size_bytes{file=\"a.store\"} 2252\n";
-  EXPECT_EQ(r.out, expected_text);
+  // One HELP and one TYPE line per metric, a sample per file that was read.
+  std::istringstream exposition(r.out);
+  std::vector<std::string> help, samples;
+  for (std::string line; std::getline(exposition, line);) {
+    if (line.rfind("# HELP ", 0) == 0) help.push_back(line.substr(7, line.find(' ', 7) - 7));
+    if (line.rfind("# TYPE ", 0) == 0) {
+      EXPECT_EQ(line.substr(line.size() - 6), " gauge");
+    }
+    if (line[0] != '#') samples.push_back(line);
+  }
+  EXPECT_EQ(help, (std::vector<std::string>{
+                      "varno_store_up", "varno_store_messages", "varno_store_forwarded",
+                      "varno_store_pending", "varno_store_oldest_timestamp_seconds",
+                      "varno_store_newest_timestamp_seconds", "varno_store_oldest_age_seconds",
+                      "varno_store_file_size_bytes"}));
+  ASSERT_EQ(samples.size(), 9u);
+  const int64_t age = std::stoll(samples[7].substr(samples[7].find("} ") + 2));
+  EXPECT_GE(age, before - kStart);
+  EXPECT_EQ(
+      samples,
+      (std::vector<std::string>{
+          "varno_store_up{file=\"a.store\"} 1", "varno_store_up{file=\"missing.store\"} 0",
+          "varno_store_messages{file=\"a.store\"} 5", "varno_store_forwarded{file=\"a.store\"} 2",
+          "varno_store_pending{file=\"a.store\"} 3",
+          "varno_store_oldest_timestamp_seconds{file=\"a.store\"} 1700000000",
+          "varno_store_newest_timestamp_seconds{file=\"a.store\"} 1700000240",
+          "varno_store_oldest_age_seconds{file=\"a.store\"} " + std::to_string(age),
+          "varno_store_file_size_bytes{file=\"a.store\"} 2252"}));
 
   r = inspect({"backlog", "a.store"});
   EXPECT_EQ(r.exit_code, 0);

@@ -273,9 +273,10 @@ bool verify_store(const Store& store, Progress* progress, VerifyReport* report, 
       in_newest_part = true;
     }
     // Past the newest offset without meeting a record there: the walk goes on
-    // only as far as the header's count, as menu 2's would.
+    // only as far as the header's count, as menu 2's would, and not at all
+    // once it has lost count.
     if (in_newest_part && next > h.newest_offset) passed_newest = true;
-    if (passed_newest && n >= h.message_count) break;
+    if (passed_newest && (resynced || n >= h.message_count)) break;
     p = next;
   }
   // Counts and offsets are judged only by a walk that went through.
