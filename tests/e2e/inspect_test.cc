@@ -377,6 +377,10 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordOfADamagedWrappedRing) {
   EXPECT_EQ(h["oldest_time"]["seconds"], kStart);
   EXPECT_EQ(h["newest_time"]["seconds"], kStart + 8 * 60);
   EXPECT_EQ(menu2_transactions(home(), "out.store"), kept);
+  const RunResult menu1 = transcript::run_utility(home(), "5000\n1\nout.store\nS\n\nx\n");
+  EXPECT_NE(menu1.out.find("Header read in ok.\nProcessing file header type 2\n"),
+            std::string::npos);
+  EXPECT_NE(menu1.out.find("Messages forwarded: 4 of 7\n"), std::string::npos) << menu1.out;
 }
 
 TEST_F(Inspect, SalvageOfACleanFileKeepsItAsItWas) {
