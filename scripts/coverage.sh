@@ -18,7 +18,8 @@ cov=$(command -v llvm-cov || command -v llvm-cov-14)
 
 # Every executable of the build carries the mapping of the code it contains.
 objects=()
-for exe in "$build"/varno-analyze "$build"/varno-storegen "$build"/varno-reg "$build"/tests/*; do
+for exe in "$build"/varno-analyze "$build"/varno-storegen "$build"/varno-reg "$build"/varno-inspect \
+  "$build"/tests/*; do
   [[ -x $exe && -f $exe ]] && objects+=(-object "$exe")
 done
 # Product code only: not the tests, the test support, the benchmarks or the

@@ -624,7 +624,7 @@ void append_json_string(std::string& out, std::string_view bytes) {
 void append_record_json(std::string& out, const WalkRecord& r, const MessageSummary& m) {
   // Written by hand: with an nlohmann object built and dumped per record, a
   // listing of a million records took about ten times as long as menu 2's
-  // screen listing of the same file (11 s against 1.1 s), this about 1.4
+  // screen listing of the same file (11 s against 1.1 s), this about 1.3
   // times. The lines are tested against nlohmann's dump of the same object.
   const unsigned char* h = r.message_header();
   lit(out, "{\"record\":");
