@@ -3,10 +3,15 @@
 // the outcome to the exit status: 0 clean, 1 problems found, 2 a command line
 // it cannot use or a file it cannot read.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <exception>
+#include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/platform.h"
@@ -214,6 +219,28 @@ int run_list(const std::string& path, bool json, int64_t from, int64_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // CLI11 calls a word that names no command a missing one; say what it is.
+  if (argc > 1 && argv[1][0] != '-') {
+    static const char* const kCommands[] = {"header", "backlog", "list", "verify", "salvage"};
+    if (std::none_of(std::begin(kCommands), std::end(kCommands),
+                     [&](const char* c) { return std::strcmp(c, argv[1]) == 0; })) {
+      std::fprintf(stderr, "%s: unknown command '%s' (see --help)\n", kProgram, argv[1]);
+      return kExitFailure;
+    }
+  }
+  // A record number or count; CLI11's range check would call a word that is
+  // no number "not in range".
+  const CLI::Validator kRecordNumber(
+      [](std::string& text) -> std::string {
+        int64_t value = 0;
+        const char* end = text.data() + text.size();
+        const auto [at, error] = std::from_chars(text.data(), end, value);
+        if (error != std::errc() || at != end || value < 1) {
+          return "expects a whole number of at least 1, not '" + text + "'";
+        }
+        return {};
+      },
+      "N>=1");
   CLI::App app{"varno-inspect: a store file for scripts, monitoring and recovery.", kProgram};
   app.set_version_flag("--version", std::string(kProgram) + " " + VARNO_INSPECT_VERSION);
   app.require_subcommand(1);
@@ -247,10 +274,8 @@ int main(int argc, char** argv) {
   CLI::App* list = app.add_subcommand("list", "The records in ring order, as menu 2 walks them.");
   list->add_option("FILE", file, "store file")->required();
   list->add_flag("--json", json, "JSON Lines: one object per record");
-  list->add_option("--from", from, "first record number to show (1-based)")
-      ->check(CLI::Range(int64_t{1}, INT64_MAX));
-  list->add_option("--count", count, "records to show at most")
-      ->check(CLI::Range(int64_t{1}, INT64_MAX));
+  list->add_option("--from", from, "first record number to show (1-based)")->check(kRecordNumber);
+  list->add_option("--count", count, "records to show at most")->check(kRecordNumber);
   list->footer(
       std::string("The walk starts at the oldest record and steps by message size + 12, going on\n"
                   "at offset 192 when fewer than 304 bytes remain and the newest record lies\n"
