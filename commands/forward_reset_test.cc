@@ -1,7 +1,5 @@
 // The reset's handling of a header rewrite that fails, driven in-process so
 // that the failure can be injected into the file layer's system calls.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -30,7 +28,7 @@ class ResetFailure : public ::testing::Test {
   void TearDown() override {
     set_screen_capture(nullptr);
     platform::io() = platform::default_io();
-    std::freopen("/dev/null", "r", stdin);
+    std::freopen(testsupport::kNullDevice, "r", stdin);
   }
   testsupport::ScratchHome home;
   std::string store = home.file("reset.store");

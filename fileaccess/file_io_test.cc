@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -120,13 +117,14 @@ TEST_F(FileIo, CountZeroAndNullBlockDoNothing) {
 TEST_F(FileIo, ShortReadsAndWritesAreContinued) {
   // A pipe delivers the data in pieces.
   int p[2];
-  ASSERT_EQ(pipe(p), 0);
+  ASSERT_TRUE(testsupport::make_pipe(p));
   std::thread writer([&] {
     for (const char* piece : {"abc", "defg", "hij"}) {
-      ASSERT_EQ(write(p[1], piece, std::strlen(piece)), static_cast<ssize_t>(std::strlen(piece)));
+      const auto n = static_cast<uint32_t>(std::strlen(piece));
+      ASSERT_EQ(platform::io().write(p[1], piece, n), n);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    close(p[1]);
+    platform::close_file(p[1]);
   });
   VARNO_STATUS s;
   char buf[10];
@@ -134,7 +132,7 @@ TEST_F(FileIo, ShortReadsAndWritesAreContinued) {
   EXPECT_TRUE(pairs_of(s).empty());
   EXPECT_EQ(std::string(buf, 10), "abcdefghij");
   writer.join();
-  close(p[0]);
+  platform::close_file(p[0]);
 
   // A store file whose positioned reads and writes move a few bytes at a time.
   int32_t fd = open_store(std::string(5000, 'a') + "tail");

@@ -43,12 +43,22 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
   VARNO_CLIENT_INITBLK(status);
   if (path == nullptr) path = "";
   const std::string name = lock_name(path);
-  const int lock_error = platform::lock_acquire(name.c_str());
+  bool abandoned = false;
+  const int lock_error = platform::lock_acquire(name.c_str(), &abandoned);
   if (lock_error != 0) {
     // Never go on unlocked: another process may be writing the file.
     VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, lock_error, status);
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);
     return -1;
+  }
+  if (abandoned) {
+    // The previous holder ended in the middle of its work: the lock counts as
+    // taken, but whatever it was writing may be incomplete.
+    char text[2048];
+    std::snprintf(text, sizeof text,
+                  "Store file lock [%s] was abandoned by its previous holder; taken over for [%s]",
+                  name.c_str(), path);
+    LogWntError("varno_s_file_open", text, 0);
   }
   errno = 0;
   const int fd = platform::open_file(path, varno_s_file_oflags(flags));
@@ -76,7 +86,9 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
     LogWntError("varno_s_file_open", text, saved_last_error);
   }
   slot = path;
-  if (platform::is_regular_file(fd)) file_io_attach(fd);
+  // Text mode translates line ends, so bytes read and file offsets part:
+  // only binary files get the layer's positioned read-ahead.
+  if ((flags & kOpenText) == 0 && platform::is_regular_file(fd)) file_io_attach(fd);
   return fd;
 }
 

@@ -1,9 +1,9 @@
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,18 +20,33 @@ using testsupport::ScratchHome;
 using testsupport::pairs_of;
 using Pairs = testsupport::Pairs;
 
-// Runs `body` in a child process that is killed if it has not finished within
-// `seconds`; returns its exit code, or -1 when it had to be killed.
-template <typename F>
-int in_child(F body, unsigned seconds = 10) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    alarm(seconds);
-    _exit(body());
+// Child: opens args[0] with the flags args[1] through the file layer and says
+// "opened" (or "failed"), then holds the file until a line or the end of its
+// input arrives; then waits args[3] milliseconds, appends "child closes" to
+// the file args[2] (when given) and closes.
+VARNO_TEST_CHILD(open_file) {
+  VARNO_STATUS s;
+  const int32_t fd = varno_s_file_open(args.at(0).c_str(), std::stoi(args.at(1)), &s);
+  std::cout << (fd >= 0 ? "opened\n" : "failed\n") << std::flush;
+  if (fd < 0) return 1;
+  std::string line;
+  std::getline(std::cin, line);
+  if (args.size() > 3) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[3])));
+    FILE* f = std::fopen(args[2].c_str(), "a");
+    std::fputs("child closes\n", f);
+    std::fclose(f);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  varno_s_file_close(fd, &s);
+  return 0;
+}
+
+// True when another process opens `path` within `ms`, that is when nobody
+// holds its store file lock.
+bool child_opens_within(const std::string& path, int ms) {
+  testsupport::Interactive child(testsupport::self_path(),
+                                 testsupport::child_args("open_file", {path, "0"}), {});
+  return child.read_until("opened\n", ms);
 }
 
 TEST(OpenFlags, TranslationTable) {
@@ -52,15 +67,10 @@ TEST(OpenClose, MissingFileRecordsOnePairAndGivesTheLockBack) {
   EXPECT_EQ(pairs_of(s), (Pairs{{13, 13161}}));
   // Another process gets the lock at once.
   testsupport::write_file(home.file("other.DEV1"), "x");
-  EXPECT_EQ(in_child([&] {
-              VARNO_STATUS c;
-              int fd = varno_s_file_open(home.file("other.DEV1").c_str(), 0, &c);
-              return fd >= 0 ? 0 : 1;
-            }),
-            0);
+  EXPECT_TRUE(child_opens_within(home.file("other.DEV1"), 10000));
   // A failure other than a missing file keeps the system's error number.
   EXPECT_EQ(varno_s_file_open(home.path.c_str(), kOpenReadWrite, &s), -1);
-  EXPECT_EQ(pairs_of(s), (Pairs{{1, EISDIR}, {13, 13153}}));
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, testsupport::kErrnoOpenDirectory}, {13, 13153}}));
   EXPECT_EQ(varno_s_file_open("x.DEV1", 0, nullptr), -1);
 }
 
@@ -69,36 +79,26 @@ TEST(OpenClose, OpenWaitsWhileAnotherProcessHoldsTheLock) {
   testsupport::write_file(home.file("a.DEV1"), "a");
   testsupport::write_file(home.file("b.DEV1"), "b");
   const std::string order = home.file("order");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    VARNO_STATUS c;
-    int fd = varno_s_file_open(home.file("a.DEV1").c_str(), kOpenReadWrite, &c);
-    if (write(ready[1], "L", 1) != 1) _exit(3);
-    // Give the parent time to reach its open: without the lock it would
-    // write first.
-    usleep(300 * 1000);
-    FILE* f = fopen(order.c_str(), "a");
-    fputs("child closes\n", f);
-    fclose(f);
-    varno_s_file_close(fd, &c);
-    _exit(fd >= 0 ? 0 : 1);
-  }
-  char byte;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  // The child waits 300 ms after its release signal before it writes and
+  // closes: time for the parent to reach its open, which without the lock
+  // would write first.
+  testsupport::Interactive child(
+      testsupport::self_path(),
+      testsupport::child_args("open_file",
+                              {home.file("a.DEV1"), std::to_string(kOpenReadWrite), order, "300"}),
+      {});
+  ASSERT_TRUE(child.read_until("opened\n"));
+  child.send("\n");
   VARNO_STATUS s;
   // Another file of the same extension shares the lock.
   int fd = varno_s_file_open(home.file("b.DEV1").c_str(), kOpenReadWrite, &s);
   ASSERT_GE(fd, 0);
-  FILE* f = fopen(order.c_str(), "a");
-  fputs("parent opened\n", f);
-  fclose(f);
+  FILE* f = std::fopen(order.c_str(), "a");
+  std::fputs("parent opened\n", f);
+  std::fclose(f);
   varno_s_file_close(fd, &s);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(testsupport::read_file(order), "child closes\nparent opened\n");
+  EXPECT_EQ(child.finish(), 0);
+  EXPECT_EQ(testsupport::read_text_file(order), "child closes\nparent opened\n");
 }
 
 TEST(OpenClose, RepeatedOpensOnOneThreadDoNotBlockAndAllMustClose) {
@@ -109,45 +109,38 @@ TEST(OpenClose, RepeatedOpensOnOneThreadDoNotBlockAndAllMustClose) {
   int b = varno_s_file_open(home.file("s.CFG").c_str(), kOpenReadWrite, &s);
   ASSERT_GE(a, 0);
   ASSERT_GE(b, 0);
-  auto child_can_open = [&] {
-    return in_child(
-               [&] {
-                 VARNO_STATUS c;
-                 return varno_s_file_open(home.file("s.CFG").c_str(), 0, &c) >= 0 ? 0 : 1;
-               },
-               1) == 0;
-  };
   varno_s_file_close(a, &s);
   EXPECT_TRUE(pairs_of(s).empty());
-  EXPECT_FALSE(child_can_open()) << "the lock was given back while a file was still open";
+  EXPECT_FALSE(child_opens_within(home.file("s.CFG"), 1000))
+      << "the lock was given back while a file was still open";
   varno_s_file_close(b, &s);
-  EXPECT_TRUE(child_can_open());
+  EXPECT_TRUE(child_opens_within(home.file("s.CFG"), 10000));
 }
 
 TEST(OpenClose, PathWithoutDotLocksByTheWholePath) {
   ScratchHome home;
-  // Put the scratch home where its own name has no dot.
-  testsupport::write_file(home.file("noext"), "n");
-  VARNO_STATUS s;
   const std::string path = home.file("noext");
+  const std::string other = home.file("noext2");
+  if (path.find('.') != std::string::npos) GTEST_SKIP() << "the scratch directory has a dot";
+  testsupport::write_file(path, "n");
+  testsupport::write_file(other, "o");
+  VARNO_STATUS s;
   int fd = varno_s_file_open(path.c_str(), 0, &s);
   ASSERT_GE(fd, 0);
+  EXPECT_FALSE(child_opens_within(path, 1000)) << "the whole path is the lock name";
+  EXPECT_TRUE(child_opens_within(other, 10000)) << "another path without a dot is another lock";
   varno_s_file_close(fd, &s);
-  if (path.find('.') == std::string::npos) {
-    std::string encoded;
-    for (char c : path) encoded += (c == '/') ? std::string("%2F") : std::string(1, c);
-    EXPECT_TRUE(testsupport::file_exists(home.home() + "locks/" + encoded + ".lock"));
-  }
 }
 
 TEST(OpenClose, LockThatCannotBeTakenFailsTheOpen) {
   ScratchHome home;
-  testsupport::write_file(home.file("store.DEV1"), "s");
-  testsupport::write_file(home.file("plainfile"), "");
-  setenv("VARNO_HOME", home.file("plainfile").c_str(), 1);
+  // A lock name of this test alone: on Windows lock names are machine-wide.
+  const std::string name = "UNUSABLE" + std::to_string(platform::process_id());
+  testsupport::write_file(home.file("store." + name), "s");
+  testsupport::UnusableLock unusable(name);
   VARNO_STATUS s;
-  EXPECT_EQ(varno_s_file_open(home.file("store.DEV1").c_str(), 0, &s), -1);
-  EXPECT_EQ(pairs_of(s), (Pairs{{1, ENOTDIR}, {13, 13153}}));
+  EXPECT_EQ(varno_s_file_open(home.file("store." + name).c_str(), 0, &s), -1);
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, unusable.error}, {13, 13153}}));
 }
 
 TEST(OpenClose, FirstOpenForWritingIsLoggedOnce) {

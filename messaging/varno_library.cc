@@ -10,6 +10,7 @@
 
 #include "messaging/varno.h"
 #include "platform/platform.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -239,7 +240,7 @@ void varno_GetLastErrorEx(int32_t /*reserved1*/, int32_t /*reserved2*/, int32_t*
 }
 
 uint32_t GetVarnoRegSamViewFlag(void) {
-  return 0;
+  return platform::kRegSystemView;
 }
 
 }  // extern "C"

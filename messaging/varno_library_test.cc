@@ -90,7 +90,7 @@ TEST(ServerInit, ServiceResolution) {
 TEST(ServerInit, UnusableEnvironmentDirectory) {
   testsupport::ScratchHome home;
   testsupport::write_file(home.file("file"), "");
-  setenv("VARNO_HOME", (home.file("file") + "/sub").c_str(), 1);
+  testsupport::set_env("VARNO_HOME", (home.file("file") + "/sub").c_str());
   VARNO_STATUS s;
   char reply[32];
   EXPECT_EQ(VARNO_SERVER_INIT(1, "5000", reply, &s), -1);
@@ -100,12 +100,12 @@ TEST(ServerInit, UnusableEnvironmentDirectory) {
 
 TEST(Environment, DirectoryIsCreatedAndEndsInOneSlash) {
   testsupport::ScratchHome home;
-  setenv("VARNO_HOME", (home.path + "/deep/er//").c_str(), 1);
+  testsupport::set_env("VARNO_HOME", (home.path + "/deep/er//").c_str());
   VARNO_ENVIRONMENT env;
   VARNO_CLIENT_ENVIRONMENT(&env);
   EXPECT_EQ(std::string(env.directory), home.path + "/deep/er/");
   EXPECT_TRUE(testsupport::file_exists(home.path + "/deep/er"));
-  setenv("VARNO_HOME", ("/" + std::string(2000, 'd')).c_str(), 1);
+  testsupport::set_env("VARNO_HOME", ("/" + std::string(2000, 'd')).c_str());
   VARNO_CLIENT_ENVIRONMENT(&env);
   EXPECT_EQ(std::string(env.directory), "");  // does not fit: never cut
 }
@@ -117,7 +117,7 @@ TEST(Logs, EntriesCarryTimeStampProcessAndText) {
   VARNO_SERVER_LDBLK(1, 1, &s);
   VARNO_SERVER_LOGMSG("XXX", "Error renaming file a\nStatus=2", &s);
   EXPECT_EQ(s.error[0], -1);
-  const std::string debug = testsupport::read_file(home.home() + "varno_debug.log");
+  const std::string debug = testsupport::read_text_file(home.home() + "varno_debug.log");
   const std::string pid = "[" + std::to_string(platform::process_id()) + "] ";
   ASSERT_GT(debug.size(), 24u);
   EXPECT_EQ(debug.substr(23, pid.size() + 1), " " + pid);

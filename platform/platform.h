@@ -68,22 +68,37 @@ bool describe_error(uint32_t code, std::string* text, uint32_t* failure);
 // name: the first acquire takes the lock (waiting without limit while another
 // process holds it), further acquires only count, and the lock is given back
 // by the release that brings the count to 0. The end of the process gives back
-// whatever it still holds. Any name is accepted; it never names a path outside
-// the lock directory. acquire returns 0, or an errno-style code when the lock
-// cannot be taken (nothing is held then). Not thread-safe: the file layer is
-// used from one thread.
-int lock_acquire(const char* name);
+// whatever it still holds. Any name is accepted; lock_object_name turns it
+// into one the platform takes. acquire returns 0, or an errno-style code when
+// the lock cannot be taken (nothing is held then). *abandoned, when given, is
+// set true when the previous holder ended without giving the lock back (only
+// Windows mutexes know this); the lock is then held all the same. Not
+// thread-safe: the file layer is used from one thread.
+//
+// On POSIX a lock is a lock file in <environment directory>/locks/, locked
+// with flock. On Windows it is two named mutexes, the plain name and then
+// "Global\" + the name, released in the reverse order: a service in session 0
+// and a peer in the operator's own session are both excluded.
+int lock_acquire(const char* name, bool* abandoned = nullptr);
 void lock_release(const char* name);
+// The name the platform keeps lock `name` under: the lock file's name on
+// POSIX, the mutex name (without "Global\") on Windows. The same every time
+// for one name; names the platform takes as they are stay unchanged on
+// Windows.
+std::string lock_object_name(const char* name);
 
-// The environment directory (VARNO_HOME, else $XDG_STATE_HOME/varno, else
-// $HOME/.local/state/varno), with exactly one trailing '/'. Not created here.
+// The environment directory. POSIX: VARNO_HOME, else $XDG_STATE_HOME/varno,
+// else $HOME/.local/state/varno, with exactly one trailing '/'. Windows:
+// VARNO_HOME, else %ProgramData%\varno, with exactly one trailing '\' (or the
+// '/' that VARNO_HOME ended in). Not created here.
 std::string environment_directory();
 // Creates `path` and its parents. True when it exists as a directory afterwards.
 bool make_directories(const std::string& path);
 // True when files can be created in the directory.
 bool directory_writable(const std::string& path);
 // Appends `text` to the file at `path` (created when missing) with a single
-// write, so that entries of several processes never interleave.
+// write, so that entries of several processes never interleave. The file is
+// a text file of the platform: on Windows every line feed is written CR LF.
 bool append_entry(const std::string& path, const std::string& text);
 
 int process_id();
@@ -102,7 +117,8 @@ bool stdout_is_terminal();
 // True when standard error is a terminal; progress lines go there only then.
 bool stderr_is_terminal();
 
-// Clears the console when standard output is a terminal; does nothing
+// Clears the console when standard output is a terminal (on Windows: a
+// console, whose mode can be read); does nothing
 // otherwise, so that redirected output holds no control sequences.
 void clear_screen();
 

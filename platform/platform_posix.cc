@@ -177,11 +177,13 @@ struct LockHold {
 };
 std::map<std::string, LockHold> g_locks;  // by lock file path
 
+}  // namespace
+
 // Lock file name for a lock name: bytes outside A-Z a-z 0-9 . _ - become %XX,
 // so no name can reach outside the lock directory. Names that would exceed the
 // file system's name limit keep a prefix and a hash of the whole name ('~'
 // never appears in an encoded name, so the two forms cannot collide).
-std::string lock_file_name(const char* name) {
+std::string lock_object_name(const char* name) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
@@ -210,8 +212,6 @@ std::string lock_file_name(const char* name) {
   return out + ".lock";
 }
 
-}  // namespace
-
 namespace {
 
 // The hold of `path` by this process. A child made by fork inherits the
@@ -230,12 +230,15 @@ LockHold* own_hold(const std::string& path) {
 }
 
 std::string lock_path(const char* name) {
-  return environment_directory() + "locks/" + lock_file_name(name);
+  return environment_directory() + "locks/" + lock_object_name(name);
 }
 
 }  // namespace
 
-int lock_acquire(const char* name) {
+int lock_acquire(const char* name, bool* abandoned) {
+  // A lock file's lock ends with its holder's process: nothing is left over
+  // to call abandoned.
+  if (abandoned != nullptr) *abandoned = false;
   const std::string path = lock_path(name);
   LockHold* hold = own_hold(path);
   if (hold != nullptr && hold->count > 0) {

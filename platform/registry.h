@@ -35,6 +35,11 @@ constexpr uint32_t kRegKeyRead = 0x20019;
 constexpr uint32_t kRegKeyWrite = 0x20006;
 constexpr uint32_t kRegKeyAllAccess = 0xF003F;
 
+// The view bits every program of the system ORs into its access masks, so
+// that 32-bit and 64-bit builds see one registry: KEY_WOW64_64KEY on Windows,
+// nothing for the stand-in.
+extern const uint32_t kRegSystemView;
+
 // Value types.
 constexpr uint32_t kRegNone = 0;
 constexpr uint32_t kRegSz = 1;

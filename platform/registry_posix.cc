@@ -578,6 +578,8 @@ constexpr RegistryCalls kPosixCalls = {
 RegKey const kRegLocalMachine = &g_local_machine;
 RegKey const kRegCurrentUser = &g_current_user;
 
+const uint32_t kRegSystemView = 0;
+
 const uint32_t kRegErrorMoreData = EOVERFLOW;
 const uint32_t kRegErrorNoMoreItems = ENODATA;
 const uint32_t kRegErrorAccessDenied = EACCES;

@@ -17,23 +17,8 @@ struct Capture {
 };
 
 struct Utc {
-  Utc() {
-    const char* tz = std::getenv("TZ");
-    if (tz) old = tz;
-    had = tz != nullptr;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  ~Utc() {
-    if (had) {
-      setenv("TZ", old.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  std::string old;
-  bool had = false;
+  Utc() { testsupport::set_time_zone("UTC"); }
+  ~Utc() { testsupport::set_time_zone(nullptr); }
 };
 
 TEST(ErrorList, StopsAtTheFirstFreeSlotAndAtTen) {
@@ -74,8 +59,7 @@ TEST(TimeStampText, AsctimeFormInLocalTime) {
   EXPECT_STREQ(time_stamp_text(INT32_MIN), "(invalid time stamp)\n");
   // The same value again after another one gives the same text.
   EXPECT_STREQ(time_stamp_text(0), "Thu Jan  1 00:00:00 1970\n");
-  setenv("TZ", "EST5", 1);
-  tzset();
+  testsupport::set_time_zone("EST5");
   EXPECT_STREQ(time_stamp_text(86400), "Thu Jan  1 19:00:00 1970\n");
 }
 
@@ -87,9 +71,10 @@ TEST(ReportBlock, ModesAndTheFlushAfterEachBlock) {
   Capture c;
   print_report_block(kOutputScreen, out, "S0\n", "F0\n");
   print_report_block(kOutputFile, out, "S1\n", "F1\n");
-  EXPECT_EQ(testsupport::read_file(path), "F1\n") << "the block must be on disk before the next";
+  EXPECT_EQ(testsupport::read_text_file(path), "F1\n")
+      << "the block must be on disk before the next";
   print_report_block(kOutputBoth, out, "S2\n", "F2\n");
-  EXPECT_EQ(testsupport::read_file(path), "F1\nF2\n");
+  EXPECT_EQ(testsupport::read_text_file(path), "F1\nF2\n");
   EXPECT_EQ(c.text, "S0\nS2\n");
   std::fclose(out);
   print_report_block(kOutputScreen, nullptr, "S3\n", "F3\n");

@@ -27,13 +27,7 @@ std::string storegen(const std::string& home, const std::string& path,
 }
 
 int open_descriptors() {
-  int n = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    ++n;
-  }
-  return n;
+  return testsupport::open_descriptors();
 }
 
 CommandRun run_command(void (*command)(), const std::string& answers_path,
@@ -52,7 +46,7 @@ CommandRun run_command(void (*command)(), const std::string& answers_path,
   run.calls = faults::all_calls();
   faults::remove();
   set_screen_capture(nullptr);
-  std::freopen("/dev/null", "r", stdin);
+  std::freopen(testsupport::kNullDevice, "r", stdin);
   run.descriptors_after = open_descriptors();
   return run;
 }

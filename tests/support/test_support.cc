@@ -1,11 +1,5 @@
 #include "tests/support/test_support.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -16,37 +10,13 @@
 
 #include <gtest/gtest.h>
 
-namespace testsupport {
+#include "tests/support/process.h"
 
-ScratchDir::ScratchDir() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/varno-test-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  path = buf.data();
-}
+namespace testsupport {
 
 ScratchDir::~ScratchDir() {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
-}
-
-ScratchHome::ScratchHome() {
-  const char* old = std::getenv("VARNO_HOME");
-  if (old != nullptr) {
-    had_home = true;
-    old_home = old;
-  }
-  setenv("VARNO_HOME", path.c_str(), 1);
-}
-
-ScratchHome::~ScratchHome() {
-  if (had_home) {
-    setenv("VARNO_HOME", old_home.c_str(), 1);
-  } else {
-    unsetenv("VARNO_HOME");
-  }
 }
 
 std::string read_file(const std::string& path) {
@@ -65,9 +35,23 @@ bool file_exists(const std::string& path) {
   return std::filesystem::exists(path);
 }
 
+std::string plain_lines(const std::string& text) {
+  if (!kCrLfText) return text;
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
+std::string read_text_file(const std::string& path) {
+  return plain_lines(read_file(path));
+}
+
 std::string binary(const std::string& name) {
-  const char* dir = std::getenv("VARNO_TEST_BIN");
-  return std::string(dir ? dir : ".") + "/" + name;
+  return build_directory() + "/" + name + kExecutableSuffix;
 }
 
 std::string source_path(const std::string& relative) {
@@ -75,100 +59,21 @@ std::string source_path(const std::string& relative) {
   return std::string(dir ? dir : ".") + "/" + relative;
 }
 
-namespace {
-
-// In the child: the given descriptors become standard input, output and error
-// (-1: keep the parent's), the pipes are closed, `env` is added, and
-// `program` runs.
-[[noreturn]] void exec_child(const std::string& program, const std::vector<std::string>& args,
-                             const std::vector<std::string>& env, int in, int out, int err,
-                             std::initializer_list<int> close_fds) {
-  dup2(in, 0);
-  dup2(out, 1);
-  if (err >= 0) dup2(err, 2);
-  for (int fd : close_fds) close(fd);
-  for (const auto& e : env) putenv(strdup(e.c_str()));
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(program.c_str(), argv.data());
-  _exit(127);
+std::vector<std::string> child_args(const std::string& name, const std::vector<std::string>& args) {
+  std::vector<std::string> all = {"--varno-child", name};
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
 }
 
-}  // namespace
-
-RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& input, const std::vector<std::string>& env) {
-  RunResult result;
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return result;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    exec_child(program, args, env, in_pipe[0], out_pipe[1], err_pipe[1],
-               {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]});
-  }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  signal(SIGPIPE, SIG_IGN);
-  size_t written = 0;
-  if (input.empty()) close(in_pipe[1]);
-  bool in_open = !input.empty();
-  bool out_open = true, err_open = true;
-  char buf[65536];
-  while (out_open || err_open) {
-    pollfd fds[3];
-    int n = 0;
-    int out_i = -1, err_i = -1, in_i = -1;
-    if (out_open) {
-      fds[n] = {out_pipe[0], POLLIN, 0};
-      out_i = n++;
-    }
-    if (err_open) {
-      fds[n] = {err_pipe[0], POLLIN, 0};
-      err_i = n++;
-    }
-    if (in_open) {
-      fds[n] = {in_pipe[1], POLLOUT, 0};
-      in_i = n++;
-    }
-    if (poll(fds, n, -1) < 0) continue;
-    if (in_i >= 0 && (fds[in_i].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t w = write(in_pipe[1], input.data() + written, input.size() - written);
-      if (w > 0) written += static_cast<size_t>(w);
-      if (w < 0 || written == input.size()) {
-        close(in_pipe[1]);
-        in_open = false;
-      }
-    }
-    for (auto [idx, fd, sink, open] : {std::tuple{out_i, out_pipe[0], &result.out, &out_open},
-                                       std::tuple{err_i, err_pipe[0], &result.err, &err_open}}) {
-      if (idx >= 0 && (fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) {
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r > 0) {
-          sink->append(buf, static_cast<size_t>(r));
-        } else {
-          close(fd);
-          *open = false;
-        }
-      }
-    }
-  }
-  if (in_open) close(in_pipe[1]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  return result;
+RunResult run_child(const std::string& name, const std::vector<std::string>& args,
+                    const std::string& input, const std::vector<std::string>& env) {
+  return run(self_path(), child_args(name, args), input, env);
 }
 
 std::vector<std::string> log_entries(const std::string& log_path) {
   static const std::regex head(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] )");
   std::vector<std::string> entries;
-  std::string text = read_file(log_path);
+  std::string text = read_text_file(log_path);
   size_t pos = 0;
   while (pos < text.size()) {
     std::smatch m;
@@ -206,48 +111,40 @@ std::string debug_log_text(const std::string& home) {
   return all;
 }
 
-}  // namespace testsupport
-
-namespace testsupport {
-
 Interactive::Interactive(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env) {
-  int in_pipe[2], out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return;
-  }
-  pid = fork();
-  if (pid == 0) {
-    exec_child(program, args, env, in_pipe[0], out_pipe[1], -1,
-               {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]});
-  }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  in_fd = in_pipe[1];
-  out_fd = out_pipe[0];
-  signal(SIGPIPE, SIG_IGN);
+  process_ = start_process(program, args, env);
+  if (process_ == nullptr) ADD_FAILURE() << "cannot start " << program;
 }
 
 Interactive::~Interactive() {
-  if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  if (in_fd >= 0) close(in_fd);
-  if (out_fd >= 0) close(out_fd);
+  if (process_ != nullptr) process_free(process_);
 }
 
 void Interactive::send(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t w = write(in_fd, text.data() + done, text.size() - done);
-    if (w <= 0) {
-      ADD_FAILURE() << "write to the program failed";
-      return;
-    }
-    done += static_cast<size_t>(w);
+  if (process_ == nullptr || !process_write(process_, text)) {
+    ADD_FAILURE() << "write to the program failed";
   }
+}
+
+bool Interactive::take(int timeout_ms) {
+  if (process_ == nullptr) return false;
+  std::string chunk;
+  const int r = process_read(process_, &chunk, timeout_ms);
+  if (r < 0) {
+    out += pending_;
+    pending_.clear();
+    return false;
+  }
+  chunk = pending_ + chunk;
+  pending_.clear();
+  // A CR at the end of a piece may be the first half of a CR LF.
+  if (kCrLfText && !chunk.empty() && chunk.back() == '\r') {
+    pending_ = "\r";
+    chunk.pop_back();
+  }
+  out += plain_lines(chunk);
+  return true;
 }
 
 bool Interactive::read_until(const std::string& tail, int timeout_ms) {
@@ -255,48 +152,37 @@ bool Interactive::read_until(const std::string& tail, int timeout_ms) {
     return out.size() >= tail.size() &&
            out.compare(out.size() - tail.size(), tail.size(), tail) == 0;
   };
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  char buf[4096];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!ends_with()) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
     if (left <= 0) return false;
-    pollfd p{out_fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    ssize_t r = read(out_fd, buf, sizeof buf);
-    if (r <= 0) return false;
-    out.append(buf, static_cast<size_t>(r));
+    if (!take(static_cast<int>(left))) return false;
   }
   return true;
 }
 
 void Interactive::read_for(int ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  char buf[4096];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
     if (left <= 0) return;
-    pollfd p{out_fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    ssize_t r = read(out_fd, buf, sizeof buf);
-    if (r <= 0) return;
-    out.append(buf, static_cast<size_t>(r));
+    if (!take(static_cast<int>(left))) return;
   }
 }
 
 int Interactive::finish() {
-  close(in_fd);
-  in_fd = -1;
-  char buf[4096];
-  ssize_t r;
-  while ((r = read(out_fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(r));
-  int status = 0;
-  waitpid(pid, &status, 0);
-  pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (process_ == nullptr) return -1;
+  process_close_input(process_);
+  while (take(-1)) {
+  }
+  const int code = process_wait(process_);
+  process_free(process_);
+  process_ = nullptr;
+  return code;
 }
 
 }  // namespace testsupport

@@ -1,0 +1,488 @@
+// Win32 implementation of the platform layer: the run-time's descriptor files,
+// named kernel mutexes for the store file lock, the system's message table,
+// the console, winsock's services database.
+#include <winsock2.h>
+// winsock2.h must come before windows.h.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <sys/timeb.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+const uint32_t kErrorNotFound = ERROR_FILE_NOT_FOUND;
+const uint32_t kErrorAlreadyExists = ERROR_ALREADY_EXISTS;
+
+namespace {
+
+// The last error of the platform calls that document one, kept apart from
+// GetLastError, which any later system call (a log append, a run-time
+// internal) may overwrite before the caller reads it.
+thread_local uint32_t g_last_error = 0;
+
+void keep_last_error() {
+  g_last_error = GetLastError();
+}
+
+// The run-time's errno for a Win32 error of a call made here directly.
+int errno_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_INVALID_HANDLE:
+      return EBADF;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER:
+      return EINVAL;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return EIO;
+  }
+}
+
+HANDLE os_handle(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+int64_t sys_seek(int fd, int64_t offset, int origin) {
+  return _lseeki64(fd, offset, origin);
+}
+int64_t sys_read(int fd, void* buffer, uint32_t count) {
+  return _read(fd, buffer, count);
+}
+int64_t sys_write(int fd, const void* buffer, uint32_t count) {
+  return _write(fd, buffer, count);
+}
+
+// Positioned transfers through the descriptor's handle: an OVERLAPPED offset
+// on a synchronous handle reads or writes there without a separate seek.
+// Only binary descriptors come here, so no line-end translation is skipped.
+int64_t sys_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
+  HANDLE h = os_handle(fd);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
+  }
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  DWORD done = 0;
+  if (!ReadFile(h, buffer, count, &done, &at)) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_HANDLE_EOF) return 0;
+    errno = code == ERROR_ACCESS_DENIED ? EBADF : errno_of(code);
+    return -1;
+  }
+  return done;
+}
+int64_t sys_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
+  HANDLE h = os_handle(fd);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
+  }
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  DWORD done = 0;
+  if (!WriteFile(h, buffer, count, &done, &at)) {
+    const DWORD code = GetLastError();
+    errno = code == ERROR_ACCESS_DENIED ? EBADF : errno_of(code);
+    return -1;
+  }
+  return done;
+}
+int sys_sync(int fd) {
+  return _commit(fd);
+}
+
+constexpr IoCalls kDefaultIo = {sys_seek, sys_read, sys_write, sys_pread, sys_pwrite, sys_sync};
+IoCalls g_io = kDefaultIo;
+
+}  // namespace
+
+IoCalls& io() {
+  return g_io;
+}
+const IoCalls& default_io() {
+  return kDefaultIo;
+}
+
+int open_file(const char* path, int mode) {
+  int fd = -1;
+  // The modes are the run-time's own _O_ values. Children never inherit the
+  // descriptor; other openers may read and write the file meanwhile.
+  SetLastError(0);
+  const errno_t failure =
+      _sopen_s(&fd, path, mode | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+  // A create that found the file leaves ERROR_ALREADY_EXISTS; read it before
+  // any other call can change it.
+  keep_last_error();
+  if (failure != 0 || fd < 0) {
+    errno = failure != 0 ? failure : errno;
+    if (g_last_error == 0) g_last_error = ERROR_ACCESS_DENIED;
+    return -1;
+  }
+  if ((mode & kModeCreate) == 0 || g_last_error != ERROR_ALREADY_EXISTS) g_last_error = 0;
+  return fd;
+}
+
+int close_file(int fd) {
+  return _close(fd);
+}
+
+bool is_regular_file(int fd) {
+  HANDLE h = os_handle(fd);
+  if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+namespace {
+
+// The volume serial number and file index of `path`: one file however it is
+// spelled (case, short names, relative parts, links).
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+}  // namespace
+
+bool same_file(const char* path_a, const char* path_b) {
+  BY_HANDLE_FILE_INFORMATION a, b;
+  if (!file_identity(path_a, &a) || !file_identity(path_b, &b)) return false;
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+int remove_file(const char* path) {
+  SetLastError(0);
+  if (_unlink(path) != 0) {
+    keep_last_error();
+    return -1;
+  }
+  g_last_error = 0;
+  return 0;
+}
+
+int rename_no_replace(const char* from, const char* to) {
+  // Without MOVEFILE_REPLACE_EXISTING an existing destination is an error;
+  // COPY_ALLOWED lets the copy move to another volume.
+  if (!MoveFileExA(from, to, MOVEFILE_COPY_ALLOWED)) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_EXISTS) code = ERROR_ALREADY_EXISTS;
+    g_last_error = code;
+    errno = errno_of(code);
+    return -1;
+  }
+  g_last_error = 0;
+  return 0;
+}
+
+uint32_t last_error() {
+  return g_last_error;
+}
+void set_last_error(uint32_t code) {
+  g_last_error = code;
+  SetLastError(code);
+}
+
+bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
+  char* buffer = nullptr;
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPSTR>(&buffer),
+      0, nullptr);
+  if (n == 0 || buffer == nullptr) {
+    *failure = GetLastError();
+    return false;
+  }
+  text->assign(buffer, n);
+  LocalFree(buffer);
+  return true;
+}
+
+// Store file locks.
+//
+// A lock is a pair of named kernel mutexes: the plain name, local to the
+// caller's session, and "Global\" + the name. A service runs in session 0,
+// where a plain name is already global, while an operator's console runs in a
+// later session, where it is not: the utility and the service would each lock
+// a mutex of their own. Holding both excludes the service and every peer in
+// the operator's session, and since everyone takes the plain name first, a
+// peer that takes only one of the two cannot deadlock with us.
+//
+// Mutexes belong to the thread that waited for them and count recursively, so
+// every acquire waits and every release gives one hold back; handles stay
+// open for the life of the process, and its end releases what it still holds
+// (the next waiter then sees the mutex abandoned).
+namespace {
+
+constexpr char kGlobalPrefix[] = "Global\\";
+// The object manager refuses names longer than MAX_PATH, prefix included.
+constexpr size_t kMaxLockName = MAX_PATH - (sizeof kGlobalPrefix - 1);
+
+struct LockHold {
+  HANDLE local = nullptr;
+  HANDLE global = nullptr;
+  int count = 0;
+};
+std::map<std::string, LockHold> g_locks;  // by the name as given
+
+uint64_t name_hash(const std::string& name) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : name) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+}  // namespace
+
+std::string lock_object_name(const char* name) {
+  const std::string given = name;
+  if (!given.empty() && given.size() <= kMaxLockName && given.find('\\') == std::string::npos) {
+    return given;  // what the store-and-forward service itself uses
+  }
+  // A backslash would name another namespace, an empty name an unnamed
+  // mutex that nobody else can find, a long one is refused: each is replaced
+  // the same way every time, so every process arrives at one name.
+  std::string out;
+  for (char c : given) out += c == '\\' ? std::string("%5C") : std::string(1, c);
+  if (out.empty()) out = "%";
+  if (out.size() > kMaxLockName) {
+    char tail[20];
+    std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(name_hash(given)));
+    out = out.substr(0, kMaxLockName - 17) + tail;
+  }
+  return out;
+}
+
+namespace {
+
+// Waits for `mutex` without limit. 0 when held; an abandoned mutex counts as
+// held and sets *abandoned.
+int wait_for(HANDLE mutex, bool* abandoned) {
+  const DWORD result = WaitForSingleObject(mutex, INFINITE);
+  if (result == WAIT_OBJECT_0) return 0;
+  if (result == WAIT_ABANDONED) {
+    *abandoned = true;
+    return 0;
+  }
+  return errno_of(GetLastError());
+}
+
+}  // namespace
+
+int lock_acquire(const char* name, bool* abandoned) {
+  bool was_abandoned = false;
+  LockHold& hold = g_locks[name];
+  if (hold.local == nullptr) {
+    const std::string plain = lock_object_name(name);
+    hold.local = CreateMutexA(nullptr, FALSE, plain.c_str());
+    if (hold.local == nullptr) return errno_of(GetLastError());
+    hold.global = CreateMutexA(nullptr, FALSE, (kGlobalPrefix + plain).c_str());
+    if (hold.global == nullptr) {
+      const int error = errno_of(GetLastError());
+      CloseHandle(hold.local);
+      hold.local = nullptr;
+      return error;
+    }
+  }
+  if (const int error = wait_for(hold.local, &was_abandoned)) return error;
+  if (const int error = wait_for(hold.global, &was_abandoned)) {
+    ReleaseMutex(hold.local);
+    return error;
+  }
+  ++hold.count;
+  if (abandoned != nullptr) *abandoned = was_abandoned;
+  return 0;
+}
+
+void lock_release(const char* name) {
+  auto it = g_locks.find(name);
+  if (it == g_locks.end() || it->second.count == 0) return;
+  --it->second.count;
+  ReleaseMutex(it->second.global);
+  ReleaseMutex(it->second.local);
+}
+
+std::string environment_directory() {
+  const char* home = std::getenv("VARNO_HOME");
+  std::string dir;
+  bool slash = false;
+  if (home != nullptr && *home != '\0') {
+    dir = home;
+    slash = dir.back() == '/';
+  } else {
+    const char* data = std::getenv("ProgramData");
+    dir = std::string(data != nullptr && *data != '\0' ? data : "C:\\ProgramData") + "\\varno";
+  }
+  while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
+  return dir + (slash ? '/' : '\\');
+}
+
+namespace {
+
+bool is_directory(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+bool make_directories(const std::string& path) {
+  if (is_directory(path)) return true;
+  // Past a drive ("C:") or a share ("\\server\share") every separator ends a
+  // directory to create.
+  size_t start = 0;
+  if (path.size() >= 2 && path[1] == ':') start = 2;
+  if (path.rfind("\\\\", 0) == 0 || path.rfind("//", 0) == 0) {
+    start = path.find_first_of("\\/", 2);
+    if (start != std::string::npos) start = path.find_first_of("\\/", start + 1);
+    if (start == std::string::npos) return false;
+  }
+  for (size_t pos = start + 1; pos <= path.size(); ++pos) {
+    if (pos == path.size() || path[pos] == '/' || path[pos] == '\\') {
+      const std::string part = path.substr(0, pos);
+      if (part.empty() || is_directory(part)) continue;
+      if (!CreateDirectoryA(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        errno = errno_of(GetLastError());
+        return false;
+      }
+    }
+  }
+  if (!is_directory(path)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return true;
+}
+
+bool directory_writable(const std::string& path) {
+  // Attributes say nothing about a directory's access rights: try it.
+  std::string probe = path;
+  if (!probe.empty() && probe.back() != '/' && probe.back() != '\\') probe += '\\';
+  probe += ".varno-probe-" + std::to_string(GetCurrentProcessId());
+  HANDLE h = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
+bool append_entry(const std::string& path, const std::string& text) {
+  // A Windows text file: every line feed becomes CR LF. FILE_APPEND_DATA
+  // puts each single write at the end, so entries of several processes
+  // never interleave.
+  std::string lines;
+  lines.reserve(text.size() + 16);
+  for (char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
+  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  DWORD done = 0;
+  const BOOL ok = WriteFile(h, lines.data(), static_cast<DWORD>(lines.size()), &done, nullptr);
+  if (!ok) errno = errno_of(GetLastError());
+  CloseHandle(h);
+  return ok && done == lines.size();
+}
+
+int process_id() {
+  return static_cast<int>(GetCurrentProcessId());
+}
+
+bool local_time(int64_t seconds, std::tm* out) {
+  const __time64_t t = seconds;
+  return _localtime64_s(out, &t) == 0;
+}
+
+std::string log_time_stamp() {
+  __timeb64 now;
+  _ftime64_s(&now);
+  std::tm tm{};
+  _localtime64_s(&tm, &now.time);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(now.millitm));
+  return buf;
+}
+
+void sleep_ms(int32_t milliseconds) {
+  if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
+}
+
+bool tcp_service_known(const char* name) {
+  // Winsock must be started before its database can be asked; it stays
+  // started for the life of the process.
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started && getservbyname(name, "tcp") != nullptr;
+}
+
+bool stdout_is_terminal() {
+  // Only a console has a console mode: wine's GetFileType and _isatty also
+  // call NUL a character device.
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void clear_screen() {
+  if (!stdout_is_terminal()) return;
+  std::fflush(stdout);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(out, &info)) return;
+  const DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(info.dwSize.Y);
+  const COORD origin = {0, 0};
+  DWORD written = 0;
+  FillConsoleOutputCharacterA(out, ' ', cells, origin, &written);
+  FillConsoleOutputAttribute(out, info.wAttributes, cells, origin, &written);
+  SetConsoleCursorPosition(out, origin);
+}
+
+}  // namespace platform
