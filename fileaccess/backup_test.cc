@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "fileaccess/file_access.h"
+#include "platform/platform.h"
 #include "platform/registry.h"
 #include "tests/support/test_support.h"
 
@@ -129,13 +130,14 @@ TEST_F(BackupTest, ACopyThatCannotBeOpenedStopsTheRotationAndTheFileIsKept) {
   set_copies(3);
   write_file(path, "file");
   write_file(copy(1), "one");
-  // A dangling link: the name is taken, but nothing can be opened under it.
-  fs::create_symlink(home.file("nowhere"), copy(2));
+  // A directory: the name is taken, but no file can be opened under it.
+  ASSERT_TRUE(fs::create_directory(copy(2)));
   varno_s_file_remove(path.c_str(), 1, &status);
 
   const std::vector<std::string> log = message_log();
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0], "[XXX] Error renaming file " + copy(1) + "\nStatus=" + std::to_string(EEXIST));
+  EXPECT_EQ(log[0], "[XXX] Error renaming file " + copy(1) +
+                        "\nStatus=" + std::to_string(platform::kErrorAlreadyExists));
   // Nothing was lost: the file is still there and the caller is told.
   EXPECT_EQ(read_file(path), "file");
   EXPECT_EQ(read_file(copy(1)), "one");
@@ -148,11 +150,12 @@ TEST_F(BackupTest, ACopyThatCannotBeOpenedStopsTheRotationAndTheFileIsKept) {
 TEST_F(BackupTest, AnOccupiedFirstCopyNameStopsTheLastRename) {
   set_copies(2);
   write_file(path, "file");
-  fs::create_symlink(home.file("nowhere"), copy(1));
+  ASSERT_TRUE(fs::create_directory(copy(1)));
   varno_s_file_remove(path.c_str(), 1, &status);
   const std::vector<std::string> log = message_log();
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0], "[XXX] Error renaming file " + copy(1) + "\nStatus=" + std::to_string(EEXIST));
+  EXPECT_EQ(log[0], "[XXX] Error renaming file " + copy(1) +
+                        "\nStatus=" + std::to_string(platform::kErrorAlreadyExists));
   EXPECT_EQ(read_file(path), "file");
   EXPECT_EQ(status.error[0], 13157);
 }
@@ -181,7 +184,8 @@ TEST_F(BackupTest, AMissingFileIsNoFailureButItsCopiesStillMove) {
   EXPECT_FALSE(file_exists(copy(1)));
   const std::vector<std::string> log = message_log();
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0], "[XXX] Error renaming file " + copy(1) + "\nStatus=" + std::to_string(ENOENT));
+  EXPECT_EQ(log[0], "[XXX] Error renaming file " + copy(1) +
+                        "\nStatus=" + std::to_string(platform::kErrorNotFound));
 }
 
 TEST_F(BackupTest, OtherRemovalFailuresAreRecorded) {

@@ -1,137 +1,39 @@
+// The platform layer as its callers see it, the same on every OS: files,
+// renames, and named locks between processes.
 #include "platform/platform.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <cerrno>
-
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
-#include <set>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_support.h"
+
 namespace {
 
-struct EnvGuard {
-  explicit EnvGuard(std::initializer_list<const char*> names) {
-    for (const char* n : names) {
-      const char* v = std::getenv(n);
-      saved.emplace_back(n, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-  }
-  ~EnvGuard() {
-    for (auto& [n, v] : saved) {
-      if (v) {
-        setenv(n.c_str(), v->c_str(), 1);
-      } else {
-        unsetenv(n.c_str());
-      }
-    }
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
-};
-
-std::string make_temp_dir() {
-  char tmpl[] = "/tmp/varno-platform-XXXXXX";
-  return mkdtemp(tmpl);
+// Child: takes lock args[0] through the platform and says "held", keeps it
+// until a line or the end of its input arrives, then gives it back.
+VARNO_TEST_CHILD(hold_lock) {
+  if (platform::lock_acquire(args.at(0).c_str()) != 0) return 1;
+  std::cout << "held\n" << std::flush;
+  std::string line;
+  std::getline(std::cin, line);
+  platform::lock_release(args.at(0).c_str());
+  return 0;
 }
 
-std::set<std::string> list_dir(const std::string& dir) {
-  std::set<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.insert(n);
-    }
-    closedir(d);
-  }
-  return names;
-}
-
-TEST(EnvironmentDirectory, ResolvesInOrderWithOneTrailingSlash) {
-  EnvGuard guard({"VARNO_HOME", "XDG_STATE_HOME", "HOME"});
-  setenv("HOME", "/home/op", 1);
-  unsetenv("XDG_STATE_HOME");
-  unsetenv("VARNO_HOME");
-  EXPECT_EQ(platform::environment_directory(), "/home/op/.local/state/varno/");
-  setenv("XDG_STATE_HOME", "/var/state//", 1);
-  EXPECT_EQ(platform::environment_directory(), "/var/state/varno/");
-  setenv("VARNO_HOME", "", 1);  // empty counts as unset
-  EXPECT_EQ(platform::environment_directory(), "/var/state/varno/");
-  setenv("VARNO_HOME", "/srv/varno///", 1);
-  EXPECT_EQ(platform::environment_directory(), "/srv/varno/");
-}
-
-TEST(NamedLocks, NamesNeverLeaveTheLockDirectory) {
-  EnvGuard guard({"VARNO_HOME"});
-  const std::string home = make_temp_dir();
-  setenv("VARNO_HOME", (home + "/env").c_str(), 1);
-  for (const char* name : {"../../escape", "a/b", "..", ".", "back\\slash", "", "plain.EXT-1_x"}) {
-    ASSERT_EQ(platform::lock_acquire(name), 0) << name;
-    platform::lock_release(name);
-  }
-  EXPECT_EQ(list_dir(home), std::set<std::string>{"env"});
-  EXPECT_EQ(list_dir(home + "/env"), std::set<std::string>{"locks"});
-  const std::set<std::string> expected = {
-      "..%2F..%2Fescape.lock", "a%2Fb.lock", "%...lock",          "%..lock",
-      "back%5Cslash.lock",     "%.lock",     "plain.EXT-1_x.lock"};
-  EXPECT_EQ(list_dir(home + "/env/locks"), expected);
-  // A name longer than a file name may be keeps a prefix and a hash.
-  std::string long_name(400, 'n');
-  ASSERT_EQ(platform::lock_acquire(long_name.c_str()), 0);
-  platform::lock_release(long_name.c_str());
-  EXPECT_EQ(list_dir(home + "/env/locks").size(), expected.size() + 1);
-  std::filesystem::remove_all(home);
-}
-
-TEST(NamedLocks, RepeatedHoldsInOneProcessDoNotBlock) {
-  EnvGuard guard({"VARNO_HOME"});
-  const std::string home = make_temp_dir();
-  setenv("VARNO_HOME", home.c_str(), 1);
-  ASSERT_EQ(platform::lock_acquire("DEV1"), 0);
-  ASSERT_EQ(platform::lock_acquire("DEV1"), 0);
-  platform::lock_release("DEV1");
-  // Still held once: another process must not get it.
-  const std::string path = home + "/locks/DEV1.lock";
-  int fd = open(path.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  pid_t pid = fork();
-  if (pid == 0) _exit(flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 1) << "the lock was free while still held once";
-  platform::lock_release("DEV1");
-  pid = fork();
-  if (pid == 0) {
-    int fd2 = open(path.c_str(), O_RDWR);
-    _exit(flock(fd2, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
-  }
-  waitpid(pid, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the lock was not given back by the last release";
-  close(fd);
-  std::filesystem::remove_all(home);
-}
-
-TEST(NamedLocks, UnusableLockDirectoryIsReported) {
-  EnvGuard guard({"VARNO_HOME"});
-  const std::string home = make_temp_dir();
-  const std::string file = home + "/not-a-directory";
-  close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
-  setenv("VARNO_HOME", file.c_str(), 1);
-  EXPECT_NE(platform::lock_acquire("X"), 0);
-  std::filesystem::remove_all(home);
+// True when another process takes lock `name` within `ms`.
+bool child_takes_within(const std::string& name, int ms) {
+  testsupport::Interactive child(testsupport::self_path(),
+                                 testsupport::child_args("hold_lock", {name}), {});
+  return child.read_until("held\n", ms);
 }
 
 TEST(Files, CreateReportsWhetherTheFileExisted) {
-  const std::string dir = make_temp_dir();
-  const std::string path = dir + "/f.dat";
+  testsupport::ScratchDir dir;
+  const std::string path = dir.file("f.dat");
   int fd = platform::open_file(path.c_str(), platform::kModeReadWrite | platform::kModeCreate);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(platform::last_error(), 0u);
@@ -140,40 +42,70 @@ TEST(Files, CreateReportsWhetherTheFileExisted) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(platform::last_error(), platform::kErrorAlreadyExists);
   platform::close_file(fd);
-  EXPECT_LT(platform::open_file((dir + "/missing").c_str(), platform::kModeReadOnly), 0);
+  EXPECT_LT(platform::open_file(dir.file("missing").c_str(), platform::kModeReadOnly), 0);
   EXPECT_EQ(platform::last_error(), platform::kErrorNotFound);
   // A directory is not a file to open.
-  EXPECT_LT(platform::open_file(dir.c_str(), platform::kModeReadOnly), 0);
-  std::filesystem::remove_all(dir);
+  EXPECT_LT(platform::open_file(dir.path.c_str(), platform::kModeReadOnly), 0);
 }
 
 TEST(Files, RenameNeverReplacesAndSameFileSeesThroughSpelling) {
-  const std::string dir = make_temp_dir();
-  const std::string a = dir + "/a", b = dir + "/b";
-  close(open(a.c_str(), O_CREAT | O_WRONLY, 0600));
-  close(open(b.c_str(), O_CREAT | O_WRONLY, 0600));
+  testsupport::ScratchDir dir;
+  const std::string a = dir.file("a"), b = dir.file("b");
+  testsupport::write_file(a, "a");
+  testsupport::write_file(b, "b");
   EXPECT_NE(platform::rename_no_replace(a.c_str(), b.c_str()), 0);
   EXPECT_EQ(platform::last_error(), platform::kErrorAlreadyExists);
-  EXPECT_TRUE(std::filesystem::exists(a));
-  EXPECT_EQ(platform::rename_no_replace(a.c_str(), (dir + "/c").c_str()), 0);
-  EXPECT_FALSE(std::filesystem::exists(a));
+  EXPECT_EQ(testsupport::read_file(b), "b");
+  EXPECT_EQ(platform::rename_no_replace(a.c_str(), dir.file("c").c_str()), 0);
+  EXPECT_FALSE(testsupport::file_exists(a));
+  EXPECT_EQ(testsupport::read_file(dir.file("c")), "a");
 
-  EXPECT_TRUE(platform::same_file(b.c_str(), (dir + "/./../" + dir.substr(5) + "/b").c_str()));
-  ASSERT_EQ(symlink(b.c_str(), (dir + "/link").c_str()), 0);
-  EXPECT_TRUE(platform::same_file((dir + "/link").c_str(), b.c_str()));
-  EXPECT_FALSE(platform::same_file((dir + "/c").c_str(), b.c_str()));
-  EXPECT_FALSE(platform::same_file((dir + "/nothing").c_str(), b.c_str()));
-  std::filesystem::remove_all(dir);
+  const std::string leaf = std::filesystem::path(dir.path).filename().string();
+  EXPECT_TRUE(platform::same_file(b.c_str(), (dir.path + "/./../" + leaf + "/b").c_str()));
+  std::filesystem::create_hard_link(b, dir.file("link"));
+  EXPECT_TRUE(platform::same_file(dir.file("link").c_str(), b.c_str()));
+  EXPECT_FALSE(platform::same_file(dir.file("c").c_str(), b.c_str()));
+  EXPECT_FALSE(platform::same_file(dir.file("nothing").c_str(), b.c_str()));
 }
 
-TEST(Errors, DescriptionsAndUnknownCodes) {
-  std::string text;
-  uint32_t failure = 0;
-  ASSERT_TRUE(platform::describe_error(2, &text, &failure));
-  EXPECT_EQ(text, "No such file or directory");
-  EXPECT_FALSE(platform::describe_error(99999, &text, &failure));
-  EXPECT_EQ(failure, static_cast<uint32_t>(EINVAL));
-  EXPECT_FALSE(platform::describe_error(0x80000005u, &text, &failure));
+// Lock names of these tests' own: on Windows lock names are machine-wide.
+std::string own_lock(const std::string& stem) {
+  return stem + "-" + std::to_string(platform::process_id());
+}
+
+TEST(NamedLocks, RepeatedHoldsInOneProcessDoNotBlockAndAllMustBeGivenBack) {
+  testsupport::ScratchHome home;
+  const std::string name = own_lock("DEV1");
+  ASSERT_EQ(platform::lock_acquire(name.c_str()), 0);
+  ASSERT_EQ(platform::lock_acquire(name.c_str()), 0);
+  platform::lock_release(name.c_str());
+  EXPECT_FALSE(child_takes_within(name, 1000)) << "the lock was free while still held once";
+  platform::lock_release(name.c_str());
+  EXPECT_TRUE(child_takes_within(name, 10000)) << "the last release did not give the lock back";
+  // A release too many is ignored.
+  platform::lock_release(name.c_str());
+  ASSERT_EQ(platform::lock_acquire(name.c_str()), 0);
+  EXPECT_FALSE(child_takes_within(name, 1000));
+  platform::lock_release(name.c_str());
+}
+
+TEST(NamedLocks, NamesThePlatformCannotUseAsTheyAreStillExclude) {
+  testsupport::ScratchHome home;
+  for (const std::string& stem : {std::string("back\\slash"), std::string("a/../b"),
+                                  std::string(400, 'n'), std::string("Global\\x")}) {
+    const std::string name = own_lock(stem);
+    ASSERT_EQ(platform::lock_acquire(name.c_str()), 0) << name;
+    EXPECT_FALSE(child_takes_within(name, 1000)) << name;
+    platform::lock_release(name.c_str());
+    EXPECT_EQ(platform::lock_object_name(name.c_str()), platform::lock_object_name(name.c_str()));
+  }
+  // Two long names that share their beginning are two locks.
+  const std::string first = own_lock(std::string(400, 'n') + "1");
+  const std::string second = own_lock(std::string(400, 'n') + "2");
+  EXPECT_NE(platform::lock_object_name(first.c_str()), platform::lock_object_name(second.c_str()));
+  ASSERT_EQ(platform::lock_acquire(first.c_str()), 0);
+  EXPECT_TRUE(child_takes_within(second, 10000));
+  platform::lock_release(first.c_str());
 }
 
 }  // namespace

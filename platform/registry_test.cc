@@ -1,15 +1,14 @@
 // The registry calls as the file layer, the store configuration and varno-reg
-// use them: codes, case rules, the on-disk form of the stand-in, and several
-// processes writing at once.
+// use them: codes, case rules, and, where the registry is the stand-in, its
+// on-disk form.
 #include "platform/registry.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -80,7 +79,9 @@ TEST_F(RegistryTest, CreateReportsNewOrExistingAndKeepsTheFirstCase) {
   uint32_t d = 0;
   RegKey a = create("SOFTWARE\\Quellmark\\VAR-NO", &d);
   EXPECT_EQ(d, kRegCreatedNewKey);
-  EXPECT_TRUE(fs::is_directory(root() + "SOFTWARE/Quellmark/VAR-NO"));
+  if (testsupport::kRegistryStandIn) {
+    EXPECT_TRUE(fs::is_directory(root() + "SOFTWARE/Quellmark/VAR-NO"));
+  }
   RegKey b = create("software\\QUELLMARK\\var-no\\", &d);
   EXPECT_EQ(d, kRegOpenedExistingKey);
   // A new key below an existing path counts as new.
@@ -90,20 +91,24 @@ TEST_F(RegistryTest, CreateReportsNewOrExistingAndKeepsTheFirstCase) {
   ASSERT_EQ(reg_open_key_ex(kRegLocalMachine, "sOfTwArE", 0, kRegKeyRead, &sw), 0u);
   EXPECT_EQ(subkeys(sw), std::vector<std::string>{"Quellmark"});
   // Only one directory per name, whatever case it was asked for in.
-  int dirs = 0;
-  for (const auto& e : fs::directory_iterator(root() + "SOFTWARE/Quellmark")) {
-    (void)e;
-    ++dirs;
+  if (testsupport::kRegistryStandIn) {
+    int dirs = 0;
+    for (const auto& e : fs::directory_iterator(root() + "SOFTWARE/Quellmark")) {
+      (void)e;
+      ++dirs;
+    }
+    EXPECT_EQ(dirs, 1);
   }
-  EXPECT_EQ(dirs, 1);
   for (RegKey k : {a, b, c, sw}) EXPECT_EQ(reg_close_key(k), 0u);
 }
 
 TEST_F(RegistryTest, DwordRoundTripsAndIsStoredAsTypeThenData) {
   RegKey key = create("SOFTWARE\\Quellmark\\VAR-NO");
   set_dword(key, "VARNOStoreBckCopies", 0x01020304u);
-  EXPECT_EQ(testsupport::read_file(root() + "SOFTWARE/Quellmark/VAR-NO/@VARNOStoreBckCopies"),
-            std::string("\x04\x00\x00\x00\x04\x03\x02\x01", 8));
+  if (testsupport::kRegistryStandIn) {
+    EXPECT_EQ(testsupport::read_file(root() + "SOFTWARE/Quellmark/VAR-NO/@VARNOStoreBckCopies"),
+              std::string("\x04\x00\x00\x00\x04\x03\x02\x01", 8));
+  }
   // Read back under another case, through a key opened afresh.
   RegKey again = nullptr;
   ASSERT_EQ(reg_open_key_ex(kRegLocalMachine, "software\\quellmark\\var-no", 0,
@@ -130,7 +135,9 @@ TEST_F(RegistryTest, DataLongerThanTheCellFailTheQueryAndShorterDataFillLowBytes
   EXPECT_EQ(reg_query_value_ex(key, "Long", &type, &cell, &size), kRegErrorMoreData);
   EXPECT_NE(kRegErrorMoreData, kRegErrorNotFound);
   EXPECT_EQ(size, 8u);
-  EXPECT_EQ(cell, 0xAAAAAAAAu);  // nothing copied
+  if (testsupport::kRegistryStandIn) {
+    EXPECT_EQ(cell, 0xAAAAAAAAu);  // nothing copied
+  }
   EXPECT_EQ(type, kRegBinary);
 
   const unsigned char two[2] = {0x34, 0x12};
@@ -147,11 +154,20 @@ TEST_F(RegistryTest, ReplacingAValueKeepsItsNameAndLeavesNoTemporaryFiles) {
   RegKey key = create("SOFTWARE\\Quellmark\\VAR-NO");
   set_dword(key, "MaxSize", 5);
   set_dword(key, "MAXSIZE", 6);
-  std::vector<std::string> files;
-  for (const auto& e : fs::directory_iterator(root() + "SOFTWARE/Quellmark/VAR-NO")) {
-    files.push_back(e.path().filename().string());
+  char name[32];
+  uint32_t name_size = sizeof name;
+  ASSERT_EQ(reg_enum_value(key, 0, name, &name_size, nullptr, nullptr, nullptr), 0u);
+  EXPECT_STREQ(name, "MaxSize");
+  name_size = sizeof name;
+  EXPECT_EQ(reg_enum_value(key, 1, name, &name_size, nullptr, nullptr, nullptr),
+            kRegErrorNoMoreItems);
+  if (testsupport::kRegistryStandIn) {
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(root() + "SOFTWARE/Quellmark/VAR-NO")) {
+      files.push_back(e.path().filename().string());
+    }
+    EXPECT_EQ(files, std::vector<std::string>{"@MaxSize"});
   }
-  EXPECT_EQ(files, std::vector<std::string>{"@MaxSize"});
   EXPECT_EQ(get_dword(key, "maxsize"), 6u);
   reg_close_key(key);
 }
@@ -184,16 +200,18 @@ TEST_F(RegistryTest, EnumerationIsOrderedWithoutRegardToCaseAndReportsShortBuffe
   EXPECT_STREQ(small, "beta");
   EXPECT_EQ(size, 4u);
 
+  // Values come in an order of the platform's choosing.
+  std::set<std::pair<std::string, uint32_t>> values;
   char name[32];
   uint32_t name_size = sizeof name, type = 0, cell = 0, data_size = 4;
-  ASSERT_EQ(reg_enum_value(key, 0, name, &name_size, &type, &cell, &data_size), 0u);
-  EXPECT_STREQ(name, "ab");
-  EXPECT_EQ(cell, 1u);
-  name_size = sizeof name;
-  data_size = 4;
-  ASSERT_EQ(reg_enum_value(key, 1, name, &name_size, &type, &cell, &data_size), 0u);
-  EXPECT_STREQ(name, "Zed");
-  EXPECT_EQ(cell, 26u);
+  for (uint32_t i = 0; i < 2; ++i) {
+    name_size = sizeof name;
+    data_size = 4;
+    ASSERT_EQ(reg_enum_value(key, i, name, &name_size, &type, &cell, &data_size), 0u);
+    EXPECT_EQ(type, kRegDword);
+    values.insert({name, cell});
+  }
+  EXPECT_EQ(values, (std::set<std::pair<std::string, uint32_t>>{{"ab", 1}, {"Zed", 26}}));
   name_size = sizeof name;
   EXPECT_EQ(reg_enum_value(key, 2, name, &name_size, nullptr, nullptr, nullptr),
             kRegErrorNoMoreItems);
@@ -246,6 +264,7 @@ TEST_F(RegistryTest, OddNamesStayInsideTheTreeAndRoundTrip) {
   EXPECT_EQ(got, expected);
   // Nothing escaped the key's directory.
   for (const auto& e : fs::recursive_directory_iterator(home.path)) {
+    if (!testsupport::kRegistryStandIn) break;
     const std::string p = e.path().string();
     EXPECT_TRUE(p.rfind(root() + "Odd", 0) == 0 || p == home.path + "/registry" ||
                 p == home.path + "/registry/.lock" ||
@@ -257,129 +276,38 @@ TEST_F(RegistryTest, OddNamesStayInsideTheTreeAndRoundTrip) {
   set_dword(parent, nullptr, 2);
   EXPECT_EQ(get_dword(parent, ".."), 1u);
   EXPECT_EQ(get_dword(parent, ""), 2u);
-  EXPECT_TRUE(fs::is_regular_file(root() + "Odd/@"));
+  if (testsupport::kRegistryStandIn) {
+    EXPECT_TRUE(fs::is_regular_file(root() + "Odd/@"));
+  }
   reg_close_key(parent);
 }
 
 TEST_F(RegistryTest, BadPathsAreRefusedWithoutCreatingAnything) {
   RegKey k = nullptr;
-  EXPECT_EQ(reg_create_key_ex(kRegLocalMachine, "A\\\\B", 0, kRegKeyAllAccess, &k, nullptr),
-            kRegErrorInvalidParameter);
-  EXPECT_EQ(reg_create_key_ex(kRegLocalMachine, "\\A", 0, kRegKeyAllAccess, &k, nullptr),
-            kRegErrorInvalidParameter);
+  for (const char* bad : {"A\\\\B", "\\A"}) {
+    const uint32_t r = reg_create_key_ex(kRegLocalMachine, bad, 0, kRegKeyAllAccess, &k, nullptr);
+    EXPECT_NE(r, 0u) << bad;
+    if (testsupport::kRegistryStandIn) {
+      EXPECT_EQ(r, kRegErrorInvalidParameter) << bad;
+    }
+  }
   const std::string too_long(kRegMaxKeyName + 1, 'x');
   const uint32_t r =
       reg_create_key_ex(kRegLocalMachine, too_long.c_str(), 0, kRegKeyAllAccess, &k, nullptr);
   EXPECT_NE(r, 0u);
   EXPECT_NE(r, kRegErrorNotFound);
-  EXPECT_FALSE(fs::exists(root() + "A"));
-  // A name of 255 characters, every one encoded to three, cannot be a file
-  // name; it is refused rather than cut.
+  EXPECT_EQ(reg_open_key_ex(kRegLocalMachine, "A", 0, kRegKeyRead, &k), kRegErrorNotFound);
+  // In the stand-in a name of 255 characters, every one encoded to three,
+  // cannot be a file name; it is refused rather than cut.
   const std::string wide(kRegMaxKeyName, '#');
-  EXPECT_NE(reg_create_key_ex(kRegLocalMachine, wide.c_str(), 0, kRegKeyAllAccess, &k, nullptr),
-            0u);
+  if (testsupport::kRegistryStandIn) {
+    EXPECT_NE(reg_create_key_ex(kRegLocalMachine, wide.c_str(), 0, kRegKeyAllAccess, &k, nullptr),
+              0u);
+  }
   const std::string fits(kRegMaxKeyName, 'y');
   ASSERT_EQ(reg_create_key_ex(kRegLocalMachine, fits.c_str(), 0, kRegKeyAllAccess, &k, nullptr),
             0u);
   reg_close_key(k);
-}
-
-TEST_F(RegistryTest, AValueFileTooShortForItsTypeIsAFailureNotAbsence) {
-  RegKey key = create("K");
-  testsupport::write_file(root() + "K/@Broken", std::string("\x04\x00", 2));
-  uint32_t code = 0;
-  get_dword(key, "Broken", &code);
-  EXPECT_NE(code, 0u);
-  EXPECT_NE(code, kRegErrorNotFound);
-  reg_close_key(key);
-}
-
-// Several processes create the same keys under different letter case and
-// write values into them at the same time, while another process reads.
-TEST_F(RegistryTest, ConcurrentWritersNeverTearOrLoseAValue) {
-  constexpr int kWriters = 4;
-  constexpr int kRounds = 100;
-  const char* cases[kWriters] = {"Node", "NODE", "node", "nOdE"};
-  // Every round races for a key of its own, so every round tests creation.
-  auto key_path = [](const char* node, int round) {
-    return std::string("SOFTWARE\\Race\\") + node + std::to_string(round);
-  };
-  std::vector<pid_t> children;
-  for (int w = 0; w < kWriters; ++w) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      int failures = 0;
-      for (int round = 0; round < kRounds; ++round) {
-        RegKey key = nullptr;
-        if (reg_create_key_ex(kRegLocalMachine, key_path(cases[w], round).c_str(), 0,
-                              kRegKeyAllAccess, &key, nullptr) != 0) {
-          ++failures;
-          continue;
-        }
-        // Both halves carry the writer, so a torn value shows.
-        const uint32_t pair[2] = {static_cast<uint32_t>(w), static_cast<uint32_t>(w)};
-        for (int again = 0; again < 3; ++again) {
-          if (reg_set_value_ex(key, (w % 2) ? "SHARED" : "shared", kRegBinary, pair, 8) != 0) {
-            ++failures;
-          }
-        }
-        const std::string own = "Own" + std::to_string(w);
-        const uint32_t word = static_cast<uint32_t>(round);
-        if (reg_set_value_ex(key, own.c_str(), kRegDword, &word, 4) != 0) ++failures;
-        reg_close_key(key);
-      }
-      _exit(failures == 0 ? 0 : 1);
-    }
-    children.push_back(pid);
-  }
-  const pid_t reader = fork();
-  ASSERT_GE(reader, 0);
-  if (reader == 0) {
-    int bad = 0;
-    for (int i = 0; i < 3000; ++i) {
-      RegKey key = nullptr;
-      if (reg_open_key_ex(kRegLocalMachine, key_path("NODE", i % kRounds).c_str(), 0, kRegKeyRead,
-                          &key) != 0) {
-        continue;
-      }
-      uint32_t pair[2] = {0, 0}, size = 8;
-      const uint32_t r = reg_query_value_ex(key, "Shared", nullptr, pair, &size);
-      if (r == 0 && (size != 8 || pair[0] != pair[1] || pair[0] >= kWriters)) ++bad;
-      if (r != 0 && r != kRegErrorNotFound) ++bad;
-      reg_close_key(key);
-    }
-    _exit(bad == 0 ? 0 : 1);
-  }
-  children.push_back(reader);
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << pid;
-  }
-
-  // One key per round; in each, one shared value and every writer's own.
-  int keys = 0;
-  for (const auto& dir : fs::directory_iterator(root() + "SOFTWARE/Race")) {
-    ++keys;
-    std::set<std::string> files;
-    for (const auto& e : fs::directory_iterator(dir.path())) {
-      files.insert(e.path().filename().string());
-    }
-    const std::string shared = files.count("@shared") ? "@shared" : "@SHARED";
-    EXPECT_EQ(files, (std::set<std::string>{"@Own0", "@Own1", "@Own2", "@Own3", shared}))
-        << dir.path();
-  }
-  EXPECT_EQ(keys, kRounds);
-  RegKey key = nullptr;
-  ASSERT_EQ(reg_open_key_ex(kRegLocalMachine, key_path("node", kRounds - 1).c_str(), 0, kRegKeyRead,
-                            &key),
-            0u);
-  for (int w = 0; w < kWriters; ++w) {
-    EXPECT_EQ(get_dword(key, ("own" + std::to_string(w)).c_str()),
-              static_cast<uint32_t>(kRounds - 1));
-  }
-  reg_close_key(key);
 }
 
 }  // namespace

@@ -242,7 +242,8 @@ TEST_F(ConfigFilesTest, AFileThatCannotBeOpenedIsRecorded) {
   put_dword("DEV1", "plant", "MaxSize", 1);
   put_dword("DEV1", "plant", "MaxPeriod", 2);
   LoadSnfCfg("plant", &status);
-  EXPECT_EQ(pairs(status), (Pairs{{1, EISDIR}, {13, 13153}, {13, 13112}}));
+  EXPECT_EQ(pairs(status),
+            (Pairs{{1, testsupport::kErrnoOpenDirectory}, {13, 13153}, {13, 13112}}));
   EXPECT_EQ(GetSnfMaxSize("elsewhere"), -1);
 }
 

@@ -1,10 +1,9 @@
 // Per-node limits in the registry: what is read, what is written, and the
 // exact debug-log line of every event and failure.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,10 +12,10 @@
 
 #include "storeconfig/store_config.h"
 #include "storeconfig/store_config_testing.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using platform::RegKey;
 using snftest::Pairs;
 using snftest::pairs;
@@ -31,6 +30,24 @@ struct RegistryConfigTest : snftest::StoreConfigTest {
   int32_t size = 0, period = 0;
   int32_t read(const char* node) { return ReadRegSnfCfg(node, &size, &period, &status); }
 };
+
+// The names of the subkeys of `path` below HKEY_LOCAL_MACHINE.
+std::vector<std::string> subkey_names(const std::string& path) {
+  std::vector<std::string> names;
+  RegKey key = nullptr;
+  if (platform::reg_open_key_ex(platform::kRegLocalMachine, path.c_str(), 0, platform::kRegKeyRead,
+                                &key) != 0) {
+    return names;
+  }
+  char name[300];
+  uint32_t size = sizeof name;
+  for (uint32_t i = 0; platform::reg_enum_key_ex(key, i, name, &size) == 0; ++i) {
+    names.push_back(name);
+    size = sizeof name;
+  }
+  platform::reg_close_key(key);
+  return names;
+}
 
 // Injected failures: the call named fails with this code; the others run.
 uint32_t g_code = 0;
@@ -57,7 +74,10 @@ TEST_F(RegistryConfigTest, AnIncompleteDeviceRecordTouchesNoKey) {
                 "assumed Max Size=[-1], Max Period=[-1] for client node=[plant]]",
                 "[WriteRegSnFCfg] [Bad DLGP name, could not update store file config in registry, "
                 "Max Size=[5], Max Period=[6], client node=[plant]]"}));
-  EXPECT_FALSE(fs::exists(home.home() + "registry"));
+  RegKey key = nullptr;
+  EXPECT_EQ(platform::reg_open_key_ex(platform::kRegLocalMachine, "Software\\Quellmark", 0,
+                                      platform::kRegKeyRead, &key),
+            platform::kRegErrorNotFound);
 }
 
 TEST_F(RegistryConfigTest, TheNodeSubkeyIsFoundInAnyLetterCase) {
@@ -188,13 +208,7 @@ TEST_F(RegistryConfigTest, WritingCreatesKeysAndLogsEachNewValue) {
   EXPECT_EQ(WriteRegSnfCfg("Plant", 100, 3600, &status), 1);
   EXPECT_TRUE(debug_log().empty());
   // One subkey, named as first written.
-  std::vector<std::string> subkeys;
-  for (const auto& e :
-       fs::directory_iterator(home.home() + "registry/HKEY_LOCAL_MACHINE/Software/"
-                                            "Quellmark/VAR-NO/VARNO_SCANNER_DEV1_CFG")) {
-    subkeys.push_back(e.path().filename().string());
-  }
-  EXPECT_EQ(subkeys, std::vector<std::string>{"plant"});
+  EXPECT_EQ(subkey_names(kKey), std::vector<std::string>{"plant"});
 }
 
 TEST_F(RegistryConfigTest, OnlyTheChangedValueIsWritten) {
@@ -292,40 +306,43 @@ TEST_F(RegistryConfigTest, FailedValueWritesAreRecordedPerValue) {
                                       "]"}));
 }
 
+constexpr int kWriters = 4;
+constexpr int kRounds = 40;
+
+// Child: writer args[0] of SeveralProcessesWritingLimitsAtOnce.
+VARNO_TEST_CHILD(limits_writer) {
+  const char* shared[kWriters] = {"plant", "PLANT", "Plant", "pLANT"};
+  const int w = std::stoi(args.at(0));
+  SnfDevice device{};
+  std::snprintf(device.node, sizeof device.node, "plant");
+  std::snprintf(device.dlgp, sizeof device.dlgp, "DEV1");
+  SetSnfDevice(&device);
+  int failures = 0;
+  const std::string own = "node" + std::to_string(w);
+  for (int round = 0; round < kRounds; ++round) {
+    VARNO_STATUS s;
+    if (WriteRegSnfCfg(shared[w], 1000 + w, 2000 + w, &s) != 1) ++failures;
+    if (WriteRegSnfCfg(own.c_str(), round, w, &s) != 1) ++failures;
+  }
+  return failures == 0 ? 0 : 1;
+}
+
 // Several service processes store limits at once: the same node under
 // different letter case, and each its own node.
 TEST_F(RegistryConfigTest, SeveralProcessesWritingLimitsAtOnce) {
-  constexpr int kWriters = 4;
-  constexpr int kRounds = 40;
-  const char* shared[kWriters] = {"plant", "PLANT", "Plant", "pLANT"};
-  std::vector<pid_t> children;
+  if (!testsupport::kRegistryStandIn) {
+    GTEST_SKIP() << "tests the stand-in's own locking between writers; the real registry "
+                    "serialises its writers itself";
+  }
+  std::vector<std::unique_ptr<testsupport::Interactive>> children;
   for (int w = 0; w < kWriters; ++w) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      int failures = 0;
-      const std::string own = "node" + std::to_string(w);
-      for (int round = 0; round < kRounds; ++round) {
-        VARNO_STATUS s;
-        if (WriteRegSnfCfg(shared[w], 1000 + w, 2000 + w, &s) != 1) ++failures;
-        if (WriteRegSnfCfg(own.c_str(), round, w, &s) != 1) ++failures;
-      }
-      _exit(failures == 0 ? 0 : 1);
-    }
-    children.push_back(pid);
+    children.push_back(std::make_unique<testsupport::Interactive>(
+        testsupport::self_path(), testsupport::child_args("limits_writer", {std::to_string(w)}),
+        std::vector<std::string>{}));
   }
-  for (pid_t pid : children) {
-    int wstatus = 0;
-    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
-    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
-  }
-  std::set<std::string> subkeys;
-  for (const auto& e :
-       fs::directory_iterator(home.home() + "registry/HKEY_LOCAL_MACHINE/Software/"
-                                            "Quellmark/VAR-NO/VARNO_SCANNER_DEV1_CFG")) {
-    subkeys.insert(e.path().filename().string());
-  }
-  EXPECT_EQ(subkeys.size(), 1u + kWriters);  // one "plant" in whatever case came first
+  for (auto& child : children) EXPECT_EQ(child->finish(), 0);
+  // One "plant" in whatever case came first.
+  EXPECT_EQ(subkey_names(kKey).size(), 1u + kWriters);
   for (int w = 0; w < kWriters; ++w) {
     EXPECT_EQ(read(("NODE" + std::to_string(w)).c_str()), 1);
     EXPECT_EQ(size, kRounds - 1);

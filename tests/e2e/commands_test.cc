@@ -1,9 +1,7 @@
 // The five menu commands end to end: the real utility driven through its
 // standard input, its transcript and output files compared exactly, on store
 // files made by varno-storegen.
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -66,8 +64,11 @@ std::string header_file(const HeaderValues& h) {
 
 class Commands : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(chdir(dir.path.c_str()), 0); }
-  void TearDown() override { chdir("/"); }
+  void SetUp() override { std::filesystem::current_path(dir.path); }
+  // Out of the directory, which is removed next.
+  void TearDown() override {
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+  }
   void make(const std::string& name, const std::vector<std::string>& options) {
     storefiles::generate(home(), dir.file(name), options);
   }
@@ -97,13 +98,13 @@ TEST_F(Commands, HeaderReportOnTheScreenInAFileAndBoth) {
 
   r = run("1\nsound.store\nf\nreport.txt\n\n");
   EXPECT_EQ(r.out, session(store_and_output() + kOutputNamePrompt + kDiag2));
-  EXPECT_EQ(testsupport::read_file(dir.file("report.txt")), header_file(kSound));
+  EXPECT_EQ(testsupport::read_text_file(dir.file("report.txt")), header_file(kSound));
 
   testsupport::write_file(dir.file("both.txt"), "old content that must go\n");
   r = run("1\nsound.store\nBoth\nboth.txt\n\n");
   EXPECT_EQ(r.out,
             session(store_and_output() + kOutputNamePrompt + kDiag2 + header_screen(kSound)));
-  EXPECT_EQ(testsupport::read_file(dir.file("both.txt")), header_file(kSound));
+  EXPECT_EQ(testsupport::read_text_file(dir.file("both.txt")), header_file(kSound));
 }
 
 TEST_F(Commands, HeaderReportOnEachHeaderCase) {
@@ -154,7 +155,7 @@ TEST_F(Commands, HeaderReportOnEachHeaderCase) {
                            "\nError reading store file header from both.store\n"
                            "\nError codes\n-----------\n\n0) facility=13  error=13510"
                            "\n1) facility=13  error=13512"));
-  EXPECT_EQ(testsupport::read_file(dir.file("both.txt")), "")
+  EXPECT_EQ(testsupport::read_text_file(dir.file("both.txt")), "")
       << "a failed read leaves the file empty";
   r = run("1\nt1.store\nS\n\n");
   EXPECT_EQ(r.out, session(store_and_output() +
@@ -211,7 +212,7 @@ TEST_F(Commands, OutputPromptFallsBackToTheScreen) {
 TEST_F(Commands, OutputFileNamingTheStoreFileIsRefused) {
   make("sound.store", {"--messages", "5", "--forwarded", "2"});
   const std::string before = testsupport::read_file(dir.file("sound.store"));
-  ASSERT_EQ(symlink(dir.file("sound.store").c_str(), dir.file("alias").c_str()), 0);
+  std::filesystem::create_hard_link(dir.file("sound.store"), dir.file("alias"));
   for (const std::string& spelled : {std::string("sound.store"), std::string("./sound.store"),
                                      dir.file("sound.store"), std::string("alias")}) {
     auto r = run("2\nsound.store\nF\n" + spelled + "\n\n");
@@ -224,6 +225,28 @@ TEST_F(Commands, OutputFileNamingTheStoreFileIsRefused) {
   }
 }
 
+// Screen and report file are text as the platform writes it: on Windows
+// every line feed goes out as CR LF, elsewhere unchanged.
+TEST_F(Commands, ScreenAndReportFileEndLinesAsThePlatformDoes) {
+  make("sound.store", {"--messages", "2"});
+  auto r = run("1\nsound.store\nB\nboth.txt\n\n");
+  ASSERT_EQ(r.exit_code, 0);
+  auto platform_lines = [](const std::string& text) {
+    std::string out;
+    for (char c : text) {
+      if (c == '\n' && testsupport::kCrLfText) out += '\r';
+      out += c;
+    }
+    return out;
+  };
+  ASSERT_NE(r.out.find("\nSTORE FILE:  sound.store\n"), std::string::npos);
+  EXPECT_EQ(r.raw_out, platform_lines(r.out));
+  const std::string file = testsupport::read_file(dir.file("both.txt"));
+  const std::string first_line = platform_lines("STORE FILE:  sound.store\n");
+  EXPECT_EQ(file.substr(0, first_line.size()), first_line);
+  EXPECT_EQ(file, platform_lines(testsupport::plain_lines(file)));
+}
+
 TEST_F(Commands, ListingASoundRingInEachMode) {
   make("sound.store", {"--messages", "5", "--forwarded", "2"});
   std::string messages;
@@ -232,12 +255,12 @@ TEST_F(Commands, ListingASoundRingInEachMode) {
   EXPECT_EQ(r.out, session(store_and_output() + header_screen(kSound) + messages));
   r = run("2\nsound.store\nF\nlist.txt\n\n");
   EXPECT_EQ(r.out, session(store_and_output() + kOutputNamePrompt));
-  EXPECT_EQ(testsupport::read_file(dir.file("list.txt")), header_file(kSound) + messages);
+  EXPECT_EQ(testsupport::read_text_file(dir.file("list.txt")), header_file(kSound) + messages);
   r = run("3\nsound.store\nB\nfl.txt\n\n");
   const std::string first_last = message_block(1, 1) + message_block(5, 5);
   EXPECT_EQ(r.out,
             session(store_and_output() + kOutputNamePrompt + header_screen(kSound) + first_last));
-  EXPECT_EQ(testsupport::read_file(dir.file("fl.txt")), header_file(kSound) + first_last);
+  EXPECT_EQ(testsupport::read_text_file(dir.file("fl.txt")), header_file(kSound) + first_last);
 }
 
 TEST_F(Commands, ListingAWrappedRingContinuesAtTheDataArea) {
@@ -289,7 +312,7 @@ TEST_F(Commands, ListingDamagedRecords) {
   // A size that runs past the end of the file stops the walk with a note.
   make("size.store", {"--messages", "3", "--damage", "record-size:2"});
   r = run("2\nsize.store\nF\nsize.txt\n\n");
-  const std::string listed = testsupport::read_file(dir.file("size.txt"));
+  const std::string listed = testsupport::read_text_file(dir.file("size.txt"));
   const std::string note = "Invalid message record at offset 604; listing stopped.\n\n";
   ASSERT_GE(listed.size(), note.size());
   EXPECT_EQ(listed.substr(listed.size() - note.size()), note);
@@ -456,7 +479,7 @@ std::string storegen_message(int k) {
 TEST_F(Commands, OffsetsBeyondFourGibAreListedAsSixtyFourBitValues) {
   const int64_t first = (int64_t{1} << 32) + 1000;  // its low 32 bits point into the header
   const std::string path = dir.file("far.store");
-  setenv("VARNO_HOME", home().c_str(), 1);
+  testsupport::set_env("VARNO_HOME", home().c_str());
   VARNO_STATUS s;
   int fd = varno_s_file_open(path.c_str(), kOpenReadWrite | kOpenCreate, &s);
   ASSERT_GE(fd, 0);
@@ -481,7 +504,7 @@ TEST_F(Commands, OffsetsBeyondFourGibAreListedAsSixtyFourBitValues) {
     ASSERT_FALSE(varno_failed(s));
   }
   varno_s_file_close(fd, &s);
-  unsetenv("VARNO_HOME");
+  testsupport::set_env("VARNO_HOME", nullptr);
 
   const HeaderValues far = {"far.store", 0,   2, first, first + 412, first + 824, first + 412,
                             first,       400, 1, 2};

@@ -9,12 +9,6 @@
 //
 // Several files share one run of the utility, and several runs go on at once:
 // each failed tracking cycle pauses 100 ms, which would otherwise dominate.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,8 +23,6 @@
 #include "tests/hardening/hardening_support.h"
 #include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -358,7 +350,6 @@ std::vector<Entry> build_corpus(const std::string& home, const std::string& dir)
 struct Job {
   std::vector<size_t> entries;  // indices into the corpus
   std::string input_path, out_path, err_path;
-  pid_t pid = -1;
   int exit_code = -1;
 };
 
@@ -379,52 +370,15 @@ std::string answers_for(const std::string& path, bool with_contents) {
   return in;
 }
 
-pid_t start(const std::string& program, const Job& job, const std::vector<std::string>& env) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, job.input_path.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, job.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, job.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  std::vector<std::string> all;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "VARNO_HOME=", 11) != 0 && std::strncmp(*e, "TZ=", 3) != 0) {
-      all.emplace_back(*e);
-    }
-  }
-  all.insert(all.end(), env.begin(), env.end());
-  std::vector<char*> envp;
-  for (std::string& s : all) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::string prog = program;
-  char* argv[] = {prog.data(), nullptr};
-  pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
 // Runs every job, at most `parallel` at a time.
 void run_all(std::vector<Job>& jobs, const std::vector<std::string>& env, size_t parallel) {
-  const std::string program = testsupport::binary("varno-analyze");
-  size_t next = 0, running = 0;
-  while (next < jobs.size() || running > 0) {
-    while (next < jobs.size() && running < parallel) {
-      jobs[next].pid = start(program, jobs[next], env);
-      if (jobs[next].pid > 0) ++running;
-      ++next;
-    }
-    if (running == 0) break;
-    int status = 0;
-    const pid_t done = waitpid(-1, &status, 0);
-    if (done < 0) break;
-    for (Job& j : jobs) {
-      if (j.pid != done) continue;
-      j.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      --running;
-    }
+  std::vector<testsupport::FileRun> runs;
+  for (const Job& job : jobs) {
+    runs.push_back(
+        {testsupport::binary("varno-analyze"), {}, job.input_path, job.out_path, job.err_path});
   }
+  testsupport::run_with_files(runs, env, parallel);
+  for (size_t i = 0; i < jobs.size(); ++i) jobs[i].exit_code = runs[i].exit_code;
 }
 
 // ---------------------------------------------------------------------------
@@ -502,8 +456,8 @@ void check_listing(const std::string& s, const std::string& path, const Entry& e
 
 // Checks the transcript of one job; `before` holds each file's bytes.
 void check_job(const Job& job, const std::vector<Entry>& corpus, const std::string& dir) {
-  const std::string out = testsupport::read_file(job.out_path);
-  const std::string err = testsupport::read_file(job.err_path);
+  const std::string out = testsupport::read_text_file(job.out_path);
+  const std::string err = testsupport::read_text_file(job.err_path);
   std::string names;
   for (size_t i : job.entries) names += corpus[i].name + " ";
   SCOPED_TRACE("files " + names);

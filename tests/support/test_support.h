@@ -83,6 +83,9 @@ std::string plain_lines(const std::string& text);
 // read_file of a text file the programs wrote, with plain_lines applied.
 std::string read_text_file(const std::string& path);
 
+// True where the registry is the POSIX stand-in, a directory tree in the
+// environment directory; false where it is the real Windows registry.
+extern const bool kRegistryStandIn;
 // The null device: /dev/null, or NUL on Windows.
 extern const char kNullDevice[];
 // Number of descriptors this process has open.

@@ -26,6 +26,7 @@ const bool kCrLfText = false;
 const int kErrnoOpenDirectory = EISDIR;
 const char kExecutableSuffix[] = "";
 const char kNullDevice[] = "/dev/null";
+const bool kRegistryStandIn = true;
 
 int open_descriptors() {
   int n = 0;

@@ -27,6 +27,7 @@ const bool kCrLfText = true;
 const int kErrnoOpenDirectory = EACCES;
 const char kExecutableSuffix[] = ".exe";
 const char kNullDevice[] = "NUL";
+const bool kRegistryStandIn = false;
 
 int open_descriptors() {
   // The run-time's descriptors are small numbers below its table's size.

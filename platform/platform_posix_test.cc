@@ -1,0 +1,134 @@
+// The POSIX implementation from inside: the environment directory's
+// sources, the lock files, symbolic links, errno descriptions.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sys/file.h>
+#include <cerrno>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct EnvGuard {
+  explicit EnvGuard(std::initializer_list<const char*> names) {
+    for (const char* n : names) {
+      const char* v = std::getenv(n);
+      saved.emplace_back(n, v ? std::optional<std::string>(v) : std::nullopt);
+    }
+  }
+  ~EnvGuard() {
+    for (auto& [n, v] : saved) {
+      if (v) {
+        setenv(n.c_str(), v->c_str(), 1);
+      } else {
+        unsetenv(n.c_str());
+      }
+    }
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+};
+
+std::string make_temp_dir() {
+  char tmpl[] = "/tmp/varno-platform-XXXXXX";
+  return mkdtemp(tmpl);
+}
+
+std::set<std::string> list_dir(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.insert(n);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+TEST(EnvironmentDirectory, ResolvesInOrderWithOneTrailingSlash) {
+  EnvGuard guard({"VARNO_HOME", "XDG_STATE_HOME", "HOME"});
+  setenv("HOME", "/home/op", 1);
+  unsetenv("XDG_STATE_HOME");
+  unsetenv("VARNO_HOME");
+  EXPECT_EQ(platform::environment_directory(), "/home/op/.local/state/varno/");
+  setenv("XDG_STATE_HOME", "/var/state//", 1);
+  EXPECT_EQ(platform::environment_directory(), "/var/state/varno/");
+  setenv("VARNO_HOME", "", 1);  // empty counts as unset
+  EXPECT_EQ(platform::environment_directory(), "/var/state/varno/");
+  setenv("VARNO_HOME", "/srv/varno///", 1);
+  EXPECT_EQ(platform::environment_directory(), "/srv/varno/");
+}
+
+TEST(NamedLocks, NamesNeverLeaveTheLockDirectory) {
+  EnvGuard guard({"VARNO_HOME"});
+  const std::string home = make_temp_dir();
+  setenv("VARNO_HOME", (home + "/env").c_str(), 1);
+  for (const char* name : {"../../escape", "a/b", "..", ".", "back\\slash", "", "plain.EXT-1_x"}) {
+    ASSERT_EQ(platform::lock_acquire(name), 0) << name;
+    platform::lock_release(name);
+  }
+  EXPECT_EQ(list_dir(home), std::set<std::string>{"env"});
+  EXPECT_EQ(list_dir(home + "/env"), std::set<std::string>{"locks"});
+  const std::set<std::string> expected = {
+      "..%2F..%2Fescape.lock", "a%2Fb.lock", "%...lock",          "%..lock",
+      "back%5Cslash.lock",     "%.lock",     "plain.EXT-1_x.lock"};
+  EXPECT_EQ(list_dir(home + "/env/locks"), expected);
+  // A name longer than a file name may be keeps a prefix and a hash.
+  std::string long_name(400, 'n');
+  ASSERT_EQ(platform::lock_acquire(long_name.c_str()), 0);
+  platform::lock_release(long_name.c_str());
+  EXPECT_EQ(list_dir(home + "/env/locks").size(), expected.size() + 1);
+  std::filesystem::remove_all(home);
+}
+
+TEST(NamedLocks, UnusableLockDirectoryIsReported) {
+  EnvGuard guard({"VARNO_HOME"});
+  const std::string home = make_temp_dir();
+  const std::string file = home + "/not-a-directory";
+  close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+  setenv("VARNO_HOME", file.c_str(), 1);
+  EXPECT_NE(platform::lock_acquire("X"), 0);
+  std::filesystem::remove_all(home);
+}
+
+TEST(Files, RenameNeverReplacesAndSameFileSeesThroughSpelling) {
+  const std::string dir = make_temp_dir();
+  const std::string a = dir + "/a", b = dir + "/b";
+  close(open(a.c_str(), O_CREAT | O_WRONLY, 0600));
+  close(open(b.c_str(), O_CREAT | O_WRONLY, 0600));
+  EXPECT_NE(platform::rename_no_replace(a.c_str(), b.c_str()), 0);
+  EXPECT_EQ(platform::last_error(), platform::kErrorAlreadyExists);
+  EXPECT_TRUE(std::filesystem::exists(a));
+  EXPECT_EQ(platform::rename_no_replace(a.c_str(), (dir + "/c").c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists(a));
+
+  EXPECT_TRUE(platform::same_file(b.c_str(), (dir + "/./../" + dir.substr(5) + "/b").c_str()));
+  ASSERT_EQ(symlink(b.c_str(), (dir + "/link").c_str()), 0);
+  EXPECT_TRUE(platform::same_file((dir + "/link").c_str(), b.c_str()));
+  EXPECT_FALSE(platform::same_file((dir + "/c").c_str(), b.c_str()));
+  EXPECT_FALSE(platform::same_file((dir + "/nothing").c_str(), b.c_str()));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Errors, DescriptionsAndUnknownCodes) {
+  std::string text;
+  uint32_t failure = 0;
+  ASSERT_TRUE(platform::describe_error(2, &text, &failure));
+  EXPECT_EQ(text, "No such file or directory");
+  EXPECT_FALSE(platform::describe_error(99999, &text, &failure));
+  EXPECT_EQ(failure, static_cast<uint32_t>(EINVAL));
+  EXPECT_FALSE(platform::describe_error(0x80000005u, &text, &failure));
+}
+
+}  // namespace
