@@ -17,10 +17,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# wine64 runs the programs: CTest, test discovery and build-time steps go
-# through it. Debian keeps the loader outside PATH.
+# wine64 runs the programs: CTest and test discovery go through it, in a
+# wine prefix of the build's own. Debian keeps the loader outside PATH.
 find_program(VARNO_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(VARNO_WINE64 NAMES wine64 wine)
 if(VARNO_WINE64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VARNO_WINE64})
+  set(VARNO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      /usr/bin/env WINEPREFIX=${VARNO_WINEPREFIX} WINEDEBUG=-all ${VARNO_WINE64})
 endif()

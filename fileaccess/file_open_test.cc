@@ -41,6 +41,12 @@ VARNO_TEST_CHILD(open_file) {
   return 0;
 }
 
+// Child: opens args[0] for reading and ends without closing it.
+VARNO_TEST_CHILD(open_and_end) {
+  VARNO_STATUS s;
+  return varno_s_file_open(args.at(0).c_str(), kOpenReadOnly, &s) >= 0 ? 0 : 1;
+}
+
 // True when another process opens `path` within `ms`, that is when nobody
 // holds its store file lock.
 bool child_opens_within(const std::string& path, int ms) {
@@ -130,6 +136,29 @@ TEST(OpenClose, PathWithoutDotLocksByTheWholePath) {
   EXPECT_FALSE(child_opens_within(path, 1000)) << "the whole path is the lock name";
   EXPECT_TRUE(child_opens_within(other, 10000)) << "another path without a dot is another lock";
   varno_s_file_close(fd, &s);
+}
+
+TEST(OpenClose, ALockLeftBehindByAProcessThatEndedIsTakenAndLogged) {
+  ScratchHome home;
+  const std::string name = "LEFT" + std::to_string(platform::process_id());
+  const std::string path = home.file("store." + name);
+  testsupport::write_file(path, "s");
+  VARNO_STATUS s;
+  // This process keeps its lock for its life once it has used it, as the
+  // service does: so the lock outlives the child.
+  int fd = varno_s_file_open(path.c_str(), kOpenReadOnly, &s);
+  ASSERT_GE(fd, 0);
+  varno_s_file_close(fd, &s);
+  ASSERT_EQ(testsupport::run_child("open_and_end", {path}).exit_code, 0);
+  fd = varno_s_file_open(path.c_str(), kOpenReadOnly, &s);
+  ASSERT_GE(fd, 0);
+  varno_s_file_close(fd, &s);
+  std::vector<std::string> expected;
+  if (testsupport::kLocksReportAbandonment) {
+    expected.push_back("[varno_s_file_open] [Store file lock [" + name +
+                       "] was abandoned by its previous holder; taken over for [" + path + "]]");
+  }
+  EXPECT_EQ(testsupport::log_entries(home.home() + "varno_debug.log"), expected);
 }
 
 TEST(OpenClose, LockThatCannotBeTakenFailsTheOpen) {

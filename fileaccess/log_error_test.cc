@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fileaccess/file_access.h"
+#include "platform/platform.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -21,13 +22,22 @@ TEST(LogWntError, CompositionsOfMessageAndCode) {
   LogWntError("fn4", nullptr, 99999);
   LogWntError("fn5", "unknown", 99999);
   LogWntError("fn6", "negative", 0x80000005u);
+  // The platform's own words: strerror on POSIX, the message table on
+  // Windows, each without its line break.
+  std::string found;
+  uint32_t failure = 0;
+  ASSERT_TRUE(platform::describe_error(2, &found, &failure));
+  const std::string description = VARNO_FILTER_CRLF(found.c_str());
+  ASSERT_FALSE(platform::describe_error(99999, &found, &failure));
+  const std::string why = std::to_string(failure);
+  ASSERT_FALSE(description.empty());
   const std::vector<std::string> expected = {
       "[fn1] [just text]",
-      "[fn2] [with code,\nerror=2: No such file or directory]",
-      "[fn3] [error=2: No such file or directory]",
-      "[fn4] [\nWNT Unknown Error=99999, FormatMessage error=22]",
-      "[fn5] [unknown\nWNT Unknown Error=99999, FormatMessage error=22]",
-      "[fn6] [negative\nWNT Unknown Error=-2147483643, FormatMessage error=22]",
+      "[fn2] [with code,\nerror=2: " + description + "]",
+      "[fn3] [error=2: " + description + "]",
+      "[fn4] [\nWNT Unknown Error=99999, FormatMessage error=" + why + "]",
+      "[fn5] [unknown\nWNT Unknown Error=99999, FormatMessage error=" + why + "]",
+      "[fn6] [negative\nWNT Unknown Error=-2147483643, FormatMessage error=" + why + "]",
   };
   EXPECT_EQ(logged(home), expected);
 }

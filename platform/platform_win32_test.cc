@@ -88,8 +88,14 @@ TEST(StoreFileLock, APeerHoldingEitherNameAloneExcludes) {
 
 TEST(StoreFileLock, ALockItsHolderLeftBehindIsTakenAndSaidToBeAbandoned) {
   const std::string name = own_lock("DEV3");
+  // A named mutex lives while someone has a handle to it: this process's
+  // handles, kept for its life as the service keeps its own, let the mutex
+  // outlive the child.
+  bool abandoned = true;
+  ASSERT_EQ(platform::lock_acquire(name.c_str(), &abandoned), 0);
+  EXPECT_FALSE(abandoned);
+  platform::lock_release(name.c_str());
   ASSERT_EQ(testsupport::run_child("abandon_lock", {name}).exit_code, 0);
-  bool abandoned = false;
   ASSERT_EQ(platform::lock_acquire(name.c_str(), &abandoned), 0);
   EXPECT_TRUE(abandoned);
   platform::lock_release(name.c_str());

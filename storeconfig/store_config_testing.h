@@ -100,7 +100,8 @@ struct StoreConfigTest : ::testing::Test {
     std::string description;
     uint32_t failure = 0;
     EXPECT_TRUE(platform::describe_error(code, &description, &failure));
-    return message + ",\nerror=" + std::to_string(code) + ": " + description;
+    return message + ",\nerror=" + std::to_string(code) + ": " +
+           VARNO_FILTER_CRLF(description.c_str());
   }
 };
 

@@ -18,7 +18,8 @@ const char kBackupKey[] = "HKLM\\SOFTWARE\\Quellmark\\VAR-NO";
 const char kNodeKey[] = "HKLM\\Software\\Quellmark\\VAR-NO\\VARNO_SCANNER_DEV1_CFG\\plant.site";
 
 struct VarnoRegTest : ::testing::Test {
-  testsupport::ScratchHome home;  // the tool inherits VARNO_HOME
+  // The tool inherits VARNO_HOME, and on Windows sees the machine's registry.
+  testsupport::ScratchHome home{testsupport::Registry::kMachine};
   RunResult reg(const std::vector<std::string>& args) {
     return testsupport::run(testsupport::binary("varno-reg"), args, "");
   }
@@ -120,7 +121,8 @@ TEST_F(VarnoRegTest, WhatIsMissingOrRefusedExitsWithOne) {
             "varno-reg: value \"VARNOStoreBckCopies\" of "
             "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quellmark\\VAR-NO: not found\n");
   EXPECT_EQ(reg({"delete", kBackupKey, "VARNOStoreBckCopies"}).exit_code, 1);
-  r = reg({"set", "HKLM\\SOFTWARE\\\\Quellmark", "V", "1"});  // an empty key name
+  // A key name longer than any registry takes.
+  r = reg({"set", "HKLM\\SOFTWARE\\" + std::string(300, 'k'), "V", "1"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("(code "), std::string::npos) << r.err;
 }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
@@ -536,7 +537,7 @@ void check_job(const Job& job, const std::vector<Entry>& corpus, const std::stri
 TEST(BadInputEndToEnd, EveryCorpusFileThroughMenusOneToFive) {
   testsupport::ScratchHome home;
   const std::string dir = home.file("corpus");
-  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir));
   const std::vector<Entry> corpus = build_corpus(home.home(), dir);
   ASSERT_GT(corpus.size(), 500u);
   for (const Entry& e : corpus) testsupport::write_file(path_of(dir, e), e.bytes);

@@ -86,6 +86,11 @@ std::string read_text_file(const std::string& path);
 // True where the registry is the POSIX stand-in, a directory tree in the
 // environment directory; false where it is the real Windows registry.
 extern const bool kRegistryStandIn;
+// True where a lock whose holder ended without giving it back is reported
+// as abandoned (Windows mutexes); POSIX lock files just become free.
+extern const bool kLocksReportAbandonment;
+// True when the tests run under wine rather than on Windows or POSIX itself.
+bool running_under_wine();
 // The null device: /dev/null, or NUL on Windows.
 extern const char kNullDevice[];
 // Number of descriptors this process has open.

@@ -27,6 +27,11 @@ const int kErrnoOpenDirectory = EISDIR;
 const char kExecutableSuffix[] = "";
 const char kNullDevice[] = "/dev/null";
 const bool kRegistryStandIn = true;
+const bool kLocksReportAbandonment = false;
+
+bool running_under_wine() {
+  return false;
+}
 
 int open_descriptors() {
   int n = 0;

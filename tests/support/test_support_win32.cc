@@ -28,6 +28,12 @@ const int kErrnoOpenDirectory = EACCES;
 const char kExecutableSuffix[] = ".exe";
 const char kNullDevice[] = "NUL";
 const bool kRegistryStandIn = false;
+const bool kLocksReportAbandonment = true;
+
+bool running_under_wine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 int open_descriptors() {
   // The run-time's descriptors are small numbers below its table's size.
