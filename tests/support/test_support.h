@@ -35,6 +35,11 @@ enum class Registry {
   // keys (SOFTWARE\Quellmark) are removed before and after; tests using it
   // take CTest's machine_registry lock (varno_add_tests MACHINE_REGISTRY).
   kMachine,
+  // The machine's, untouched: for tests that use none of the product's keys
+  // but call Windows services that read their own settings from
+  // HKEY_LOCAL_MACHINE (winsock finds its services database there), which a
+  // private registry would hide.
+  kUntouched,
 };
 
 // A scratch directory that is also the environment directory (VARNO_HOME) of

@@ -85,6 +85,7 @@ ScratchDir::ScratchDir() {
 // machine are cleared around the test.
 struct ScratchHome::RegistryScope {
   explicit RegistryScope(Registry kind) : kind(kind) {
+    if (kind == Registry::kUntouched) return;
     if (kind == Registry::kMachine) {
       clear_product_keys();
       return;
@@ -101,6 +102,7 @@ struct ScratchHome::RegistryScope {
     RegOverridePredefKey(HKEY_CURRENT_USER, user);
   }
   ~RegistryScope() {
+    if (kind == Registry::kUntouched) return;
     if (kind == Registry::kMachine) {
       clear_product_keys();
       return;
