@@ -146,7 +146,9 @@ int open_file(const char* path, int mode) {
   // any other call can change it.
   keep_last_error();
   if (failure != 0 || fd < 0) {
-    errno = failure != 0 ? failure : errno;
+    if (failure != 0) errno = failure;
+    // The run-time can refuse without a system call failing (no descriptor
+    // left, a bad mode); that must not read as success.
     if (g_last_error == 0) g_last_error = ERROR_ACCESS_DENIED;
     return -1;
   }
