@@ -12,7 +12,10 @@ set(CMAKE_RC_COMPILER ${VARNO_MINGW_TRIPLE}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${VARNO_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Header-only packages of the distribution (varno-inspect's CLI11 and JSON)
+# serve a cross build too; their users put only their own folders on the
+# include path.
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

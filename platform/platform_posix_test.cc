@@ -1,5 +1,5 @@
 // The POSIX implementation from inside: the environment directory's
-// sources, the lock files, symbolic links, errno descriptions.
+// sources, the lock files, symbolic links, errno descriptions, terminals.
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -129,6 +129,51 @@ TEST(Errors, DescriptionsAndUnknownCodes) {
   EXPECT_FALSE(platform::describe_error(99999, &text, &failure));
   EXPECT_EQ(failure, static_cast<uint32_t>(EINVAL));
   EXPECT_FALSE(platform::describe_error(0x80000005u, &text, &failure));
+}
+
+}  // namespace
+
+namespace {
+
+// Standard output or error pointed at `fd` while the object lives.
+struct Redirect {
+  Redirect(int which, int fd) : which(which), saved(dup(which)) { dup2(fd, which); }
+  ~Redirect() {
+    dup2(saved, which);
+    close(saved);
+  }
+  int which;
+  int saved;
+};
+
+TEST(Terminal, StandardOutputAndErrorAreJudgedApart) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(side, 0);
+  const int null = open("/dev/null", O_WRONLY);
+  ASSERT_GE(null, 0);
+  // Judged while redirected, asserted once the test's own output is back.
+  bool seen[4];
+  {
+    Redirect err(2, side), out(1, null);
+    seen[0] = platform::stderr_is_terminal();
+    seen[1] = platform::stdout_is_terminal();
+  }
+  {
+    Redirect err(2, null), out(1, side);
+    seen[2] = platform::stderr_is_terminal();
+    seen[3] = platform::stdout_is_terminal();
+  }
+  EXPECT_TRUE(seen[0]);
+  EXPECT_FALSE(seen[1]);
+  EXPECT_FALSE(seen[2]);
+  EXPECT_TRUE(seen[3]);
+  close(null);
+  close(side);
+  close(terminal);
 }
 
 }  // namespace

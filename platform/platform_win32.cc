@@ -466,11 +466,23 @@ bool tcp_service_known(const char* name) {
   return started && getservbyname(name, "tcp") != nullptr;
 }
 
-bool stdout_is_terminal() {
-  // Only a console has a console mode: wine's GetFileType and _isatty also
-  // call NUL a character device.
+namespace {
+
+// Only a console has a console mode: wine's GetFileType and _isatty also call
+// NUL a character device.
+bool is_console(DWORD which) {
   DWORD mode = 0;
-  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+  return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+}  // namespace
+
+bool stdout_is_terminal() {
+  return is_console(STD_OUTPUT_HANDLE);
+}
+
+bool stderr_is_terminal() {
+  return is_console(STD_ERROR_HANDLE);
 }
 
 void clear_screen() {

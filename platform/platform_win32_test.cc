@@ -3,6 +3,9 @@
 // system's message table.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -155,6 +158,25 @@ TEST(Errors, TheSystemMessageTableDescribesCodes) {
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
   EXPECT_FALSE(platform::describe_error(0x20000001u, &text, &failure));
   EXPECT_EQ(failure, static_cast<uint32_t>(ERROR_MR_MID_NOT_FOUND));
+}
+
+// NUL is a character device to _isatty and GetFileType, but no console.
+TEST(Terminal, TheNullDeviceIsNoConsole) {
+  const int null = _open("NUL", _O_WRONLY);
+  ASSERT_GE(null, 0);
+  const int saved_out = _dup(1), saved_err = _dup(2);
+  // _dup2 on 1 and 2 also sets the process's standard handles.
+  _dup2(null, 1);
+  _dup2(null, 2);
+  const bool out = platform::stdout_is_terminal();
+  const bool err = platform::stderr_is_terminal();
+  _dup2(saved_out, 1);
+  _dup2(saved_err, 2);
+  _close(saved_out);
+  _close(saved_err);
+  _close(null);
+  EXPECT_FALSE(out);
+  EXPECT_FALSE(err);
 }
 
 TEST(Files, SameFileIgnoresLetterCase) {

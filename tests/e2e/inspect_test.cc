@@ -2,11 +2,10 @@
 // varno-storegen, its JSON parsed back and compared field by field with what
 // the files were built with; salvaged files read back by verify and by the
 // utility's menu 2.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -28,8 +27,11 @@ constexpr int64_t kStart = 1700000000;  // message 1's time stamp; message k is 
 
 class Inspect : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(chdir(dir.path.c_str()), 0); }
-  void TearDown() override { ASSERT_EQ(chdir("/"), 0); }
+  void SetUp() override { std::filesystem::current_path(dir.path); }
+  // Out of the directory, which is removed next.
+  void TearDown() override {
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+  }
   std::string home() const { return dir.path + "/home/"; }
   void make(const std::string& name, const std::vector<std::string>& options) {
     storefiles::generate(home(), dir.file(name), options);
@@ -418,8 +420,8 @@ TEST_F(Inspect, SalvageOfACleanFileKeepsItAsItWas) {
 TEST_F(Inspect, SalvageRefusesAndNeverTouchesAnExistingFile) {
   make("f.store", {"--messages", "2"});
   testsupport::write_file(dir.file("taken.store"), "someone else's\n");
-  ASSERT_EQ(symlink(dir.file("f.store").c_str(), dir.file("alias").c_str()), 0);
-  ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+  std::filesystem::create_hard_link(dir.file("f.store"), dir.file("alias"));
+  ASSERT_TRUE(std::filesystem::create_directory(dir.file("folder")));
   const std::string before = testsupport::read_file(dir.file("f.store"));
 
   expect_failure(inspect({"salvage", "f.store", "taken.store"}), "taken.store", "exists");
@@ -429,8 +431,10 @@ TEST_F(Inspect, SalvageRefusesAndNeverTouchesAnExistingFile) {
     expect_failure(inspect({"salvage", "f.store", spelled}), spelled, "is the store file");
   }
   EXPECT_EQ(testsupport::read_file(dir.file("f.store")), before);
-  expect_failure(inspect({"salvage", "folder", "x.store"}), "folder", "Is a directory");
-  expect_failure(inspect({"salvage", "f.store", "folder"}), "folder", "Is a directory");
+  expect_failure(inspect({"salvage", "folder", "x.store"}), "folder",
+                 std::strerror(testsupport::kErrnoOpenDirectory));
+  expect_failure(inspect({"salvage", "f.store", "folder"}), "folder",
+                 std::strerror(testsupport::kErrnoOpenDirectory));
   expect_failure(inspect({"salvage", "missing.store", "y.store"}), "missing.store",
                  "No such file or directory");
   for (const char* never : {"x.store", "y.store"}) {
@@ -438,7 +442,8 @@ TEST_F(Inspect, SalvageRefusesAndNeverTouchesAnExistingFile) {
   }
   for (const char* command : {"header", "verify", "list"}) {
     expect_failure(inspect({command, "missing.store"}), "missing.store", "No such file");
-    expect_failure(inspect({command, "folder"}), "folder", "Is a directory");
+    expect_failure(inspect({command, "folder"}), "folder",
+                   std::strerror(testsupport::kErrnoOpenDirectory));
   }
 }
 

@@ -2,6 +2,7 @@
 #include "tools/inspect/inspect.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -614,21 +615,14 @@ std::string failure_reason(const VARNO_STATUS& status) {
     pairs += (pairs.empty() ? "(" : " (") + std::to_string(status.facility[i]) + ", " +
              std::to_string(status.error[i]) + ")";
     if (!reason.empty()) continue;
-    uint32_t code = 0;
+    // Facility 1 holds a run-time errno, which the run-time describes: the
+    // platform's descriptions are of its last-error codes, on Windows other
+    // numbers.
     if (status.facility[i] == VARNO_FACILITY_ERRNO) {
-      if (status.error[i] == 0) {
-        reason = "the file ends early";
-        continue;
-      }
-      code = static_cast<uint32_t>(status.error[i]);
+      reason = status.error[i] == 0 ? "the file ends early" : std::strerror(status.error[i]);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
-      code = platform::kErrorNotFound;
-    } else {
-      continue;
+      reason = std::strerror(ENOENT);
     }
-    uint32_t why = 0;
-    if (!platform::describe_error(code, &reason, &why))
-      reason = "system error " + std::to_string(code);
   }
   if (reason.empty()) reason = "failed";
   return reason + " (recorded: " + (pairs.empty() ? "nothing" : pairs) + ")";
