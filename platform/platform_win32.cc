@@ -84,40 +84,39 @@ int64_t sys_write(int fd, const void* buffer, uint32_t count) {
 // Positioned transfers through the descriptor's handle: an OVERLAPPED offset
 // on a synchronous handle reads or writes there without a separate seek.
 // Only binary descriptors come here, so no line-end translation is skipped.
-int64_t sys_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
+// Returns the handle with *at set to `offset`, or INVALID_HANDLE_VALUE with
+// errno set.
+HANDLE positioned(int fd, int64_t offset, OVERLAPPED* at) {
   HANDLE h = os_handle(fd);
-  if (h == INVALID_HANDLE_VALUE) {
-    errno = EBADF;
-    return -1;
-  }
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  if (h == INVALID_HANDLE_VALUE) errno = EBADF;
+  *at = OVERLAPPED{};
+  at->Offset = static_cast<DWORD>(offset);
+  at->OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  return h;
+}
+// A failed transfer: -1 with errno set. A handle opened without that access
+// refuses as the run-time's own calls do, with EBADF.
+int64_t transfer_failed(DWORD code) {
+  errno = code == ERROR_ACCESS_DENIED ? EBADF : errno_of(code);
+  return -1;
+}
+
+int64_t sys_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
+  OVERLAPPED at;
+  HANDLE h = positioned(fd, offset, &at);
+  if (h == INVALID_HANDLE_VALUE) return -1;
   DWORD done = 0;
-  if (!ReadFile(h, buffer, count, &done, &at)) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_HANDLE_EOF) return 0;
-    errno = code == ERROR_ACCESS_DENIED ? EBADF : errno_of(code);
-    return -1;
-  }
-  return done;
+  if (ReadFile(h, buffer, count, &done, &at)) return done;
+  const DWORD code = GetLastError();
+  return code == ERROR_HANDLE_EOF ? 0 : transfer_failed(code);
 }
 int64_t sys_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
-  HANDLE h = os_handle(fd);
-  if (h == INVALID_HANDLE_VALUE) {
-    errno = EBADF;
-    return -1;
-  }
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  OVERLAPPED at;
+  HANDLE h = positioned(fd, offset, &at);
+  if (h == INVALID_HANDLE_VALUE) return -1;
   DWORD done = 0;
-  if (!WriteFile(h, buffer, count, &done, &at)) {
-    const DWORD code = GetLastError();
-    errno = code == ERROR_ACCESS_DENIED ? EBADF : errno_of(code);
-    return -1;
-  }
-  return done;
+  if (WriteFile(h, buffer, count, &done, &at)) return done;
+  return transfer_failed(GetLastError());
 }
 int sys_sync(int fd) {
   return _commit(fd);
