@@ -12,29 +12,15 @@
 #include <gtest/gtest.h>
 
 #include "platform/registry.h"
+#include "platform/registry_testing.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using namespace platform;
 namespace fs = std::filesystem;
-
-RegKey create(const char* path, uint32_t* disposition = nullptr, uint32_t sam = kRegKeyAllAccess) {
-  RegKey key = nullptr;
-  uint32_t d = 0;
-  EXPECT_EQ(reg_create_key_ex(kRegLocalMachine, path, kRegOptionNonVolatile, sam, &key, &d), 0u)
-      << path;
-  if (disposition != nullptr) *disposition = d;
-  return key;
-}
-
-// The DWORD under `name`, or -1 cast when the query fails.
-uint32_t get_dword(RegKey key, const char* name, uint32_t* code = nullptr) {
-  uint32_t cell = 0, size = 4, type = 99;
-  const uint32_t r = reg_query_value_ex(key, name, &type, &cell, &size);
-  if (code != nullptr) *code = r;
-  return r == 0 ? cell : 0xFFFFFFFFu;
-}
+using registrytesting::create;
+using registrytesting::get_dword;
 
 struct StandInTest : ::testing::Test {
   testsupport::ScratchHome home;

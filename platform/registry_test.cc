@@ -13,32 +13,18 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/registry_testing.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using namespace platform;
 namespace fs = std::filesystem;
-
-RegKey create(const char* path, uint32_t* disposition = nullptr, uint32_t sam = kRegKeyAllAccess) {
-  RegKey key = nullptr;
-  uint32_t d = 0;
-  EXPECT_EQ(reg_create_key_ex(kRegLocalMachine, path, kRegOptionNonVolatile, sam, &key, &d), 0u)
-      << path;
-  if (disposition != nullptr) *disposition = d;
-  return key;
-}
+using registrytesting::create;
+using registrytesting::get_dword;
 
 void set_dword(RegKey key, const char* name, uint32_t value) {
   ASSERT_EQ(reg_set_value_ex(key, name, kRegDword, &value, 4), 0u) << name;
-}
-
-// The DWORD under `name`, or -1 cast when the query fails.
-uint32_t get_dword(RegKey key, const char* name, uint32_t* code = nullptr) {
-  uint32_t cell = 0, size = 4, type = 99;
-  const uint32_t r = reg_query_value_ex(key, name, &type, &cell, &size);
-  if (code != nullptr) *code = r;
-  return r == 0 ? cell : 0xFFFFFFFFu;
 }
 
 std::vector<std::string> subkeys(RegKey key) {
