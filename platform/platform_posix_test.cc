@@ -92,6 +92,21 @@ TEST(NamedLocks, NamesNeverLeaveTheLockDirectory) {
   std::filesystem::remove_all(home);
 }
 
+TEST(NamedLocks, EveryNameLengthFitsTheFileSystem) {
+  EnvGuard guard({"VARNO_HOME"});
+  const std::string home = make_temp_dir();
+  setenv("VARNO_HOME", home.c_str(), 1);
+  // Up to about 200 encoded characters the name is kept; past that, a prefix
+  // and a hash: no lock file name may exceed what a directory entry holds.
+  for (size_t length = 195; length <= 260; ++length) {
+    const std::string name(length, 'n');
+    ASSERT_EQ(platform::lock_acquire(name.c_str()), 0) << length;
+    platform::lock_release(name.c_str());
+  }
+  EXPECT_EQ(list_dir(home + "/locks").size(), 66u);
+  std::filesystem::remove_all(home);
+}
+
 TEST(NamedLocks, UnusableLockDirectoryIsReported) {
   EnvGuard guard({"VARNO_HOME"});
   const std::string home = make_temp_dir();

@@ -50,6 +50,15 @@ TEST(ErrorList, StopsAtTheFirstFreeSlotAndAtTen) {
   }
 }
 
+TEST(AppendFormat, TextsAroundTheStackBufferComeOutWhole) {
+  for (const size_t length : {511u, 512u, 513u}) {
+    const std::string text = std::string(length - 1, 'a') + "z";
+    std::string out = "<";
+    append_format(out, "%s", text.c_str());
+    EXPECT_EQ(out, "<" + text) << length;
+  }
+}
+
 TEST(TimeStampText, AsctimeFormInLocalTime) {
   Utc utc;
   EXPECT_STREQ(time_stamp_text(0), "Thu Jan  1 00:00:00 1970\n");

@@ -69,6 +69,13 @@ TEST_F(ConfigFilesTest, TheSectionEndsAtTheNextSectionLine) {
   EXPECT_EQ(stored("MaxPeriod"), 86400);
 }
 
+TEST_F(ConfigFilesTest, ASectionLineWithoutANameEndsTheReading) {
+  write_file(cfg, "[DEV2]\nmax_size=5\n[]\n[DEV1]\nmax_size=7\n");
+  LoadSnfCfg("plant", &status);
+  EXPECT_FALSE(file_exists(cfg));
+  EXPECT_EQ(stored("MaxSize"), 0);
+}
+
 TEST_F(ConfigFilesTest, ABlankBeforeTheEqualsSignIsAnUnknownKeyAndStopsReading) {
   write_file(cfg, "[DEV1]\nmax_period=01:00:00\nmax_size =100\nmax_size=5\n");
   LoadSnfCfg("plant", &status);

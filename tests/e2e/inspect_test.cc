@@ -494,4 +494,14 @@ TEST_F(Inspect, FilesBeyondFourGibibytes) {
             top);
 }
 
+TEST_F(Inspect, SalvageOfAnOldLayoutStaysWithinItsThirtyTwoBitOffsets) {
+  make("old.store", {"--type", "1", "--messages", "3"});
+  std::filesystem::resize_file("old.store", int64_t{5} << 30);
+  const RunResult r = inspect({"salvage", "--json", "old.store", "out.store"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(std::filesystem::file_size("out.store"), 0xFFFFFFFFu);
+  EXPECT_EQ(Json::parse(r.out)["kept"]["records"], 3);
+  EXPECT_EQ(inspect({"verify", "out.store"}).exit_code, 0);
+}
+
 }  // namespace
