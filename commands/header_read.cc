@@ -19,6 +19,8 @@ void print_header_check(const HeaderCheck& check) {
     if (check.computed[copy] != check.stored[copy]) {
       screen_print("BAD CRC: CRC #%d should be %08X, file CRC #%d is %08X\n", copy + 1,
                    check.computed[copy], copy + 1, check.stored[copy]);
+    } else if (check.rule == BlockRule::kSigned && !check.signature_ok(copy)) {
+      screen_print("NO SIGNATURE: block #%d does not begin with %08X\n", copy + 1, kStoreSignature);
     }
   }
   switch (check.block_status) {
@@ -41,9 +43,9 @@ void print_header_check(const HeaderCheck& check) {
   }
 }
 
-void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
+void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status, BlockRule rule) {
   HeaderCheck check;
-  check_store_header(fd, record, &check, status);
+  check_store_header(fd, record, &check, status, rule);
   print_header_check(check);
 }
 

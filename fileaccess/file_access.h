@@ -15,6 +15,7 @@ constexpr int32_t kOpenWriteOnly = 0x0001;
 constexpr int32_t kOpenReadWrite = 0x0002;
 constexpr int32_t kOpenCreate = 0x0100;
 constexpr int32_t kOpenTruncate = 0x0200;
+constexpr int32_t kOpenExclusive = 0x0400;  // with kOpenCreate: fail when the file exists
 constexpr int32_t kOpenText = 0x4000;
 
 // Facility-13 error numbers of this layer.
@@ -24,6 +25,7 @@ enum : int32_t {
   kErrRemove = 13157,       // removing a file failed
   kErrSeek = 13159,         // seek failed
   kErrNotFound = 13161,     // open: no such file
+  kErrNotRegular = 13162,   // open: a FIFO, device or socket, refused without waiting on it
   kErrReadHandle = 13180,   // read on a negative descriptor
   kErrReadBuffer = 13181,   // read into a null buffer
   kErrRead = 13182,         // read failed or ended early
@@ -46,8 +48,12 @@ int32_t varno_s_file_oflags(int32_t flags);
 // path's last '.' (the whole path without one). Waits without limit for the
 // lock, which stays held until the matching varno_s_file_close. Returns the
 // handle, or -1 with the pairs in `status`: (13, 13161) for a missing file,
-// (1, errno) then (13, 13153) otherwise, including a lock that cannot be
-// taken (the open never goes on unlocked). A null `status` returns -1 and does
+// (13, 13162) for a name that is no regular file (refused at once, never
+// waited on), (1, errno) then (13, 13153) otherwise, including a lock that
+// cannot be taken (the open never goes on unlocked). After a failed open,
+// varno_GetLastError() gives the platform's code of the failure: an
+// exclusive create (kOpenCreate | kOpenExclusive) that found the file gives
+// the "already exists" code. A null `status` returns -1 and does
 // nothing. A file newly opened for writing under a handle is logged to the
 // debug log. After a successful open with kOpenCreate, varno_GetLastError()
 // tells whether the file was there already (the platform's "already exists"

@@ -28,7 +28,7 @@ std::string lock_name(const char* path) {
 }
 
 constexpr int32_t kKnownFlags =
-    kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenText;
+    kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenExclusive | kOpenText;
 
 }  // namespace
 
@@ -66,8 +66,11 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
   const uint32_t saved_last_error = platform::last_error();
   if (fd < 0) {
     platform::lock_release(name.c_str());
+    platform::set_last_error(saved_last_error);
     if (saved_errno == ENOENT) {
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotFound, status);
+    } else if (saved_last_error == platform::kErrorNotRegularFile) {
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotRegular, status);
     } else {
       VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, saved_errno, status);
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);

@@ -78,6 +78,10 @@ TEST(OpenClose, MissingFileRecordsOnePairAndGivesTheLockBack) {
   EXPECT_EQ(varno_s_file_open(home.path.c_str(), kOpenReadWrite, &s), -1);
   EXPECT_EQ(pairs_of(s), (Pairs{{1, testsupport::kErrnoOpenDirectory}, {13, 13153}}));
   EXPECT_EQ(varno_s_file_open("x.DEV1", 0, nullptr), -1);
+  // A device is no store file: refused at once, the lock given back.
+  EXPECT_EQ(varno_s_file_open(testsupport::kNullDevice, kOpenReadWrite, &s), -1);
+  EXPECT_EQ(pairs_of(s), (Pairs{{13, 13162}}));
+  EXPECT_EQ(varno_GetLastError(), platform::kErrorNotRegularFile);
 }
 
 TEST(OpenClose, OpenWaitsWhileAnotherProcessHoldsTheLock) {
@@ -216,6 +220,10 @@ TEST(OpenClose, CreateTellsAnExistingFileFromANewOneAndKeepsItsContent) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(varno_GetLastError(), 0u);
   varno_s_file_close(fd, &s);
+  // An exclusive create never opens what is there.
+  EXPECT_EQ(varno_s_file_open(path.c_str(), kOpenCreate | kOpenExclusive | kOpenReadWrite, &s), -1);
+  EXPECT_EQ(varno_GetLastError(), platform::kErrorAlreadyExists);
+  EXPECT_EQ(testsupport::read_file(path), "kept");
 }
 
 TEST(OpenClose, CloseOfMinusOneAndOfABadHandle) {

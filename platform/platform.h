@@ -17,6 +17,7 @@ constexpr int kModeWriteOnly = 0x0001;
 constexpr int kModeReadWrite = 0x0002;
 constexpr int kModeCreate = 0x0100;
 constexpr int kModeTruncate = 0x0200;
+constexpr int kModeExclusive = 0x0400;  // with kModeCreate: fail when the file exists
 constexpr int kModeText = 0x4000;
 constexpr int kModeBinary = 0x8000;
 
@@ -24,6 +25,9 @@ constexpr int kModeBinary = 0x8000;
 // GetLastError values on Win32).
 extern const uint32_t kErrorNotFound;       // no such file
 extern const uint32_t kErrorAlreadyExists;  // a create found the file there
+// An open found something that is no regular file (a FIFO, a device, a
+// socket): refused at once, since opening one may wait without end.
+extern const uint32_t kErrorNotRegularFile;
 
 // Every system call the file layer makes goes through this table, so tests
 // can fail the k-th call or shorten a transfer without touching the product.
@@ -39,11 +43,14 @@ struct IoCalls {
 IoCalls& io();                // the table in use
 const IoCalls& default_io();  // the real calls
 
-// Opens `path` with a mode built from the kMode* bits; new files get
-// read-write permission for the owner. Returns the descriptor, or -1 with
-// errno set. Sets the last error: kErrorAlreadyExists when kModeCreate was
-// given and the file existed, 0 on any other success, the failure's code on
-// failure. Other openers may read and write the file at the same time.
+// Opens the regular file `path` with a mode built from the kMode* bits; new
+// files get read-write permission for the owner. Returns the descriptor, or
+// -1 with errno set. Sets the last error: kErrorAlreadyExists when
+// kModeCreate was given and the file existed (with kModeExclusive the open
+// then fails with that code), 0 on any other success, the failure's code on
+// failure: kErrorNotRegularFile for anything but a regular file or a
+// directory, without waiting on it. Other openers may read and write the
+// file at the same time.
 int open_file(const char* path, int mode);
 // Returns 0, or -1 with errno set.
 int close_file(int fd);

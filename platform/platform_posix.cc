@@ -20,6 +20,8 @@ namespace platform {
 
 const uint32_t kErrorNotFound = ENOENT;
 const uint32_t kErrorAlreadyExists = EEXIST;
+// Beyond every errno value; described by describe_error.
+const uint32_t kErrorNotRegularFile = 0x20000001;
 
 namespace {
 
@@ -67,10 +69,23 @@ int open_file(const char* path, int mode) {
     flags |= O_RDONLY;
   }
   if (mode & kModeTruncate) flags |= O_TRUNC;
+  // A FIFO's open waits for its other end, and its caller may hold a store
+  // file lock that every program of the service waits for: look before
+  // opening, and open without waiting in case the name changed meanwhile.
+  struct stat st;
+  const auto refuse = [] {
+    errno = EINVAL;
+    g_last_error = kErrorNotRegularFile;
+    return -1;
+  };
+  if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return refuse();
+  flags |= O_NONBLOCK;
   // Text and binary mode are the same thing here: line ends pass unchanged.
   int fd;
   uint32_t last = 0;
-  if (mode & kModeCreate) {
+  if ((mode & kModeCreate) && (mode & kModeExclusive)) {
+    fd = ::open(path, flags | O_CREAT | O_EXCL, 0600);
+  } else if (mode & kModeCreate) {
     // Tell a created file from one that was there, as the Windows runtime's
     // last error does.
     fd = ::open(path, flags | O_CREAT | O_EXCL, 0600);
@@ -86,13 +101,17 @@ int open_file(const char* path, int mode) {
     return -1;
   }
   // A directory opens read-only on POSIX but is no file to read or write.
-  struct stat st;
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
     errno = EISDIR;
     g_last_error = EISDIR;
     return -1;
   }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return refuse();
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   g_last_error = last;
   return fd;
 }
@@ -158,6 +177,10 @@ void set_last_error(uint32_t code) {
 }
 
 bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
+  if (code == kErrorNotRegularFile) {
+    *text = "Not a regular file (a FIFO, device or socket)";
+    return true;
+  }
   const char* desc = code <= 0x7FFFFFFFu ? strerrordesc_np(static_cast<int>(code)) : nullptr;
   if (desc == nullptr) {
     *failure = EINVAL;

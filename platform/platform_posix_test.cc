@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <cerrno>
 
 #include <cstdlib>
@@ -105,6 +106,17 @@ TEST(NamedLocks, EveryNameLengthFitsTheFileSystem) {
   }
   EXPECT_EQ(list_dir(home + "/locks").size(), 66u);
   std::filesystem::remove_all(home);
+}
+
+TEST(Files, AFifoIsRefusedWithoutWaitingForItsOtherEnd) {
+  const std::string dir = make_temp_dir();
+  const std::string fifo = dir + "/store.DEV1";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (int mode : {platform::kModeReadOnly, platform::kModeWriteOnly, platform::kModeReadWrite}) {
+    EXPECT_EQ(platform::open_file(fifo.c_str(), mode), -1) << mode;
+    EXPECT_EQ(platform::last_error(), platform::kErrorNotRegularFile) << mode;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(NamedLocks, UnusableLockDirectoryIsReported) {

@@ -24,6 +24,8 @@ namespace platform {
 
 const uint32_t kErrorNotFound = ERROR_FILE_NOT_FOUND;
 const uint32_t kErrorAlreadyExists = ERROR_ALREADY_EXISTS;
+// A code of the application's own (bit 29); described by describe_error.
+const uint32_t kErrorNotRegularFile = 0x20000001;
 
 namespace {
 
@@ -146,9 +148,19 @@ int open_file(const char* path, int mode) {
   keep_last_error();
   if (failure != 0 || fd < 0) {
     if (failure != 0) errno = failure;
+    // An exclusive create that found the file says so as a plain create does.
+    if (errno == EEXIST) g_last_error = ERROR_ALREADY_EXISTS;
     // The run-time can refuse without a system call failing (no descriptor
     // left, a bad mode); that must not read as success.
     if (g_last_error == 0) g_last_error = ERROR_ACCESS_DENIED;
+    return -1;
+  }
+  // A device (CON, NUL, a COM port) or a pipe is no store file, and reading
+  // one may wait without end while the caller holds a store file lock.
+  if (GetFileType(os_handle(fd)) != FILE_TYPE_DISK) {
+    _close(fd);
+    errno = EINVAL;
+    g_last_error = kErrorNotRegularFile;
     return -1;
   }
   if ((mode & kModeCreate) == 0 || g_last_error != ERROR_ALREADY_EXISTS) g_last_error = 0;
@@ -222,6 +234,10 @@ void set_last_error(uint32_t code) {
 }
 
 bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
+  if (code == kErrorNotRegularFile) {
+    *text = "Not a disk file (a device or a pipe)";
+    return true;
+  }
   char* buffer = nullptr;
   const DWORD n = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,

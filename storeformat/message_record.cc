@@ -14,27 +14,18 @@
 
 namespace {
 
-constexpr uint32_t kRecordPrefixSize = 12;
-constexpr uint32_t kRecordHeaderSize = kRecordPrefixSize + kMessageHeaderSize;  // 304
-
-// True when a record header that checks out starts at `p` (304 bytes there).
-bool intact_record_header(const unsigned char* p) {
-  if (!record_marker_ok(p)) return false;
-  uint32_t crc = 0;
-  store_file_checksum(p + kRecordPrefixSize, kMessageHeaderSize, &crc);
-  return crc == get_u32(p + kHeaderChecksumAt);
-}
-
-// read_record_header, telling its callers whether the seek failed (nothing
-// was read into `record` then).
-uint32_t read_record_header_at(int32_t fd, int64_t offset, unsigned char* record,
-                               VARNO_STATUS* status, bool* seek_failed) {
+// Seeks to `offset` and reads the 304-byte record header into `record`:
+// (13, 13402) behind the seek's pairs, (13, 13532) behind the read's (the
+// bytes read kept, zeros for the rest). *seek_failed tells the first case,
+// which leaves `record` untouched.
+bool read_record_bytes(int32_t fd, int64_t offset, unsigned char* record, VARNO_STATUS* status,
+                       bool* seek_failed) {
   VARNO_SERVER_INITBLK(status);
   varno_s_file_seek(fd, offset, kSeekSet, status);
   if (varno_failed(*status)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
     *seek_failed = true;
-    return 0;
+    return false;
   }
   const int32_t got = varno_s_file_read(fd, record, kRecordHeaderSize, status);
   if (varno_failed(*status)) {
@@ -43,8 +34,16 @@ uint32_t read_record_header_at(int32_t fd, int64_t offset, unsigned char* record
     const uint32_t kept = got > 0 ? static_cast<uint32_t>(got) : 0;
     std::memset(record + kept, 0, kRecordHeaderSize - kept);
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
-    return 0;
+    return false;
   }
+  return true;
+}
+
+// read_record_header, telling its callers whether the seek failed (nothing
+// was read into `record` then).
+uint32_t read_record_header_at(int32_t fd, int64_t offset, unsigned char* record,
+                               VARNO_STATUS* status, bool* seek_failed) {
+  if (!read_record_bytes(fd, offset, record, status, seek_failed)) return 0;
   uint32_t crc = 0;
   store_file_checksum(record + kRecordPrefixSize, kMessageHeaderSize, &crc);
   if (crc != get_u32(record + kHeaderChecksumAt)) {
@@ -53,7 +52,44 @@ uint32_t read_record_header_at(int32_t fd, int64_t offset, unsigned char* record
   return get_u32(record + kBodyChecksumAt);
 }
 
+// Reads the body of the record at `offset` into message[292 .. size): (13,
+// 13402) behind the seek's pairs, (13, 13512) behind the read's, or alone for
+// a size below 292 (nothing read then).
+bool read_body_bytes(int32_t fd, int64_t offset, uint32_t message_size, unsigned char* message,
+                     VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  if (message_size < kMessageHeaderSize) {
+    // The size field is damaged: the body length would be negative, and the
+    // caller's buffer is smaller than the header it is meant to hold.
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
+    return false;
+  }
+  // An offset so large that the body would lie beyond every file position is
+  // handed to the seek as -1, which fails there with its own pairs.
+  const int64_t body = offset > std::numeric_limits<int64_t>::max() - kRecordHeaderSize
+                           ? -1
+                           : offset + kRecordHeaderSize;
+  varno_s_file_seek(fd, body, kSeekSet, status);
+  if (varno_failed(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
+    return false;
+  }
+  varno_s_file_read(fd, message + kMessageHeaderSize, message_size - kMessageHeaderSize, status);
+  if (varno_failed(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool intact_record_header(const unsigned char* at) {
+  if (!record_marker_ok(at)) return false;
+  uint32_t crc = 0;
+  store_file_checksum(at + kRecordPrefixSize, kMessageHeaderSize, &crc);
+  return crc == get_u32(at + kHeaderChecksumAt);
+}
 
 uint32_t store_header_size() {
   return kFixedRegionSize;
@@ -95,28 +131,7 @@ uint32_t read_message_header(int32_t fd, int64_t offset, unsigned char* header,
 
 void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32_t body_checksum,
                        unsigned char* message, VARNO_STATUS* status) {
-  VARNO_SERVER_INITBLK(status);
-  if (message_size < kMessageHeaderSize) {
-    // The size field is damaged: the body length would be negative, and the
-    // caller's buffer is smaller than the header it is meant to hold.
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
-    return;
-  }
-  // An offset so large that the body would lie beyond every file position is
-  // handed to the seek as -1, which fails there with its own pairs.
-  const int64_t body = offset > std::numeric_limits<int64_t>::max() - kRecordHeaderSize
-                           ? -1
-                           : offset + kRecordHeaderSize;
-  varno_s_file_seek(fd, body, kSeekSet, status);
-  if (varno_failed(*status)) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
-    return;
-  }
-  varno_s_file_read(fd, message + kMessageHeaderSize, message_size - kMessageHeaderSize, status);
-  if (varno_failed(*status)) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
-    return;
-  }
+  if (!read_body_bytes(fd, offset, message_size, message, status)) return;
   uint32_t expected = 0;
   message_body_checksum(message, message_size, &expected);
   if (body_checksum != expected) {
@@ -218,4 +233,116 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
 
 void message_body_checksum(const void* /*data*/, uint32_t /*length*/, uint32_t* result) {
   *result = 0;
+}
+
+bool check_record(int32_t fd, int64_t offset, int64_t file_size, unsigned char* record,
+                  RecordCheck* check, VARNO_STATUS* status) {
+  RecordCheck& c = *check;
+  c = RecordCheck{};
+  c.offset = offset;
+  VARNO_SERVER_INITBLK(status);
+  if (offset < 0 || file_size - offset < kRecordHeaderSize) {
+    // Nothing to read as a record header: the end of the file cuts it, or a
+    // damaged offset names no place in the file.
+    std::memset(record, 0, kRecordHeaderSize);
+    if (offset >= 0 && offset < file_size) {
+      VARNO_STATUS ignored;
+      varno_s_file_seek(fd, offset, kSeekSet, &ignored);
+      const int32_t got = varno_s_file_read(fd, record, kRecordHeaderSize, &ignored);
+      c.length = got > 0 ? static_cast<uint32_t>(got) : 0;
+      std::memset(record + c.length, 0, kRecordHeaderSize - c.length);
+    }
+    c.message_size = get_u32(record + kRecordPrefixSize + kMsgSizeAt);
+    c.defect = RecordCheck::kHeaderPastEnd;
+    return false;
+  }
+  bool seek_failed = false;
+  if (!read_record_bytes(fd, offset, record, status, &seek_failed)) {
+    // A failed seek or read; the end of the file was ruled out above.
+    if (seek_failed) std::memset(record, 0, kRecordHeaderSize);
+    c.defect = RecordCheck::kUnreadable;
+    return false;
+  }
+  c.length = kRecordHeaderSize;
+  c.body_checksum = get_u32(record + kBodyChecksumAt);
+  c.marker_ok = record_marker_ok(record);
+  c.stored_checksum = get_u32(record + kHeaderChecksumAt);
+  store_file_checksum(record + kRecordPrefixSize, kMessageHeaderSize, &c.computed_checksum);
+  c.message_size = get_u32(record + kRecordPrefixSize + kMsgSizeAt);
+  if (c.message_size < kMessageHeaderSize) {
+    c.defect = RecordCheck::kSizeSmall;
+  } else if (c.message_size > std::numeric_limits<uint32_t>::max() - kRecordPrefixSize ||
+             offset + c.record_length() > file_size) {
+    // The first case fits only a file above 4 GiB: the format's 32-bit sum
+    // of size and prefix would step (almost) nowhere.
+    c.defect = RecordCheck::kSizePastEnd;
+  }
+  return c.defect == RecordCheck::kNone;
+}
+
+int64_t find_record_in(const unsigned char* data, size_t length, size_t from) {
+  if (length < kRecordHeaderSize) return -1;
+  const size_t last = length - kRecordHeaderSize;
+  for (size_t i = from; i <= last; ++i) {
+    // The marker's first byte rules out nearly every position cheaply.
+    const void* hit = std::memchr(data + i, kRecordMarker[0], last - i + 1);
+    if (hit == nullptr) return -1;
+    i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - data);
+    if (intact_record_header(data + i)) return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
+RingWalk::RingWalk(int32_t fd, int64_t file_size, int64_t start, int64_t newest_offset,
+                   uint32_t count)
+    : fd_(fd), file_size_(file_size), newest_(newest_offset), count_(count), next_(start) {}
+
+bool RingWalk::next(VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  if (stop_ != Stop::kNone) return false;
+  if (number_ >= count_) {
+    stop_ = Stop::kCount;
+    return false;
+  }
+  if (next_ >= file_size_) {
+    stop_ = Stop::kEndOfFile;
+    return false;
+  }
+  ++number_;
+  wraps_next_ = false;
+  if (!check_record(fd_, next_, file_size_, record_, &check_, status)) {
+    stop_ = Stop::kDefect;
+    return true;
+  }
+  const int64_t here = check_.offset;
+  next_ = next_record_offset(here, check_.message_size, file_size_, newest_);
+  wraps_next_ = next_ != here + check_.record_length();
+  if (stop_at_newest_ && here == newest_) stop_ = Stop::kNewest;
+  return true;
+}
+
+bool RingWalk::resync(int64_t from, int64_t limit, VARNO_STATUS* status) {
+  int64_t found = 0;
+  find_message_record(fd_, from, limit, &found, status);
+  if (varno_failed(*status) || found <= 0) return false;
+  resume_at(found);
+  return true;
+}
+
+void RingWalk::resume_at(int64_t offset) {
+  next_ = offset;
+  wraps_next_ = false;
+  stop_ = Stop::kNone;
+}
+
+bool RingWalk::read_message(std::vector<unsigned char>* message, bool* body_checksum_ok,
+                            VARNO_STATUS* status) {
+  const uint32_t size = check_.message_size;
+  if (message->size() < size) message->resize(size);
+  std::memcpy(message->data(), message_header(), kMessageHeaderSize);
+  if (!read_body_bytes(fd_, check_.offset, size, message->data(), status)) return false;
+  uint32_t expected = 0;
+  message_body_checksum(message->data(), size, &expected);
+  *body_checksum_ok = check_.body_checksum == expected;
+  return true;
 }

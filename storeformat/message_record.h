@@ -11,12 +11,17 @@
 #ifndef VARNO_STOREFORMAT_MESSAGE_RECORD_H_
 #define VARNO_STOREFORMAT_MESSAGE_RECORD_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "messaging/varno.h"
 #include "storeformat/store_header.h"
 
 constexpr uint32_t kMessageHeaderSize = 292;
+constexpr uint32_t kRecordPrefixSize = 12;
+constexpr uint32_t kRecordHeaderSize = kRecordPrefixSize + kMessageHeaderSize;  // 304
+constexpr uint32_t kDataAreaStart = kFixedRegionSize;                           // 192
 constexpr unsigned char kRecordMarker[4] = {0x5B, 0x5D, 0x5C, 0x5E};
 constexpr uint32_t kScanWindow = 65536;
 
@@ -113,5 +118,115 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
 
 // The body checksum function: 0 for every input.
 void message_body_checksum(const void* data, uint32_t length, uint32_t* result);
+
+// What reading the record header at a known offset saw, for its caller to
+// judge and report; nothing in this layer prints.
+struct RecordCheck {
+  enum Defect : int32_t {
+    kNone = 0,
+    kHeaderPastEnd,  // fewer than 304 bytes remain before the end of the file
+    kSizeSmall,      // message size below 292
+    kSizePastEnd,    // the message runs past the end of the file
+    kUnreadable,     // the record header could not be read
+  };
+  int64_t offset = 0;
+  uint32_t length = 0;             // bytes of the 304-byte record header read
+  bool marker_ok = false;          // the prefix begins with "[]\^"
+  uint32_t stored_checksum = 0;    // the header checksum word at 4
+  uint32_t computed_checksum = 0;  // the checksum of the 292-byte message header
+  uint32_t body_checksum = 0;      // the word at 8 (0 in every valid record)
+  uint32_t message_size = 0;
+  Defect defect = kNone;
+
+  bool header_checksum_ok() const { return stored_checksum == computed_checksum; }
+  // A record a recovery may keep: whole, marker and header checksum right.
+  bool intact() const { return defect == kNone && marker_ok && header_checksum_ok(); }
+  // Bytes of the whole record: prefix, message header and body.
+  int64_t record_length() const { return int64_t{message_size} + kRecordPrefixSize; }
+};
+
+// Reads the record header at `offset` of the open file `fd`, whose size is
+// `file_size`, into `record` (304 bytes: prefix and message header; zeros
+// where nothing was read) and judges it into *check. A record header that the
+// end of the file cuts (or a negative offset) is kHeaderPastEnd; a size that
+// cannot be stepped over is kSizeSmall or kSizePastEnd (a size whose 32-bit
+// sum with the prefix would overflow counts as past the end). kUnreadable when
+// a seek or read failed otherwise: `status` then holds the pairs of
+// read_record_header. Returns check->defect == kNone.
+bool check_record(int32_t fd, int64_t offset, int64_t file_size, unsigned char* record,
+                  RecordCheck* check, VARNO_STATUS* status);
+
+// True when an intact record header (marker and checksum) begins at `at`,
+// whose 304 bytes the caller has.
+bool intact_record_header(const unsigned char* at);
+
+// The first position of `data` (`length` bytes), from `from` on, where an
+// intact record header lies wholly inside; -1 when there is none. For a
+// record in memory, whose size field may be wrong: records it swallowed show
+// as intact record headers inside it.
+int64_t find_record_in(const unsigned char* data, size_t length, size_t from);
+
+// The walk of the ring by the format's step rule (next_record_offset): from a
+// starting offset, one record header at a time, each read and judged by
+// check_record. Where it stops and why is for its caller to read; the walk
+// never prints and never decides what a defect means.
+class RingWalk {
+ public:
+  enum class Stop : int32_t {
+    kNone,       // next() may be called
+    kCount,      // the count given was reached
+    kEndOfFile,  // the next position lies at or past the end of the file
+    kDefect,     // the last record read cannot be stepped over (or was unreadable)
+    kNewest,     // stop_at_newest: the record at the newest offset was read
+  };
+
+  // A walk of `fd` (`file_size` bytes) from `start`, for at most `count`
+  // records, wrapping to 192 when fewer than 304 bytes remain and the place
+  // lies past `newest_offset`.
+  RingWalk(int32_t fd, int64_t file_size, int64_t start, int64_t newest_offset, uint32_t count);
+  // From now on the walk also stops after the record at the newest offset.
+  void stop_at_newest() { stop_at_newest_ = true; }
+
+  // Reads the next record header. True when a record was read: check() says
+  // what it saw, a defect included (the walk then stops at the next call; a
+  // kUnreadable record leaves its pairs in `status`). False when the walk has
+  // stopped; stop() says why.
+  bool next(VARNO_STATUS* status);
+  // After a stop at a record it cannot step over, or at any time: goes on at
+  // the first intact record that find_message_record finds from `from` on and
+  // before `limit`, numbering on. False when there is none (the walk then
+  // stays as it was) or the scan failed (`status` holds why).
+  bool resync(int64_t from, int64_t limit, VARNO_STATUS* status);
+  // Goes on at `offset`, numbering on.
+  void resume_at(int64_t offset);
+  // Reads the whole message of the current record (it has no defect) into
+  // `message` (message size bytes: the header as read, then the body) and
+  // says whether the body checksum word holds. False when the body could not
+  // be read (`status` holds why).
+  bool read_message(std::vector<unsigned char>* message, bool* body_checksum_ok,
+                    VARNO_STATUS* status);
+
+  const RecordCheck& check() const { return check_; }
+  const unsigned char* record_header() const { return record_; }
+  const unsigned char* message_header() const { return record_ + kRecordPrefixSize; }
+  uint32_t number() const { return number_; }  // the current record's, 1-based
+  int64_t offset() const { return check_.offset; }
+  int64_t next_offset() const { return next_; }    // where the walk goes next
+  bool wraps_next() const { return wraps_next_; }  // the next step goes back to 192
+  Stop stop() const { return stop_; }
+
+ private:
+  int32_t fd_;
+  int64_t file_size_;
+  int64_t newest_;
+  uint32_t count_;
+  bool stop_at_newest_ = false;
+  int64_t next_;
+  bool wraps_next_ = false;
+  uint32_t number_ = 0;
+  Stop stop_ = Stop::kNone;
+  RecordCheck check_;
+  unsigned char record_[kRecordHeaderSize] = {};
+};
 
 #endif  // VARNO_STOREFORMAT_MESSAGE_RECORD_H_

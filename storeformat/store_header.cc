@@ -121,36 +121,44 @@ int32_t detect_header_type(const unsigned char* region, size_t length) {
   return type;
 }
 
-int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, HeaderCheck* check) {
-  uint32_t crc1 = 0;
-  uint32_t crc2 = 0;
-  store_file_checksum(region, block_size, &crc1);
-  store_file_checksum(region + block_size + 4, block_size, &crc2);
-  const uint32_t stored1 = get_u32(region + block_size);
-  const uint32_t stored2 = get_u32(region + 2 * block_size + 4);
+int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, HeaderCheck* check,
+                            BlockRule rule) {
+  HeaderCheck seen;
+  seen.rule = rule;
+  seen.block_size = block_size;
+  for (int copy = 0; copy < 2; ++copy) {
+    const unsigned char* block = region + copy * (block_size + 4);
+    store_file_checksum(block, block_size, &seen.computed[copy]);
+    seen.stored[copy] = get_u32(block + block_size);
+    seen.signature[copy] = get_u32(block);
+  }
+  const bool primary = seen.copy_counts(0);
+  const bool backup = seen.copy_counts(1);
   int32_t result = kBothBad;
-  if (crc1 == stored1 && crc2 == stored2) {
+  if (primary && backup) {
     // Two copies that each check out but differ: the read cannot tell which
     // one is the header, so neither is trusted.
     result = std::memcmp(region, region + block_size + 4, block_size) == 0 ? kBlocksOk : kBothBad;
-  } else if (crc1 == stored1) {
+  } else if (primary) {
     result = kBackupBad;
-  } else if (crc2 == stored2) {
+  } else if (backup) {
     result = kPrimaryBad;
   }
   if (check != nullptr) {
+    check->rule = rule;
     check->block_size = block_size;
-    check->computed[0] = crc1;
-    check->computed[1] = crc2;
-    check->stored[0] = stored1;
-    check->stored[1] = stored2;
+    for (int copy = 0; copy < 2; ++copy) {
+      check->computed[copy] = seen.computed[copy];
+      check->stored[copy] = seen.stored[copy];
+      check->signature[copy] = seen.signature[copy];
+    }
     check->block_status = result;
   }
   return result;
 }
 
 void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
-                         VARNO_STATUS* status) {
+                         VARNO_STATUS* status, BlockRule rule) {
   const int32_t type = current_header_type();
   if (type < 0 || type > 2) {
     // Only reached when no type was detected; there is no layout to convert.
@@ -158,7 +166,7 @@ void select_header_block(const unsigned char* region, CommonHeader* record, Head
     return;
   }
   const uint32_t size = kHeaderBlockSize[type];
-  const int32_t block_status = check_header_blocks(region, size, check);
+  const int32_t block_status = check_header_blocks(region, size, check, rule);
   // Both bad: the primary fills the record all the same, and the read fails.
   const bool use_backup = block_status == kPrimaryBad;
   if (block_status == kBothBad) {
@@ -235,8 +243,8 @@ void narrow_header(const CommonHeader& record, unsigned char* type1_block) {
   put_u32(b + kT1Opaque2, record.opaque2);
 }
 
-void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check,
-                        VARNO_STATUS* status) {
+void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VARNO_STATUS* status,
+                        BlockRule rule) {
   *check = HeaderCheck{};
   VARNO_SERVER_INITBLK(status);
   varno_s_file_seek(fd, 0, kSeekSet, status);
@@ -280,7 +288,7 @@ void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check,
     return;
   }
 
-  select_header_block(region, record, check, status);
+  select_header_block(region, record, check, status, rule);
   if (varno_failed(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
 }
 

@@ -68,6 +68,14 @@ struct CommonHeader {
 void decode_common_header(const unsigned char* block, CommonHeader* record);
 void encode_common_header(const CommonHeader& record, unsigned char* block);
 
+// Which header blocks a read may use. kChecksum: a block counts when its
+// checksum matches, as the utility's reports have always read a header.
+// kSigned: it must also begin with the signature, which every valid block of
+// every layout carries; a block of zeros has checksum 0 and would otherwise
+// pass. Whatever is about to be written back or trusted for recovery is
+// read kSigned.
+enum class BlockRule : int32_t { kChecksum, kSigned };
+
 // What a header read saw, for its caller to report: nothing in this layer
 // prints. Fields beyond the stage reached keep their initial values.
 struct HeaderCheck {
@@ -77,17 +85,26 @@ struct HeaderCheck {
     kChecked = 2,  // the blocks of the detected type were checked and one chosen
   };
   Stage stage = kNotRead;
-  uint32_t length = 0;        // bytes of the region read (the read asks for 392)
-  uint32_t revision = 0;      // the primary block's revision word, when length >= 8
-  int32_t type = -1;          // the detected header type; -1 when none matched
-  uint32_t block_size = 0;    // block size S of the type
-  uint32_t computed[2] = {};  // checksums computed over the primary and the backup block
-  uint32_t stored[2] = {};    // checksums stored behind them
-  int32_t block_status = -1;  // kBlocksOk .. kBothBad
-  int32_t chosen = -1;        // the block converted into the record: 0 primary, 1 backup
+  uint32_t length = 0;         // bytes of the region read (the read asks for 392)
+  uint32_t revision = 0;       // the primary block's revision word, when length >= 8
+  int32_t type = -1;           // the detected header type; -1 when none matched
+  uint32_t block_size = 0;     // block size S of the type
+  uint32_t computed[2] = {};   // checksums computed over the primary and the backup block
+  uint32_t stored[2] = {};     // checksums stored behind them
+  uint32_t signature[2] = {};  // the word the primary and the backup block begin with
+  BlockRule rule = BlockRule::kChecksum;  // how block_status was judged
+  int32_t block_status = -1;              // kBlocksOk .. kBothBad, by `rule`
+  int32_t chosen = -1;  // the block converted into the record: 0 primary, 1 backup
 
   // The revision names the type ("Found non-zero revision number").
   bool revision_names_type() const { return length >= 8 && (revision == 1 || revision == 2); }
+  bool signature_ok(int copy) const { return signature[copy] == kStoreSignature; }
+  // The copy counts by `rule`: its checksum matches and, for kSigned, it is signed.
+  bool copy_counts(int copy) const {
+    return computed[copy] == stored[copy] && (rule == BlockRule::kChecksum || signature_ok(copy));
+  }
+  // A block was chosen that the rule lets a reader use.
+  bool usable() const { return stage == kChecked && block_status != kBothBad; }
 };
 
 // The header type found by the last check_store_header that got as far as
@@ -101,9 +118,11 @@ void set_current_header_type(int32_t type);
 // 100 or past `length`.
 int32_t detect_header_type(const unsigned char* region, size_t length);
 
-// Block status of the two blocks of size S in `region` (2S + 8 bytes). When
-// `check` is not null, its block size, checksums and block status are filled.
-int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, HeaderCheck* check);
+// Block status of the two blocks of size S in `region` (2S + 8 bytes), a
+// block counting as `rule` says. When `check` is not null, its block size,
+// checksums, signatures, rule and block status are filled.
+int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, HeaderCheck* check,
+                            BlockRule rule = BlockRule::kChecksum);
 
 // Checks the blocks for the current header type, chooses one (the backup when
 // only the primary is bad, else the primary) and converts it into *record;
@@ -112,7 +131,7 @@ int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, He
 // filled from the primary block all the same. With no current type, adds
 // (13, 13512) and leaves the record alone.
 void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
-                         VARNO_STATUS* status);
+                         VARNO_STATUS* status, BlockRule rule = BlockRule::kChecksum);
 
 // Type-1 block (68 bytes) to the record: 32-bit offsets and size zero-extended.
 void widen_header(const unsigned char* type1_block, CommonHeader* record);
@@ -127,8 +146,9 @@ void narrow_header(const CommonHeader& record, unsigned char* type1_block);
 // (the file ends before the detected type's region, or before byte 100 with
 // no type found: (1, 0), (13, 13182) first), alone for an unknown type, or
 // behind (13, 13510) when both blocks are bad (the record is then filled from
-// the primary block).
-void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VARNO_STATUS* status);
+// the primary block). Blocks count as `rule` says.
+void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VARNO_STATUS* status,
+                        BlockRule rule = BlockRule::kChecksum);
 
 // Reads a type-2 header silently. Status 3 records (13, 13510) and leaves the
 // record unchanged. Does not touch the current header type.
@@ -142,13 +162,12 @@ uint32_t build_header_region(const CommonHeader& record, int32_t type, unsigned 
 
 // Writes `record` back as the whole region of the current header type: the
 // layout found by the last header read of the process (check_store_header,
-// which the commands' read_store_header calls), not a property of `fd`. One write at offset 0, then a flush to stable storage.
-// Prints nothing. Clears `status`; failure: (13, 13520) behind the seek's
-// pairs, (13, 13521) behind the write's or the flush's, or alone when nothing
-// was written because there is no current type or the region built from
-// `record` would not be typed as the current type by the next read. A write
-// or flush that fails after part of the region may have gone out puts the
-// region back as it was (best effort).
+// which the commands' read_store_header calls), not a property of `fd`. One write at offset 0, then
+// a flush to stable storage. Prints nothing. Clears `status`; failure: (13, 13520) behind the
+// seek's pairs, (13, 13521) behind the write's or the flush's, or alone when nothing was written
+// because there is no current type or the region built from `record` would not be typed as the
+// current type by the next read. A write or flush that fails after part of the region may have gone
+// out puts the region back as it was (best effort).
 void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status);
 
 // Writes `record` as a type-2 region, silently; (13, 13520) / (13, 13521).

@@ -433,6 +433,36 @@ TEST_F(Commands, ResetRewritesTheHeaderExactly) {
   EXPECT_NE(second_read.find("Messages forwarded: 0 of 2\n"), std::string::npos);
 }
 
+TEST_F(Commands, ResetWritesBackOnlyASignedBlock) {
+  // A block of zeros has checksum 0. Beside a damaged primary it would be
+  // the header; beside a sound backup it would make two differing copies.
+  make("zero_backup.store", {"--messages", "2", "--forwarded", "1", "--damage", "primary"});
+  make("zero_primary.store", {"--messages", "2", "--forwarded", "1"});
+  std::string bytes = testsupport::read_file(dir.file("zero_backup.store"));
+  testsupport::write_file(dir.file("zero_backup.store"), bytes.replace(96, 96, 96, '\0'));
+  bytes = testsupport::read_file(dir.file("zero_primary.store"));
+  testsupport::write_file(dir.file("zero_primary.store"), bytes.replace(0, 96, 96, '\0'));
+
+  const std::string before = testsupport::read_file(dir.file("zero_backup.store"));
+  auto r = run("5\nY\nzero_backup.store\nS\n\n");
+  EXPECT_NE(r.out.find("NO SIGNATURE: block #2 does not begin with 5A5AA5A5\nBoth header blocks "
+                       "bad.\nProcessing file header type 2\n*!* The file header is corrupt.  "
+                       "ANALYZE cannot continue\n\nError reading store file header from "
+                       "zero_backup.store\n\nError codes\n-----------\n\n0) facility=13  "
+                       "error=13510\n1) facility=13  error=13512"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(testsupport::read_file(dir.file("zero_backup.store")), before);
+
+  r = run("5\nY\nzero_primary.store\nS\n\n1\nzero_primary.store\nS\n\n");
+  EXPECT_NE(r.out.find("NO SIGNATURE: block #1 does not begin with 5A5AA5A5\nPrimary block bad.\n"),
+            std::string::npos)
+      << r.out;
+  const std::string second_read = r.out.substr(r.out.rfind(kStorePrompt));
+  EXPECT_NE(second_read.find("Header read in ok.\n"), std::string::npos);
+  EXPECT_NE(second_read.find("Messages forwarded: 0 of 2\n"), std::string::npos);
+}
+
 TEST_F(Commands, ResetOfAFileWithoutMessageData) {
   // A header region with no records behind it is still a store file.
   make("empty.store", {"--messages", "1", "--count", "0"});

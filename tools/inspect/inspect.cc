@@ -51,7 +51,9 @@ bool open_store(const std::string& path, Store* store, Failure* failure) {
     close_store(store);
     return false;
   }
-  check_store_header(fd, &store->header, &store->check, &status);
+  // A block counts only with its signature as well: recovery and monitoring
+  // must not take a block of zeros, whose checksum is 0, for a header.
+  check_store_header(fd, &store->header, &store->check, &status, BlockRule::kSigned);
   if (store->check.stage == HeaderCheck::kNotRead) {
     *failure = {"reading the header of", status};
     close_store(store);
@@ -151,14 +153,18 @@ bool check_header(const Store& store, ProblemList* problems) {
     problems->add(ProblemKind::kHeaderShort, 0, 0, 2 * int64_t{c.block_size} + 8, c.length);
     return false;
   }
-  const bool primary_ok = c.computed[0] == c.stored[0];
-  const bool backup_ok = c.computed[1] == c.stored[1];
-  if (primary_ok && backup_ok && c.block_status == kBothBad) {
+  if (c.copy_counts(0) && c.copy_counts(1) && c.block_status == kBothBad) {
     problems->add(ProblemKind::kHeaderBlocksDiffer, 0);
   }
-  if (!primary_ok) problems->add(ProblemKind::kHeaderPrimaryBad, 0, 0, c.computed[0], c.stored[0]);
-  if (!backup_ok) {
-    problems->add(ProblemKind::kHeaderBackupBad, c.block_size + 4, 0, c.computed[1], c.stored[1]);
+  const ProblemKind kinds[2] = {ProblemKind::kHeaderPrimaryBad, ProblemKind::kHeaderBackupBad};
+  for (int copy = 0; copy < 2; ++copy) {
+    const int64_t at = copy == 0 ? 0 : c.block_size + 4;
+    if (c.computed[copy] != c.stored[copy]) {
+      problems->add(kinds[copy], at, 0, c.computed[copy], c.stored[copy]);
+    } else if (!c.signature_ok(copy)) {
+      problems->add(kinds[copy], at, 0, kStoreSignature, c.signature[copy]);
+      problems->report->problems.back().unsigned_block = true;
+    }
   }
   return store.header_usable();
 }
@@ -307,235 +313,6 @@ bool verify_store(const Store& store, Progress* progress, VerifyReport* report, 
   return true;
 }
 
-// --- salvage ----------------------------------------------------------------
-
-namespace {
-
-// A stretch of FILE in which the ring's records are looked for.
-struct Segment {
-  int64_t start;
-  int64_t scan_limit;   // find_message_record's limit
-  int64_t end_of_data;  // where a damaged stretch that reaches no record ends
-  bool ends_at_newest;  // the ring's last part: stop at the newest record
-};
-
-// The OUT side of a salvage: records laid end to end from 192.
-struct OutFile {
-  int32_t fd = -1;
-  int64_t at = kDataStart;
-  int64_t first = -1;  // FILE offsets of the first and last record kept
-  int64_t last = -1;
-  uint32_t last_size = 0;
-  HeaderTimeStamp first_time{};
-  HeaderTimeStamp last_time{};
-  bool first_time_known = false;
-  bool last_time_known = false;
-  int64_t forward_at = -1;  // OUT offset of the first kept record not yet forwarded
-};
-
-// Position of `offset` in ring order: from the oldest record to the end of
-// the file, then from the start of the data area.
-int64_t ring_position(int64_t offset, int64_t oldest, int64_t file_size) {
-  return offset >= oldest ? offset - oldest : offset + (file_size - oldest);
-}
-
-}  // namespace
-
-bool salvage_store(const Store& store, const std::string& out_path, Progress* progress,
-                   SalvageReport* report, SalvageRefusal* refusal, Failure* failure) {
-  *report = SalvageReport{};
-  *refusal = SalvageRefusal::kNone;
-  SalvageReport& r = *report;
-  if (platform::same_file(store.path.c_str(), out_path.c_str())) {
-    *refusal = SalvageRefusal::kSameFile;
-    return false;
-  }
-  const CommonHeader& h = store.header;
-  r.header_usable = store.header_usable();
-  r.type = store.check.type >= 0 ? store.check.type : 2;
-  r.header_count = r.header_usable ? h.message_count : 0;
-  r.out_size = std::max<int64_t>(store.file_size, kDataStart);
-  if (r.type != 2) r.out_size = std::min(r.out_size, kMax32);
-
-  VARNO_STATUS status;
-  OutFile out;
-  // Created exclusively: an existing OUT is opened (never truncated) only to
-  // learn that it was there, and closed untouched.
-  out.fd = varno_s_file_open(out_path.c_str(), kOpenReadWrite | kOpenCreate, &status);
-  if (out.fd < 0) {
-    *failure = {"creating", status};
-    return false;
-  }
-  if (varno_GetLastError() == platform::kErrorAlreadyExists) {
-    varno_s_file_close(out.fd, &status);
-    *refusal = SalvageRefusal::kOutExists;
-    return false;
-  }
-  // A failure once OUT exists: OUT goes again, half written as it is.
-  const auto abandon = [&] {
-    VARNO_STATUS ignored;
-    varno_s_file_close(out.fd, &ignored);
-    platform::remove_file(out_path.c_str());
-    return false;
-  };
-  const auto fail = [&](const char* step, const VARNO_STATUS& pairs) {
-    *failure = {step, pairs};
-    return abandon();
-  };
-  // The last byte first: OUT has its full size, and what is not written
-  // reads as zeros.
-  const unsigned char zero = 0;
-  varno_s_file_seek(out.fd, r.out_size - 1, kSeekSet, &status);
-  if (!varno_failed(status)) varno_s_file_write(out.fd, &zero, 1, &status);
-  if (varno_failed(status)) return fail("writing", status);
-
-  // The parts of FILE the ring occupies, in ring order.
-  const bool ring = r.header_usable;
-  const int64_t newest = ring ? h.newest_offset : std::numeric_limits<int64_t>::max();
-  const int64_t size = store.file_size;
-  std::vector<Segment> segments;
-  RecordReader reader(store);
-  WalkRecord rec;
-  if (ring && h.message_count > 0) {
-    // Where the newest record ends, for a damaged stretch that runs into it.
-    int64_t newest_end = std::min(newest + kRecordHeader, size);
-    if (newest >= 0 && newest < size) {
-      if (!reader.read(newest, 0, RecordReader::Body::kSkip, &rec, failure)) return abandon();
-      if (rec.defect == Defect::kNone) newest_end = newest + kPrefix + rec.message_size;
-    }
-    const int64_t last_limit = std::min(newest + kRecordHeader, size);
-    if (newest >= h.oldest_offset) {
-      segments.push_back({h.oldest_offset, last_limit, newest_end, true});
-    } else {
-      segments.push_back({h.oldest_offset, size, size, false});
-      segments.push_back({kDataStart, last_limit, newest_end, true});
-    }
-  } else if (!ring) {
-    // No header to say where the ring lies: every intact record, in file order.
-    segments.push_back({kDataStart, size, -1, false});
-  }
-  const int64_t forward_position = ring && h.forwarded_count < h.message_count
-                                       ? ring_position(h.forward_offset, h.oldest_offset, size)
-                                       : std::numeric_limits<int64_t>::max();
-
-  const auto keep = [&](const WalkRecord& k) {
-    const uint32_t length = k.message_size + kPrefix;
-    write_message_record(out.fd, out.at, length, k.message, &status);
-    if (varno_failed(status)) return false;
-    if (k.body_checksum != 0) ++r.words_cleared;
-    const MessageSummary summary = summarize_message_body(k.message);
-    const HeaderTimeStamp stamp = {summary.first_time.word, summary.first_time.seconds};
-    if (out.first < 0) {
-      out.first = k.offset;
-      out.first_time = stamp;
-      out.first_time_known = summary.has_first_time;
-    }
-    out.last = k.offset;
-    out.last_size = k.message_size;
-    out.last_time = stamp;
-    out.last_time_known = summary.has_first_time;
-    // Without a usable header nothing is known to have been forwarded.
-    if (out.forward_at < 0 &&
-        (!ring || ring_position(k.offset, h.oldest_offset, size) >= forward_position)) {
-      out.forward_at = out.at;
-    }
-    if (out.forward_at < 0) ++r.forwarded;
-    out.at += length;
-    ++r.kept;
-    r.kept_bytes += length;
-    if (progress != nullptr) progress->update(r.kept, r.kept_bytes + r.lost_bytes);
-    return true;
-  };
-  const auto lose = [&](int64_t start, int64_t end) {
-    if (end <= start) return;
-    r.lost.push_back({start, end});
-    r.lost_bytes += end - start;
-  };
-
-  bool done = false;
-  for (size_t s = 0; s < segments.size() && !done; ++s) {
-    const Segment& seg = segments[s];
-    int64_t p = seg.start;
-    for (;;) {
-      if (p < 0 || p + kRecordHeader > seg.scan_limit || (seg.ends_at_newest && p > newest)) break;
-      if (!reader.read(p, r.kept + 1, RecordReader::Body::kWhole, &rec, failure)) return abandon();
-      if (rec.defect == Defect::kNone && rec.marker_ok && rec.header_checksum_ok) {
-        if (!keep(rec)) return fail("writing", status);
-        if (seg.ends_at_newest && p == newest) {
-          done = true;
-          break;
-        }
-        const int64_t next = next_record_offset(p, rec.message_size, size, newest);
-        if (next == kDataStart || (seg.ends_at_newest && next > newest)) break;
-        p = next;
-        continue;
-      }
-      // A damaged stretch: go on at the next intact record the format's own
-      // scan finds, as the service does.
-      int64_t found = 0;
-      find_message_record(store.fd, p + 1, seg.scan_limit, &found, &status);
-      if (varno_failed(status)) return fail("scanning", status);
-      if (found == 0) {
-        lose(p, seg.end_of_data);
-        break;
-      }
-      lose(p, found);
-      p = found;
-    }
-  }
-  if (ring && h.message_count > r.kept) r.lost_records = h.message_count - r.kept;
-
-  // The header of OUT: an unwrapped ring of the kept records, filled as
-  // varno-storegen fills one; flag and opaque words carried from FILE.
-  CommonHeader& o = r.out_header;
-  o = CommonHeader{};
-  o.signature = kStoreSignature;
-  o.revision = static_cast<uint32_t>(r.type);
-  if (ring) {
-    o.forward_past_last = h.forward_past_last;
-    o.opaque1 = h.opaque1;
-    o.opaque2 = h.opaque2;
-  }
-  o.message_count = r.kept;
-  o.forwarded_count = r.forwarded;
-  o.oldest_offset = kDataStart;
-  o.newest_offset = r.kept > 0 ? out.at - kPrefix - out.last_size : kDataStart;
-  o.last_offset = o.newest_offset;
-  o.last_message_size = out.last_size;
-  o.current_offset =
-      r.kept > 0 ? next_record_offset(o.newest_offset, out.last_size, r.out_size, o.newest_offset)
-                 : kDataStart;
-  o.forward_offset = out.forward_at >= 0 ? out.forward_at : o.current_offset;
-  if (r.kept > 0) {
-    // The header's own stamps where the kept end records are FILE's end
-    // records; else the messages' first time stamps.
-    o.oldest_time = ring && out.first == h.oldest_offset ? h.oldest_time
-                    : out.first_time_known               ? out.first_time
-                                                         : h.oldest_time;
-    o.newest_time = ring && out.last == h.newest_offset ? h.newest_time
-                    : out.last_time_known               ? out.last_time
-                                                        : h.newest_time;
-  }
-  if (r.type != 2 && std::max({o.current_offset, o.forward_offset, o.newest_offset}) > kMax32) {
-    VARNO_STATUS none;
-    VARNO_SERVER_INITBLK(&none);
-    return fail("fitting the 32-bit offsets of the header type of", none);
-  }
-  unsigned char region[kFixedRegionSize] = {};
-  const uint32_t region_size = build_header_region(o, r.type, region);
-  varno_s_file_seek(out.fd, 0, kSeekSet, &status);
-  if (!varno_failed(status)) varno_s_file_write(out.fd, region, region_size, &status);
-  if (!varno_failed(status)) varno_s_file_sync(out.fd, &status);
-  if (varno_failed(status)) return fail("writing", status);
-  varno_s_file_close(out.fd, &status);
-  if (varno_failed(status)) {
-    platform::remove_file(out_path.c_str());
-    *failure = {"closing", status};
-    return false;
-  }
-  return true;
-}
-
 // --- backlog ----------------------------------------------------------------
 
 Backlog backlog_of(const Store& store, int64_t now) {
@@ -622,6 +399,8 @@ std::string failure_reason(const VARNO_STATUS& status) {
       reason = status.error[i] == 0 ? "the file ends early" : std::strerror(status.error[i]);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
       reason = std::strerror(ENOENT);
+    } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotRegular) {
+      reason = "not a regular file (a FIFO, device or socket); never opened";
     }
   }
   if (reason.empty()) reason = "failed";

@@ -37,11 +37,9 @@ struct Store {
   CommonHeader header{};
   HeaderCheck check;
   // The header is good enough to walk the ring: a known layout, the whole
-  // region there, and at least one block whose checksum holds (and, when both
-  // hold, two equal blocks).
-  bool header_usable() const {
-    return check.stage == HeaderCheck::kChecked && check.block_status != kBothBad;
-  }
+  // region there, and at least one block whose checksum holds and that begins
+  // with the signature (and, when both do, two equal blocks).
+  bool header_usable() const { return check.usable(); }
 };
 
 // Opens `path` read-only (which waits for its store file lock), reads and
@@ -128,6 +126,9 @@ struct Problem {
   bool has_values = false;
   int64_t expected = 0;
   int64_t found = 0;
+  // A header block whose checksum holds but that lacks the signature: the
+  // values are the signature and the word found in its place.
+  bool unsigned_block = false;
 };
 
 struct VerifyReport {
@@ -163,12 +164,14 @@ struct SalvageReport {
   std::vector<LostRange> lost;
   int64_t lost_bytes = 0;
   uint32_t lost_records = 0;  // FILE's count minus the records kept, when more were counted
+  int64_t ring_start =
+      -1;  // without a usable header: where the file's layout showed the ring begins
   CommonHeader out_header{};
   int64_t out_size = 0;
 };
 
 // Refusals and failures of salvage_store, for the exit status and the message.
-enum class SalvageRefusal : int32_t { kNone, kSameFile, kOutExists };
+enum class SalvageRefusal : int32_t { kNone, kSameFile, kOutExists, kNoRecords };
 
 // Writes every intact record of the open `store`, in ring order, to the new
 // store file `out_path`, laid end to end from 192 under a header of the
@@ -176,8 +179,12 @@ enum class SalvageRefusal : int32_t { kNone, kSameFile, kOutExists };
 // created exclusively, never replaced; it gets the size of the store. False
 // with *refusal set (kSameFile, kOutExists) or *failure; OUT is removed again
 // when a failure comes after it was created. The store is only read.
+// A FILE too short to hold one record is refused (kNoRecords). When
+// `kept_offsets` is given, it receives FILE's offset of every record kept,
+// in OUT's order.
 bool salvage_store(const Store& store, const std::string& out_path, Progress* progress,
-                   SalvageReport* report, SalvageRefusal* refusal, Failure* failure);
+                   SalvageReport* report, SalvageRefusal* refusal, Failure* failure,
+                   std::vector<int64_t>* kept_offsets = nullptr);
 
 // --- backlog ----------------------------------------------------------------
 

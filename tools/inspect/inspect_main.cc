@@ -132,7 +132,11 @@ int run_salvage(const std::string& path, const std::string& out, bool json) {
   if (refusal == SalvageRefusal::kSameFile) {
     return fail(out, "refused: it is the store file " + path + " itself");
   }
-  if (refusal == SalvageRefusal::kOutExists) return fail(out, "refused: the file exists");
+  if (refusal == SalvageRefusal::kOutExists) return fail(out, "refused: it exists");
+  if (refusal == SalvageRefusal::kNoRecords) {
+    return fail(path, "refused: " + std::to_string(s.file_size) +
+                          " bytes hold no record (a record needs at least 496)");
+  }
   if (!ok) return fail(f.step == "creating" || f.step == "writing" ? out : path, f);
   const bool lost = !report.header_usable || report.lost_bytes > 0 || report.lost_records > 0;
   return emit(json ? salvage_json(s, out, report) : salvage_text(s, out, report),
@@ -158,6 +162,8 @@ int run_list(const std::string& path, bool json, int64_t from, int64_t count) {
   std::string out;
   out.reserve(1 << 17);
   bool stopped = false;
+  bool ended_early = false;
+  uint32_t walked = 0;
   bool failed = false;
   bool write_failed = false;
   const auto flush = [&] {
@@ -169,7 +175,6 @@ int run_list(const std::string& path, bool json, int64_t from, int64_t count) {
   {
     Progress progress("list", s.file_size, progress_stream());
     int64_t p = h.oldest_offset;
-    uint32_t walked = 0;
     int64_t bytes = 0;
     // Menu 2's walk: from the oldest record while below the end of the file
     // and the header's count, stopping at a record it cannot step over.
@@ -200,6 +205,8 @@ int run_list(const std::string& path, bool json, int64_t from, int64_t count) {
       progress.update(walked, bytes);
       p = next_record_offset(p, rec.message_size, s.file_size, h.newest_offset);
     }
+    ended_early = !failed && !stopped && !write_failed && p >= s.file_size &&
+                  walked < h.message_count && walked + 1 < end;
     flush();
   }
   close_store(&s);
@@ -211,6 +218,11 @@ int run_list(const std::string& path, bool json, int64_t from, int64_t count) {
   if (stopped) {
     fail(path, "listing stopped at record " + std::to_string(rec.number) + ", offset " +
                    std::to_string(rec.offset) + ": " + defect_name(rec.defect));
+    return kExitProblems;
+  }
+  if (ended_early) {
+    fail(path, "the file ends after record " + std::to_string(walked) + "; the header counts " +
+                   std::to_string(h.message_count));
     return kExitProblems;
   }
   return kExitClean;

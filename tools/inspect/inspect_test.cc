@@ -323,6 +323,14 @@ TEST_F(InspectTest, ListingLinesAreNlohmannsDumpOfTheRecord) {
   inspect::close_store(&store);
 }
 
+TEST(InspectPrometheus, LabelValuesAreValidUtf8) {
+  inspect::BacklogEntry e;
+  e.path = "a\xFF\"b\\\n";
+  EXPECT_NE(inspect::backlog_prometheus({e}).find(
+                "varno_store_up{file=\"a\xEF\xBF\xBD\\\"b\\\\\\n\"} 0\n"),
+            std::string::npos);
+}
+
 TEST(InspectJson, StringsAreEscapedAsNlohmannDumpsThem) {
   const auto reference = [](const std::string& s) {
     return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -168,6 +168,42 @@ Lead lead_of(unsigned char b) {
   return {0, 0, 0};
 }
 
+// Appends one character of `bytes` at `i`: a whole, valid UTF-8 sequence as
+// it is, or, in place of an invalid one, U+FFFD for its longest valid
+// beginning (at least the lead byte). Returns the bytes used.
+size_t append_utf8_char(std::string& out, std::string_view bytes, size_t i) {
+  const auto b = static_cast<unsigned char>(bytes[i]);
+  const Lead lead = lead_of(b);
+  size_t good = 1;  // bytes of the sequence that are valid so far
+  if (lead.length > 0) {
+    for (int k = 1; k < lead.length && i + good < bytes.size(); ++k) {
+      const auto c = static_cast<unsigned char>(bytes[i + good]);
+      const unsigned char low = k == 1 ? lead.low : 0x80;
+      const unsigned char high = k == 1 ? lead.high : 0xBF;
+      if (c < low || c > high) break;
+      ++good;
+    }
+  }
+  if (lead.length > 0 && good == static_cast<size_t>(lead.length)) {
+    out.append(bytes.data() + i, good);
+  } else {
+    out += "\xEF\xBF\xBD";
+  }
+  return good;
+}
+
+std::string valid_utf8(std::string_view bytes) {
+  std::string out;
+  for (size_t i = 0; i < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      out += bytes[i++];
+    } else {
+      i += append_utf8_char(out, bytes, i);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 const char* problem_name(ProblemKind kind) {
@@ -192,9 +228,16 @@ std::string problem_text(const Problem& p) {
   const long long f = p.found;
   switch (p.kind) {
     case ProblemKind::kHeaderPrimaryBad:
-      return format("primary block: checksum 0x%08llX stored, 0x%08llX computed", f, e);
-    case ProblemKind::kHeaderBackupBad:
-      return format("backup block: checksum 0x%08llX stored, 0x%08llX computed", f, e);
+    case ProblemKind::kHeaderBackupBad: {
+      const char* copy = p.kind == ProblemKind::kHeaderPrimaryBad ? "primary" : "backup";
+      if (p.unsigned_block) {
+        return format(
+            "%s block: its checksum holds, but it begins with 0x%08llX, not the "
+            "signature 0x%08llX",
+            copy, f, e);
+      }
+      return format("%s block: checksum 0x%08llX stored, 0x%08llX computed", copy, f, e);
+    }
     case ProblemKind::kHeaderBlocksDiffer:
       return "both blocks check out but differ: neither can be trusted";
     case ProblemKind::kHeaderShort:
@@ -253,9 +296,13 @@ std::string header_text(const Store& s) {
     return out;
   }
   for (int copy = 0; copy < 2; ++copy) {
+    const std::string verdict = c.stored[copy] != c.computed[copy] ? "BAD"
+                                : c.signature_ok(copy)
+                                    ? "ok"
+                                    : "BAD: no signature (" + hex32(c.signature[copy]) + ")";
     line(out, copy == 0 ? "primary block" : "backup block",
          "checksum " + hex32(c.stored[copy]) + " stored, " + hex32(c.computed[copy]) +
-             " computed: " + (c.stored[copy] == c.computed[copy] ? "ok" : "BAD"));
+             " computed: " + verdict);
   }
   std::string verdict = block_status_name(c.block_status);
   verdict += s.header_usable() ? (c.chosen == 1 ? "; backup block used" : "; primary block used")
@@ -282,7 +329,8 @@ std::string header_json(const Store& s) {
                         {"offset", copy == 0 ? 0 : c.block_size + 4},
                         {"stored_checksum", c.stored[copy]},
                         {"computed_checksum", c.computed[copy]},
-                        {"ok", c.stored[copy] == c.computed[copy]}});
+                        {"ok", c.stored[copy] == c.computed[copy]},
+                        {"signature_ok", c.signature_ok(copy)}});
     }
     doc["copies"] = copies;
     doc["block_status"] = block_status_name(c.block_status);
@@ -384,10 +432,11 @@ std::string backlog_prometheus(const std::vector<BacklogEntry>& entries) {
       {"file_size_bytes", "Size of the store file in bytes.",
        [](const Backlog& b) { return b.file_size; }},
   };
-  // Label values escape backslash, double quote and line feed.
+  // Label values are UTF-8 (bytes that are not become U+FFFD, as in JSON) and
+  // escape backslash, double quote and line feed.
   const auto label = [](const std::string& path) {
     std::string v;
-    for (char ch : path) {
+    for (char ch : valid_utf8(path)) {
       if (ch == '\\') {
         v += "\\\\";
       } else if (ch == '"') {
@@ -498,8 +547,12 @@ std::string salvage_text(const Store& s, const std::string& out_path, const Salv
   line(out, "salvage",
        s.path + " -> " + out_path + " (header type " + num(r.type) + ", " + num(r.out_size) +
            " bytes)");
-  if (!r.header_usable) {
+  if (!r.header_usable && r.ring_start < 0) {
     line(out, "header", "unusable: records taken in file order from 192");
+  } else if (!r.header_usable) {
+    line(out, "header",
+         "unusable: records taken in ring order from " + num(r.ring_start) +
+             ", where the file's layout shows the ring begins");
   }
   line(out, "kept",
        plural(r.kept, "record", "records") + ", " + num(r.kept_bytes) + " bytes; " +
@@ -534,6 +587,7 @@ std::string salvage_json(const Store& s, const std::string& out_path, const Salv
   doc["type"] = r.type;
   doc["header_usable"] = r.header_usable;
   doc["header_count"] = r.header_usable ? Json(r.header_count) : Json(nullptr);
+  doc["ring_start"] = r.ring_start >= 0 ? Json(r.ring_start) : Json(nullptr);
   doc["kept"] = {{"records", r.kept}, {"bytes", r.kept_bytes}, {"forwarded", r.forwarded}};
   doc["body_checksum_words_cleared"] = r.words_cleared;
   doc["lost"] = {{"records", r.lost_records}, {"bytes", r.lost_bytes}, {"ranges", ranges}};
@@ -598,25 +652,7 @@ void append_json_string(std::string& out, std::string_view bytes) {
       ++i;
       continue;
     }
-    // A multi-byte sequence: copied when whole and valid; otherwise its
-    // longest valid beginning (at least the lead byte) becomes one U+FFFD.
-    const Lead lead = lead_of(b);
-    size_t good = 1;  // bytes of the sequence that are valid so far
-    if (lead.length > 0) {
-      for (int k = 1; k < lead.length && i + good < n; ++k) {
-        const auto c = static_cast<unsigned char>(bytes[i + good]);
-        const unsigned char low = k == 1 ? lead.low : 0x80;
-        const unsigned char high = k == 1 ? lead.high : 0xBF;
-        if (c < low || c > high) break;
-        ++good;
-      }
-    }
-    if (lead.length > 0 && good == static_cast<size_t>(lead.length)) {
-      out.append(bytes.data() + i, good);
-    } else {
-      out += "\xEF\xBF\xBD";
-    }
-    i += good;
+    i += append_utf8_char(out, bytes, i);
   }
   out += '"';
 }
