@@ -15,7 +15,7 @@ trap 'rm -rf "$scratch"' EXIT
 export VARNO_HOME=$scratch/home
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{store_header,listing,find_record,message_parse,scanner_config,snf_period,snf_size,registry_value}
+mkdir -p "$corpus"/{store_header,listing,salvage,find_record,message_parse,scanner_config,snf_period,snf_size,registry_value}
 
 # Little-endian words as raw bytes.
 le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
@@ -55,6 +55,43 @@ store t0_damage_backup --type 0 --messages 2 --damage backup
 store t2_record_byte --wrap --messages 4 --damage record-byte:2
 store t2_record_size --wrap --messages 4 --damage record-size:3
 store t2_record_size_last --messages 3 --damage record-size:3
+
+# Salvage: a mode byte (1: the header made sound), then the file. Every store
+# file above as it is, and the damage a campaign of damaged files found
+# salvage mishandling.
+for f in "$corpus"/store_header/*; do
+  { printf '\x00'; cat "$f"; } >"$corpus/salvage/$(basename "$f")"
+done
+salvage_case() {
+  local name=$1 file=$2
+  { printf '\x00'; cat "$file"; } >"$corpus/salvage/$name"
+}
+zero() { dd if=/dev/zero of="$1" bs=1 seek="$2" count="$3" conv=notrunc status=none; }
+"$storegen" "$scratch/s" --messages 3 >/dev/null
+zero "$scratch/s" 40 152
+salvage_case zeroed_header "$scratch/s"
+"$storegen" "$scratch/s" --messages 3 --forwarded 1 >/dev/null
+zero "$scratch/s" 0 96
+salvage_case zeroed_primary "$scratch/s"
+"$storegen" "$scratch/s" --messages 10 --wrap --forwarded 2 >/dev/null
+truncate -s 2252 "$scratch/s"
+salvage_case truncated_ring "$scratch/s"
+"$storegen" "$scratch/s" --type 1 --messages 46 --tags 5 --forwarded 19 --capacity 23149 >/dev/null
+{ head -c 2572 "$scratch/s"; tail -c +3048 "$scratch/s"; } >"$scratch/d"
+salvage_case deleted_range "$scratch/d"
+"$storegen" "$scratch/s" --messages 10 --forwarded 4 --damage record-size:3:1636 >/dev/null
+salvage_case size_over_records "$scratch/s"
+"$storegen" "$scratch/s" --messages 10 --damage record-size:3:600 >/dev/null
+salvage_case size_into_record "$scratch/s"
+"$storegen" "$scratch/s" --messages 4 --wrap --damage both >/dev/null
+salvage_case wrapped_no_header "$scratch/s"
+"$storegen" "$scratch/s" --messages 3 --damage record-byte:3 >/dev/null
+zero "$scratch/s" 1004 4
+salvage_case damaged_time "$scratch/s"
+"$storegen" "$scratch/s" --messages 4 --wrap >/dev/null
+truncate -s 1016 "$scratch/s"
+salvage_case short_walk "$scratch/s"
+{ printf '\x01'; cat "$corpus/store_header/t2_wrap"; } >"$corpus/salvage/sealed_wrap"
 
 # The scan: prefix (mode, start, limit, hole / 2), then the file.
 scan() {

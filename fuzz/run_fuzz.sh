@@ -28,7 +28,7 @@ shift
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VARNO_FUZZ_BUILD_DIR:-$root/build/fuzz}
-all=(store_header listing find_record message_parse scanner_config snf_period snf_size registry_value)
+all=(store_header listing salvage find_record message_parse scanner_config snf_period snf_size registry_value)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 for t in "${targets[@]}"; do

@@ -19,7 +19,6 @@ namespace {
 constexpr int64_t kRecordHeader = 304;
 constexpr int64_t kPrefix = 12;
 constexpr int64_t kDataStart = 192;
-constexpr int64_t kMax32 = 0xFFFFFFFF;
 
 bool has_error(const VARNO_STATUS& status, int32_t error) {
   for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {

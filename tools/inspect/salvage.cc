@@ -304,8 +304,7 @@ class Salvager {
     last_size_ = length - kRecordPrefixSize;
     last_time_ = stamp;
     last_time_known_ = summary.has_first_time;
-    if (counting_forwarded_ && !damaged_ &&
-        ring_position(offset) < ring_position(h_.forward_offset) &&
+    if (counting_forwarded_ && !damaged_ && before_forward_offset(offset) &&
         r_.forwarded < h_.forwarded_count) {
       ++r_.forwarded;
     } else if (forward_at_ < 0) {
@@ -325,6 +324,13 @@ class Salvager {
     if (end <= start) return;
     r_.lost.push_back({start, end});
     r_.lost_bytes += end - start;
+  }
+
+  // When every message was forwarded, the forward offset is the current one,
+  // which in a full ring is the oldest record's own offset.
+  bool before_forward_offset(int64_t offset) const {
+    return h_.forwarded_count >= h_.message_count ||
+           ring_position(offset) < ring_position(h_.forward_offset);
   }
 
   // Place in ring order: from the oldest record to the end of the file, then

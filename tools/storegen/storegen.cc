@@ -71,7 +71,7 @@ constexpr char kUsage[] =
     "  --forwarded N      the header's messages forwarded (default 0)\n"
     "  --start-time S     seconds of message 1's time stamps (default 1700000000);\n"
     "                     message k has S + 60*(k-1)\n"
-    "  --damage KIND      primary | backup | both | record-byte:K | record-size:K\n"
+    "  --damage KIND      primary | backup | both | record-byte:K | record-size:K[:SIZE]\n"
     "                     (K = 1-based record in ring order, oldest first;\n"
     "                     may be given several times)\n"
     "  --serve            simulate the service on an existing type-2 FILE\n"
@@ -92,7 +92,7 @@ constexpr char kUsage[] =
     "Damage: primary / backup flip byte 40 of that header block; record-byte:K\n"
     "flips the case of the first letter of record K's request source (its header\n"
     "checksum then fails); record-size:K gives record K a message size that runs\n"
-    "past the end of the file and a matching header checksum.\n"
+    "past the end of the file (or SIZE) and a matching header checksum.\n"
     "\n"
     "--serve: each step opens FILE under the store file lock, appends the next\n"
     "message at the current offset when it fits (before the end of the file, or\n"
@@ -121,7 +121,8 @@ enum class DamageKind { kPrimary, kBackup, kRecordByte, kRecordSize };
 
 struct Damage {
   DamageKind kind;
-  uint32_t record;  // 1-based, ring order; record kinds only
+  uint32_t record;    // 1-based, ring order; record kinds only
+  int64_t size = -1;  // record-size: the message size to give; -1 past the end of the file
 };
 
 struct Options {
@@ -181,12 +182,22 @@ bool parse_damage(const char* text, Damage* damage) {
   const char* colon = std::strchr(text, ':');
   if (colon == nullptr) return false;
   const std::string kind(text, static_cast<size_t>(colon - text));
+  // record-size takes an optional size after a second colon.
+  const char* second = kind == "record-size" ? std::strchr(colon + 1, ':') : nullptr;
+  const std::string number = second != nullptr
+                                 ? std::string(colon + 1, static_cast<size_t>(second - colon - 1))
+                                 : std::string(colon + 1);
   int64_t k = 0;
-  if (!parse_number(colon + 1, 1, kMaxMessages, &k)) return false;
+  if (!parse_number(number.c_str(), 1, kMaxMessages, &k)) return false;
+  int64_t size = -1;
+  if (second != nullptr &&
+      !parse_number(second + 1, 0, std::numeric_limits<uint32_t>::max(), &size)) {
+    return false;
+  }
   if (kind == "record-byte") {
     *damage = {DamageKind::kRecordByte, static_cast<uint32_t>(k)};
   } else if (kind == "record-size") {
-    *damage = {DamageKind::kRecordSize, static_cast<uint32_t>(k)};
+    *damage = {DamageKind::kRecordSize, static_cast<uint32_t>(k), size};
   } else {
     return false;
   }
@@ -272,7 +283,7 @@ int parse_options(int argc, char** argv, Options* options) {
       Damage d{};
       if (!parse_damage(value, &d)) {
         return usage_error(std::string("bad --damage kind '") + value +
-                           "' (primary, backup, both, record-byte:K or record-size:K)");
+                           "' (primary, backup, both, record-byte:K or record-size:K[:SIZE])");
       }
       if (std::strcmp(value, "both") == 0) {
         o.damage.push_back({DamageKind::kPrimary, 0});
@@ -530,7 +541,7 @@ bool apply_damage(int32_t fd, const Options& o, const RingLayout& ring, const Da
       unsigned char record[kMessageHeaderSize + 12];
       if (!read_at(fd, offset, record, sizeof record, status)) return false;
       // Far enough past the end that no rounding makes it fit.
-      const int64_t wanted = ring.capacity - offset + 4096;
+      const int64_t wanted = d.size >= 0 ? d.size : ring.capacity - offset + 4096;
       const uint32_t size = wanted > int64_t{std::numeric_limits<uint32_t>::max()}
                                 ? std::numeric_limits<uint32_t>::max()
                                 : static_cast<uint32_t>(wanted);
@@ -549,7 +560,7 @@ int generate_store(const Options& o) {
   RingLayout ring{};
   if (!plan_layout(o, &ring)) return kExitUsage;
   for (const Damage& d : o.damage) {
-    if (d.kind == DamageKind::kRecordSize &&
+    if (d.kind == DamageKind::kRecordSize && d.size < 0 &&
         ring.capacity - record_offset(ring, d.record - 1) + 4096 >
             int64_t{std::numeric_limits<uint32_t>::max()}) {
       return usage_error("record-size damage cannot run past the end of a file this large");
