@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "messaging/message_summary.h"
 #include "messaging/varno.h"
 #include "report/report.h"
 #include "storeformat/store_header.h"
@@ -49,20 +50,6 @@ struct ListingOutput {
 
 // The header block of one message record (`header`: its 292 bytes).
 void print_message_header(ListingOutput* out, const unsigned char* header, int32_t number);
-// What the messaging library made of a whole message (header and body). The
-// fields after `interpreted` are set only when it is true; the first time
-// stamp only when the message has tags.
-struct MessageSummary {
-  int32_t transaction_type = 0;  // VARNO_SERVER_TRANSTYPE: 1 reply, else unsolicited
-  bool interpreted = false;
-  int32_t list_id = 0;
-  int32_t frequency = 0;  // tenths of a second
-  int32_t tag_count = 0;
-  int32_t error_code = 0;  // the tag status's first error number
-  bool has_first_time = false;
-  VARNO_TIMESTAMP first_time = {0, 0};
-};
-MessageSummary summarize_message_body(const unsigned char* message);
 
 // The library's one-line summary of a whole message (header and body).
 void print_message_body(ListingOutput* out, const unsigned char* message);

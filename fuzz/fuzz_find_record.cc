@@ -31,13 +31,13 @@ constexpr size_t kPrefix = 11;
 bool intact_at(const std::vector<uint8_t>& image, int64_t at) {
   const uint8_t* p = image.data() + at;
   if (std::memcmp(p, kRecordMarker, sizeof kRecordMarker) != 0) return false;
-  return store_file_checksum_reference(p + record_prefix_size(), kMessageHeaderSize) == le32(p + 4);
+  return store_file_checksum_reference(p + record_prefix_size, kMessageHeaderSize) == le32(p + 4);
 }
 
 // The first intact record header in [start, min(limit, size) - 304], or -1.
 int64_t first_intact(const std::vector<uint8_t>& image, int64_t start, int64_t limit) {
   const auto size = static_cast<int64_t>(image.size());
-  const int64_t end = (limit < size ? limit : size) - record_header_size();
+  const int64_t end = (limit < size ? limit : size) - record_header_size;
   for (int64_t at = start; at <= end; ++at) {
     if (intact_at(image, at)) return at;
   }

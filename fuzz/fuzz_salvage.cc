@@ -25,7 +25,9 @@
 #include "storeformat/checksum.h"
 #include "storeformat/message_record.h"
 #include "storeformat/store_header.h"
-#include "tools/inspect/inspect.h"
+#include "tools/inspect/salvage.h"
+#include "tools/inspect/store.h"
+#include "tools/inspect/verify.h"
 
 namespace {
 
@@ -102,18 +104,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // OUT's records are FILE's, in ring order: offsets rise but for one wrap,
   // which ends below where they began.
   FUZZ_CHECK(offsets.size() == report.kept);
-  int64_t at = kDataAreaStart;
+  int64_t at = store_header_size;
   int64_t previous_end = 0;
   int wraps = 0;
   for (size_t i = 0; i < offsets.size(); ++i) {
     const int64_t from = offsets[i];
     const uint32_t message_size = get_u32(reinterpret_cast<const unsigned char*>(bytes.data()) +
-                                          at + kRecordPrefixSize + kMsgSizeAt);
-    const int64_t length = int64_t{message_size} + kRecordPrefixSize;
+                                          at + record_prefix_size + kMsgSizeAt);
+    const int64_t length = int64_t{message_size} + record_prefix_size;
     FUZZ_CHECK(from >= 0 && from + length <= static_cast<int64_t>(original.size()));
     FUZZ_CHECK(original.compare(from, kBodyChecksumAt, bytes, at, kBodyChecksumAt) == 0);
-    FUZZ_CHECK(original.compare(from + kRecordPrefixSize, message_size, bytes,
-                                at + kRecordPrefixSize, message_size) == 0);
+    FUZZ_CHECK(original.compare(from + record_prefix_size, message_size, bytes,
+                                at + record_prefix_size, message_size) == 0);
     if (i > 0 && from < offsets[i - 1]) ++wraps;
     if (i > 0 && from > offsets[i - 1]) FUZZ_CHECK(from >= previous_end);
     previous_end = from + length;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The layers of the project, from the bottom. A file may include from its own
 # folder and from folders below it, never from one above it or beside it on
-# its level. Unit tests and their helpers (*_test.cc, *_testing.h) may also
+# its level. Each tool in tools/ may include its own folder and the layers its
+# line below names, never another tool nor the utility's own layers it does
+# not name. Unit tests and their helpers (*_test.cc, *_testing.h) may also
 # include the test support in tests/. tests/, fuzz/ and bench/ sit above
 # everything and are not checked.
 #
@@ -20,7 +22,15 @@ layers=(
   report
   commands
   console
-  tools
+)
+
+# What each tool builds on: the format and file layers, never the menu's
+# commands, so that a tool reads a store file as the utility's layers do
+# without pulling in the console.
+declare -A tool_uses=(
+  [inspect]="platform messaging fileaccess storeformat"
+  [storegen]="messaging fileaccess storeformat"
+  [reg]="platform"
 )
 
 declare -A level
@@ -52,9 +62,28 @@ for folder in "${!level[@]}"; do
   done < <(find "$folder" -type f \( -name '*.cc' -o -name '*.h' \) -print0)
 done
 
+for tool in "${!tool_uses[@]}"; do
+  [ -d "tools/$tool" ] || continue
+  allowed=" ${tool_uses[$tool]} tools/$tool "
+  while IFS= read -r -d '' file; do
+    while IFS= read -r hit; do
+      line=${hit%%:*}
+      target=$(sed -E 's/^[0-9]+:[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1/' <<<"$hit")
+      [[ $target == */* ]] || continue
+      to=${target%%/*}
+      [[ $to == tools ]] && to=$(cut -d/ -f1-2 <<<"$target")
+      if [[ $to == tests && ($file == *_test.cc || $file == *_testing.h) ]]; then continue; fi
+      [[ $allowed == *" $to "* ]] && continue
+      echo "$file:$line: includes $target: tools/$tool builds on ${tool_uses[$tool]} only"
+      violations=$((violations + 1))
+    done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
+  done < <(find "tools/$tool" -type f \( -name '*.cc' -o -name '*.h' \) -print0)
+done
+
 if ((violations > 0)); then
   echo "layer check: $violations upward include(s); the order from the bottom is:" >&2
   printf '  %s\n' "${layers[@]}" >&2
+  for tool in "${!tool_uses[@]}"; do echo "  tools/$tool on: ${tool_uses[$tool]}" >&2; done
   exit 1
 fi
 echo "layer check: no folder includes one above it"

@@ -15,6 +15,7 @@ put storeformat/store_header.h '#include "fileaccess/file_access.h"' '#include "
 put storeformat/store_header_test.cc '#include "tests/support/test_support.h"'
 put commands/commands.h '#include "report/report.h"' '#include "storeformat/store_header.h"'
 put console/menu.cc '#include "commands/commands.h"'
+put tools/inspect/store.cc '#include "storeformat/store_header.h"' '#include "tools/inspect/store.h"'
 "$check" "$tree" >/dev/null || { echo "FAIL: a sound tree was refused"; exit 1; }
 
 expect_refused() {
@@ -32,5 +33,7 @@ expect_refused storeformat/bad.cc storeconfig/store_config.h "storeconfig is not
 expect_refused commands/bad.h console/menu.h "console is not below commands"
 expect_refused platform/bad.cc tests/support/test_support.h "tests is no layer"
 expect_refused fileaccess/bad.cc fuzz/fuzz_support.h "fuzz is no layer"
+expect_refused tools/inspect/bad.cc commands/commands.h "tools/inspect builds on"
+expect_refused tools/storegen/bad.cc tools/inspect/store.h "tools/storegen builds on"
 "$check" "$tree" >/dev/null || { echo "FAIL: the tree was not sound again"; exit 1; }
 echo "layer check test: passed"

@@ -27,12 +27,12 @@ bool read_record_bytes(int32_t fd, int64_t offset, unsigned char* record, VARNO_
     *seek_failed = true;
     return false;
   }
-  const int32_t got = varno_s_file_read(fd, record, kRecordHeaderSize, status);
+  const int32_t got = varno_s_file_read(fd, record, record_header_size, status);
   if (varno_failed(*status)) {
     // Even a short read hands out what it got (zeros for the rest), so that a
     // listing can show the damaged record as it is on disk.
     const uint32_t kept = got > 0 ? static_cast<uint32_t>(got) : 0;
-    std::memset(record + kept, 0, kRecordHeaderSize - kept);
+    std::memset(record + kept, 0, record_header_size - kept);
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordRead, status);
     return false;
   }
@@ -45,41 +45,11 @@ uint32_t read_record_header_at(int32_t fd, int64_t offset, unsigned char* record
                                VARNO_STATUS* status, bool* seek_failed) {
   if (!read_record_bytes(fd, offset, record, status, seek_failed)) return 0;
   uint32_t crc = 0;
-  store_file_checksum(record + kRecordPrefixSize, kMessageHeaderSize, &crc);
+  store_file_checksum(record + record_prefix_size, kMessageHeaderSize, &crc);
   if (crc != get_u32(record + kHeaderChecksumAt)) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderChecksum, status);
   }
   return get_u32(record + kBodyChecksumAt);
-}
-
-// Reads the body of the record at `offset` into message[292 .. size): (13,
-// 13402) behind the seek's pairs, (13, 13512) behind the read's, or alone for
-// a size below 292 (nothing read then).
-bool read_body_bytes(int32_t fd, int64_t offset, uint32_t message_size, unsigned char* message,
-                     VARNO_STATUS* status) {
-  VARNO_SERVER_INITBLK(status);
-  if (message_size < kMessageHeaderSize) {
-    // The size field is damaged: the body length would be negative, and the
-    // caller's buffer is smaller than the header it is meant to hold.
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
-    return false;
-  }
-  // An offset so large that the body would lie beyond every file position is
-  // handed to the seek as -1, which fails there with its own pairs.
-  const int64_t body = offset > std::numeric_limits<int64_t>::max() - kRecordHeaderSize
-                           ? -1
-                           : offset + kRecordHeaderSize;
-  varno_s_file_seek(fd, body, kSeekSet, status);
-  if (varno_failed(*status)) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
-    return false;
-  }
-  varno_s_file_read(fd, message + kMessageHeaderSize, message_size - kMessageHeaderSize, status);
-  if (varno_failed(*status)) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -87,24 +57,14 @@ bool read_body_bytes(int32_t fd, int64_t offset, uint32_t message_size, unsigned
 bool intact_record_header(const unsigned char* at) {
   if (!record_marker_ok(at)) return false;
   uint32_t crc = 0;
-  store_file_checksum(at + kRecordPrefixSize, kMessageHeaderSize, &crc);
+  store_file_checksum(at + record_prefix_size, kMessageHeaderSize, &crc);
   return crc == get_u32(at + kHeaderChecksumAt);
-}
-
-uint32_t store_header_size() {
-  return kFixedRegionSize;
-}
-uint32_t record_header_size() {
-  return kRecordHeaderSize;
-}
-uint32_t record_prefix_size() {
-  return kRecordPrefixSize;
 }
 
 int64_t next_record_offset(int64_t offset, uint32_t message_size, int64_t file_size,
                            int64_t newest_offset) {
-  const int64_t next = offset + static_cast<uint32_t>(message_size + kRecordPrefixSize);
-  if (file_size - next < int64_t{kRecordHeaderSize} && next > newest_offset) {
+  const int64_t next = offset + static_cast<uint32_t>(message_size + record_prefix_size);
+  if (file_size - next < int64_t{record_header_size} && next > newest_offset) {
     return kFixedRegionSize;
   }
   return next;
@@ -122,16 +82,43 @@ uint32_t read_record_header(int32_t fd, int64_t offset, unsigned char* record,
 
 uint32_t read_message_header(int32_t fd, int64_t offset, unsigned char* header,
                              VARNO_STATUS* status) {
-  unsigned char record[kRecordHeaderSize];
+  unsigned char record[record_header_size];
   bool seek_failed = false;
   const uint32_t body_checksum = read_record_header_at(fd, offset, record, status, &seek_failed);
-  if (!seek_failed) std::memcpy(header, record + kRecordPrefixSize, kMessageHeaderSize);
+  if (!seek_failed) std::memcpy(header, record + record_prefix_size, kMessageHeaderSize);
   return body_checksum;
+}
+
+bool read_message_body_bytes(int32_t fd, int64_t offset, uint32_t message_size,
+                             unsigned char* message, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  if (message_size < kMessageHeaderSize) {
+    // The size field is damaged: the body length would be negative, and the
+    // caller's buffer is smaller than the header it is meant to hold.
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
+    return false;
+  }
+  // An offset so large that the body would lie beyond every file position is
+  // handed to the seek as -1, which fails there with its own pairs.
+  const int64_t body = offset > std::numeric_limits<int64_t>::max() - record_header_size
+                           ? -1
+                           : offset + record_header_size;
+  varno_s_file_seek(fd, body, kSeekSet, status);
+  if (varno_failed(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordSeek, status);
+    return false;
+  }
+  varno_s_file_read(fd, message + kMessageHeaderSize, message_size - kMessageHeaderSize, status);
+  if (varno_failed(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrBodyRead, status);
+    return false;
+  }
+  return true;
 }
 
 void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32_t body_checksum,
                        unsigned char* message, VARNO_STATUS* status) {
-  if (!read_body_bytes(fd, offset, message_size, message, status)) return;
+  if (!read_message_body_bytes(fd, offset, message_size, message, status)) return;
   uint32_t expected = 0;
   message_body_checksum(message, message_size, &expected);
   if (body_checksum != expected) {
@@ -142,7 +129,7 @@ void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32
 void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
                           const unsigned char* message, VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
-  if (record_length < kRecordHeaderSize) {
+  if (record_length < record_header_size) {
     // Shorter than prefix and message header: the header checksum would read
     // past the caller's message, and such a record could never be read back.
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWrite, status);
@@ -158,8 +145,8 @@ void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordAlloc, status);
     return;
   }
-  const uint32_t message_size = record_length - kRecordPrefixSize;
-  std::memcpy(buffer + kRecordPrefixSize, message, message_size);
+  const uint32_t message_size = record_length - record_prefix_size;
+  std::memcpy(buffer + record_prefix_size, message, message_size);
   uint32_t body_crc = 0;
   message_body_checksum(message, message_size, &body_crc);
   uint32_t header_crc = 0;
@@ -183,7 +170,7 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
     return 0;
   }
   // After a good seek start >= 0, so limit - start cannot overflow.
-  if (limit <= start || limit - start < kRecordHeaderSize) return 0;
+  if (limit <= start || limit - start < record_header_size) return 0;
 
   // Window k holds the file bytes [base, base + length) with base = start +
   // k * 65232; each later window begins with the last 304 bytes of the one
@@ -199,7 +186,7 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
     return 0;
   }
   unsigned char* const w = window.get();
-  constexpr uint32_t kStep = kScanWindow - kRecordHeaderSize;
+  constexpr uint32_t kStep = kScanWindow - record_header_size;
   int64_t base = start;
   uint32_t length =
       static_cast<uint32_t>(limit - start < kScanWindow ? limit - start : kScanWindow);
@@ -214,7 +201,7 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
     // starts at the first position it did not examine. The last window also
     // examines the position whose header ends exactly at `limit`: that header
     // lies wholly before `limit` and was read.
-    const uint32_t positions = last ? length - kRecordHeaderSize + 1 : kStep;
+    const uint32_t positions = last ? length - record_header_size + 1 : kStep;
     for (uint32_t i = 0; i < positions; ++i) {
       if (intact_record_header(w + i)) {
         *found = base + i;
@@ -222,12 +209,12 @@ uint32_t find_message_record(int32_t fd, int64_t start, int64_t limit, int64_t* 
       }
     }
     if (last) return 0;
-    std::memmove(w, w + kStep, kRecordHeaderSize);
+    std::memmove(w, w + kStep, record_header_size);
     base += kStep;
-    const int64_t rest = limit - base - kRecordHeaderSize;
+    const int64_t rest = limit - base - record_header_size;
     const uint32_t more = static_cast<uint32_t>(rest < kStep ? rest : kStep);
-    length = kRecordHeaderSize + more;
-    varno_s_file_read(fd, w + kRecordHeaderSize, more, status);
+    length = record_header_size + more;
+    varno_s_file_read(fd, w + record_header_size, more, status);
   }
 }
 
@@ -241,37 +228,37 @@ bool check_record(int32_t fd, int64_t offset, int64_t file_size, unsigned char* 
   c = RecordCheck{};
   c.offset = offset;
   VARNO_SERVER_INITBLK(status);
-  if (offset < 0 || file_size - offset < kRecordHeaderSize) {
+  if (offset < 0 || file_size - offset < record_header_size) {
     // Nothing to read as a record header: the end of the file cuts it, or a
     // damaged offset names no place in the file.
-    std::memset(record, 0, kRecordHeaderSize);
+    std::memset(record, 0, record_header_size);
     if (offset >= 0 && offset < file_size) {
       VARNO_STATUS ignored;
       varno_s_file_seek(fd, offset, kSeekSet, &ignored);
-      const int32_t got = varno_s_file_read(fd, record, kRecordHeaderSize, &ignored);
+      const int32_t got = varno_s_file_read(fd, record, record_header_size, &ignored);
       c.length = got > 0 ? static_cast<uint32_t>(got) : 0;
-      std::memset(record + c.length, 0, kRecordHeaderSize - c.length);
+      std::memset(record + c.length, 0, record_header_size - c.length);
     }
-    c.message_size = get_u32(record + kRecordPrefixSize + kMsgSizeAt);
+    c.message_size = get_u32(record + record_prefix_size + kMsgSizeAt);
     c.defect = RecordCheck::kHeaderPastEnd;
     return false;
   }
   bool seek_failed = false;
   if (!read_record_bytes(fd, offset, record, status, &seek_failed)) {
     // A failed seek or read; the end of the file was ruled out above.
-    if (seek_failed) std::memset(record, 0, kRecordHeaderSize);
+    if (seek_failed) std::memset(record, 0, record_header_size);
     c.defect = RecordCheck::kUnreadable;
     return false;
   }
-  c.length = kRecordHeaderSize;
+  c.length = record_header_size;
   c.body_checksum = get_u32(record + kBodyChecksumAt);
   c.marker_ok = record_marker_ok(record);
   c.stored_checksum = get_u32(record + kHeaderChecksumAt);
-  store_file_checksum(record + kRecordPrefixSize, kMessageHeaderSize, &c.computed_checksum);
-  c.message_size = get_u32(record + kRecordPrefixSize + kMsgSizeAt);
+  store_file_checksum(record + record_prefix_size, kMessageHeaderSize, &c.computed_checksum);
+  c.message_size = get_u32(record + record_prefix_size + kMsgSizeAt);
   if (c.message_size < kMessageHeaderSize) {
     c.defect = RecordCheck::kSizeSmall;
-  } else if (c.message_size > std::numeric_limits<uint32_t>::max() - kRecordPrefixSize ||
+  } else if (c.message_size > std::numeric_limits<uint32_t>::max() - record_prefix_size ||
              offset + c.record_length() > file_size) {
     // The first case fits only a file above 4 GiB: the format's 32-bit sum
     // of size and prefix would step (almost) nowhere.
@@ -281,8 +268,8 @@ bool check_record(int32_t fd, int64_t offset, int64_t file_size, unsigned char* 
 }
 
 int64_t find_record_in(const unsigned char* data, size_t length, size_t from) {
-  if (length < kRecordHeaderSize) return -1;
-  const size_t last = length - kRecordHeaderSize;
+  if (length < record_header_size) return -1;
+  const size_t last = length - record_header_size;
   for (size_t i = from; i <= last; ++i) {
     // The marker's first byte rules out nearly every position cheaply.
     const void* hit = std::memchr(data + i, kRecordMarker[0], last - i + 1);
@@ -291,58 +278,4 @@ int64_t find_record_in(const unsigned char* data, size_t length, size_t from) {
     if (intact_record_header(data + i)) return static_cast<int64_t>(i);
   }
   return -1;
-}
-
-RingWalk::RingWalk(int32_t fd, int64_t file_size, int64_t start, int64_t newest_offset,
-                   uint32_t count)
-    : fd_(fd), file_size_(file_size), newest_(newest_offset), count_(count), next_(start) {}
-
-bool RingWalk::next(VARNO_STATUS* status) {
-  VARNO_SERVER_INITBLK(status);
-  if (stop_ != Stop::kNone) return false;
-  if (number_ >= count_) {
-    stop_ = Stop::kCount;
-    return false;
-  }
-  if (next_ >= file_size_) {
-    stop_ = Stop::kEndOfFile;
-    return false;
-  }
-  ++number_;
-  wraps_next_ = false;
-  if (!check_record(fd_, next_, file_size_, record_, &check_, status)) {
-    stop_ = Stop::kDefect;
-    return true;
-  }
-  const int64_t here = check_.offset;
-  next_ = next_record_offset(here, check_.message_size, file_size_, newest_);
-  wraps_next_ = next_ != here + check_.record_length();
-  if (stop_at_newest_ && here == newest_) stop_ = Stop::kNewest;
-  return true;
-}
-
-bool RingWalk::resync(int64_t from, int64_t limit, VARNO_STATUS* status) {
-  int64_t found = 0;
-  find_message_record(fd_, from, limit, &found, status);
-  if (varno_failed(*status) || found <= 0) return false;
-  resume_at(found);
-  return true;
-}
-
-void RingWalk::resume_at(int64_t offset) {
-  next_ = offset;
-  wraps_next_ = false;
-  stop_ = Stop::kNone;
-}
-
-bool RingWalk::read_message(std::vector<unsigned char>* message, bool* body_checksum_ok,
-                            VARNO_STATUS* status) {
-  const uint32_t size = check_.message_size;
-  if (message->size() < size) message->resize(size);
-  std::memcpy(message->data(), message_header(), kMessageHeaderSize);
-  if (!read_body_bytes(fd_, check_.offset, size, message->data(), status)) return false;
-  uint32_t expected = 0;
-  message_body_checksum(message->data(), size, &expected);
-  *body_checksum_ok = check_.body_checksum == expected;
-  return true;
 }

@@ -13,15 +13,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <cstring>
+#include <string_view>
 
 #include "messaging/varno.h"
+#include "storeformat/byte_order.h"
 #include "storeformat/store_header.h"
 
+// Size constants of the format.
 constexpr uint32_t kMessageHeaderSize = 292;
-constexpr uint32_t kRecordPrefixSize = 12;
-constexpr uint32_t kRecordHeaderSize = kRecordPrefixSize + kMessageHeaderSize;  // 304
-constexpr uint32_t kDataAreaStart = kFixedRegionSize;                           // 192
+constexpr uint32_t record_prefix_size = 12;
+constexpr uint32_t record_header_size = record_prefix_size + kMessageHeaderSize;  // 304
+constexpr uint32_t store_header_size = kFixedRegionSize;  // 192: the data area starts here
 constexpr unsigned char kRecordMarker[4] = {0x5B, 0x5D, 0x5C, 0x5E};
 constexpr uint32_t kScanWindow = 65536;
 
@@ -47,10 +50,22 @@ enum : uint32_t {
   kMsgMessageDest2At = 252,
 };
 
-// Size constants of the format.
-uint32_t store_header_size();   // 192: header region; the data area starts here
-uint32_t record_header_size();  // 304: prefix + message header
-uint32_t record_prefix_size();  // 12
+// Fields of a 292-byte message header.
+inline uint32_t message_signature(const unsigned char* header) {
+  return uint32_t{header[kMsgSignatureAt]} | (uint32_t{header[kMsgSignatureAt + 1]} << 8);
+}
+inline uint32_t message_size_of(const unsigned char* header) {
+  return get_u32(header + kMsgSizeAt);
+}
+inline uint32_t message_transaction(const unsigned char* header) {
+  return get_u32(header + kMsgTransactionAt);
+}
+// The NUL-terminated name at `at` (one of the kMsg...At addresses), never
+// read past the header's end.
+inline std::string_view message_name(const unsigned char* header, uint32_t at) {
+  const char* p = reinterpret_cast<const char*>(header + at);
+  return std::string_view(p, strnlen(p, kMessageHeaderSize - at));
+}
 
 // Facility-13 error numbers of the record operations.
 enum : int32_t {
@@ -98,6 +113,11 @@ uint32_t read_message_header(int32_t fd, int64_t offset, unsigned char* header,
 void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32_t body_checksum,
                        unsigned char* message, VARNO_STATUS* status);
 
+// read_message_body without the check of the body checksum word: true when
+// the body was read.
+bool read_message_body_bytes(int32_t fd, int64_t offset, uint32_t message_size,
+                             unsigned char* message, VARNO_STATUS* status);
+
 // Writes a whole record (`record_length` bytes, prefix included) at `offset`
 // from a message of record_length - 12 bytes, in one write.
 // (13, 13340) seek, (13, 13341) allocation, (13, 13342) write; a
@@ -142,7 +162,7 @@ struct RecordCheck {
   // A record a recovery may keep: whole, marker and header checksum right.
   bool intact() const { return defect == kNone && marker_ok && header_checksum_ok(); }
   // Bytes of the whole record: prefix, message header and body.
-  int64_t record_length() const { return int64_t{message_size} + kRecordPrefixSize; }
+  int64_t record_length() const { return int64_t{message_size} + record_prefix_size; }
 };
 
 // Reads the record header at `offset` of the open file `fd`, whose size is
@@ -165,68 +185,5 @@ bool intact_record_header(const unsigned char* at);
 // record in memory, whose size field may be wrong: records it swallowed show
 // as intact record headers inside it.
 int64_t find_record_in(const unsigned char* data, size_t length, size_t from);
-
-// The walk of the ring by the format's step rule (next_record_offset): from a
-// starting offset, one record header at a time, each read and judged by
-// check_record. Where it stops and why is for its caller to read; the walk
-// never prints and never decides what a defect means.
-class RingWalk {
- public:
-  enum class Stop : int32_t {
-    kNone,       // next() may be called
-    kCount,      // the count given was reached
-    kEndOfFile,  // the next position lies at or past the end of the file
-    kDefect,     // the last record read cannot be stepped over (or was unreadable)
-    kNewest,     // stop_at_newest: the record at the newest offset was read
-  };
-
-  // A walk of `fd` (`file_size` bytes) from `start`, for at most `count`
-  // records, wrapping to 192 when fewer than 304 bytes remain and the place
-  // lies past `newest_offset`.
-  RingWalk(int32_t fd, int64_t file_size, int64_t start, int64_t newest_offset, uint32_t count);
-  // From now on the walk also stops after the record at the newest offset.
-  void stop_at_newest() { stop_at_newest_ = true; }
-
-  // Reads the next record header. True when a record was read: check() says
-  // what it saw, a defect included (the walk then stops at the next call; a
-  // kUnreadable record leaves its pairs in `status`). False when the walk has
-  // stopped; stop() says why.
-  bool next(VARNO_STATUS* status);
-  // After a stop at a record it cannot step over, or at any time: goes on at
-  // the first intact record that find_message_record finds from `from` on and
-  // before `limit`, numbering on. False when there is none (the walk then
-  // stays as it was) or the scan failed (`status` holds why).
-  bool resync(int64_t from, int64_t limit, VARNO_STATUS* status);
-  // Goes on at `offset`, numbering on.
-  void resume_at(int64_t offset);
-  // Reads the whole message of the current record (it has no defect) into
-  // `message` (message size bytes: the header as read, then the body) and
-  // says whether the body checksum word holds. False when the body could not
-  // be read (`status` holds why).
-  bool read_message(std::vector<unsigned char>* message, bool* body_checksum_ok,
-                    VARNO_STATUS* status);
-
-  const RecordCheck& check() const { return check_; }
-  const unsigned char* record_header() const { return record_; }
-  const unsigned char* message_header() const { return record_ + kRecordPrefixSize; }
-  uint32_t number() const { return number_; }  // the current record's, 1-based
-  int64_t offset() const { return check_.offset; }
-  int64_t next_offset() const { return next_; }    // where the walk goes next
-  bool wraps_next() const { return wraps_next_; }  // the next step goes back to 192
-  Stop stop() const { return stop_; }
-
- private:
-  int32_t fd_;
-  int64_t file_size_;
-  int64_t newest_;
-  uint32_t count_;
-  bool stop_at_newest_ = false;
-  int64_t next_;
-  bool wraps_next_ = false;
-  uint32_t number_ = 0;
-  Stop stop_ = Stop::kNone;
-  RecordCheck check_;
-  unsigned char record_[kRecordHeaderSize] = {};
-};
 
 #endif  // VARNO_STOREFORMAT_MESSAGE_RECORD_H_

@@ -96,9 +96,9 @@ class MessageRecordTest : public ::testing::Test {
 };
 
 TEST(MessageRecordFormat, SizeConstants) {
-  EXPECT_EQ(store_header_size(), 192u);
-  EXPECT_EQ(record_header_size(), 304u);
-  EXPECT_EQ(record_prefix_size(), 12u);
+  EXPECT_EQ(store_header_size, 192u);
+  EXPECT_EQ(record_header_size, 304u);
+  EXPECT_EQ(record_prefix_size, 12u);
 }
 
 TEST(MessageRecordFormat, BodyChecksumIsZeroForAnyInput) {

@@ -1,6 +1,7 @@
 // varno-inspect's output: what the reading side saw, as text for people
-// (aligned, with units) or as JSON for programs. Every function builds the
-// whole text of its document; the caller writes it only once it is complete.
+// (aligned, with units), as JSON for programs, or as Prometheus text. Every
+// document is built whole; the caller writes it only once it is complete.
+// A listing is the exception: it is written record by record.
 #ifndef VARNO_TOOLS_INSPECT_RENDER_H_
 #define VARNO_TOOLS_INSPECT_RENDER_H_
 
@@ -8,17 +9,13 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/inspect/inspect.h"
+#include "messaging/message_summary.h"
+#include "storeformat/message_record.h"
+#include "tools/inspect/salvage.h"
+#include "tools/inspect/store.h"
+#include "tools/inspect/verify.h"
 
 namespace inspect {
-
-// The stable machine name of a problem kind ("record_header_checksum") and
-// the defect that stops a walk ("message_size_past_end").
-const char* problem_name(ProblemKind kind);
-const char* defect_name(Defect defect);
-// One line of explanation, e.g. "message size 5000 runs past the end of the
-// file (at most 404 fit)".
-std::string problem_text(const Problem& problem);
 
 std::string header_text(const Store& store);
 std::string header_json(const Store& store);
@@ -36,6 +33,8 @@ std::string backlog_json(const std::vector<BacklogEntry>& entries);
 std::string backlog_prometheus(const std::vector<BacklogEntry>& entries);
 
 std::string verify_text(const Store& store, const VerifyReport& report);
+// verify's last line: the file, clean or the problems per kind, what was read.
+std::string verify_summary(const Store& store, const VerifyReport& report);
 std::string verify_json(const Store& store, const VerifyReport& report);
 
 std::string salvage_text(const Store& store, const std::string& out_path,
@@ -43,16 +42,24 @@ std::string salvage_text(const Store& store, const std::string& out_path,
 std::string salvage_json(const Store& store, const std::string& out_path,
                          const SalvageReport& report);
 
-// One record of a listing, appended to `out`: a block of aligned lines, or one
-// JSON object and a line feed. `summary` is the library's reading of the body
-// (ignored when the body was not read).
-void append_record_text(std::string& out, const WalkRecord& record, const MessageSummary& summary);
-void append_record_json(std::string& out, const WalkRecord& record, const MessageSummary& summary);
+// One record of a listing as the walk read it.
+struct ListedRecord {
+  uint32_t number = 0;  // 1-based, in walking order
+  const RecordCheck* check = nullptr;
+  const unsigned char* message_header = nullptr;  // its 292 bytes as read
+  bool body_read = false;
+  MessageSummary summary;  // the library's reading of the body, when read
+};
+// Appends one record: a block of aligned lines, or one JSON object and a
+// line feed.
+void append_record_text(std::string& out, const ListedRecord& record);
+void append_record_json(std::string& out, const ListedRecord& record);
 
 // `bytes` as a JSON string, quotes included: valid UTF-8 passes unchanged,
 // each maximal invalid subpart becomes U+FFFD, control characters, '"' and
 // '\' are escaped. The same text nlohmann's dump gives with its "replace"
-// error handler; the listing writes its lines by hand (see render.cc).
+// error handler; the listing writes its lines by hand (see
+// render_records.cc).
 void append_json_string(std::string& out, std::string_view bytes);
 
 }  // namespace inspect

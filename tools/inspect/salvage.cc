@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/inspect/salvage.h"
+
 #include "fileaccess/file_access.h"
+#include "messaging/message_summary.h"
 #include "platform/platform.h"
-#include "tools/inspect/inspect.h"
+#include "storeformat/ring.h"
 #include "tools/inspect/progress.h"
 
 namespace inspect {
@@ -122,7 +125,7 @@ class Salvager {
       *refusal = SalvageRefusal::kSameFile;
       return false;
     }
-    if (size_ < int64_t{kDataAreaStart} + kRecordHeaderSize) {
+    if (size_ < int64_t{store_header_size} + record_header_size) {
       *refusal = SalvageRefusal::kNoRecords;
       return false;
     }
@@ -136,23 +139,23 @@ class Salvager {
     r_.out_size = r_.type == 2 ? size_ : std::min(size_, kMax32);
     // The header's offsets are taken only when they name places in the data
     // area; the oldest may lie past the end of a file that lost its end.
-    ring_ = r_.header_usable && h_.oldest_offset >= kDataAreaStart &&
-            h_.newest_offset >= kDataAreaStart;
+    ring_ = r_.header_usable && h_.oldest_offset >= store_header_size &&
+            h_.newest_offset >= store_header_size;
     newest_ = ring_ ? h_.newest_offset : kNoLimit;
     // Forwarded records are counted only while the walk from the oldest record
     // has met no damage: behind damage a record's place before the forward
     // offset is no longer known, and sending a message twice is the lesser harm.
-    counting_forwarded_ = ring_ && h_.forwarded_count > 0 && h_.forward_offset >= kDataAreaStart &&
-                          h_.forward_offset <= size_;
+    counting_forwarded_ = ring_ && h_.forwarded_count > 0 &&
+                          h_.forward_offset >= store_header_size && h_.forward_offset <= size_;
   }
 
   void plan_ring_from_header() {
     if (h_.message_count == 0) return;
-    const int64_t last_limit = std::min(h_.newest_offset + kRecordHeaderSize, size_);
+    const int64_t last_limit = std::min(h_.newest_offset + record_header_size, size_);
     // Where the newest record ends, for a damaged stretch that runs into it.
     int64_t newest_end = last_limit;
     RecordCheck newest;
-    unsigned char record[kRecordHeaderSize];
+    unsigned char record[record_header_size];
     VARNO_STATUS ignored;
     if (check_record(store_.fd, h_.newest_offset, size_, record, &newest, &ignored)) {
       newest_end = h_.newest_offset + newest.record_length();
@@ -161,7 +164,7 @@ class Salvager {
       segments_.push_back({h_.oldest_offset, last_limit, newest_end, true});
     } else {
       segments_.push_back({h_.oldest_offset, size_, size_, false});
-      segments_.push_back({kDataAreaStart, last_limit, newest_end, true});
+      segments_.push_back({store_header_size, last_limit, newest_end, true});
     }
   }
 
@@ -173,9 +176,9 @@ class Salvager {
   bool plan_ring_from_layout() {
     std::vector<Chain> chains;
     if (!find_chains(&chains)) return false;
-    const bool wrapped = chains.size() >= 2 && size_ - chains.back().end < kRecordHeaderSize;
+    const bool wrapped = chains.size() >= 2 && size_ - chains.back().end < record_header_size;
     if (!wrapped) {
-      segments_.push_back({kDataAreaStart, size_, -1, false});
+      segments_.push_back({store_header_size, size_, -1, false});
       return true;
     }
     size_t first = 1;
@@ -187,17 +190,18 @@ class Salvager {
       }
     }
     if (first == 0) {
-      segments_.push_back({kDataAreaStart, size_, -1, false});
+      segments_.push_back({store_header_size, size_, -1, false});
       return true;
     }
     r_.ring_start = chains[first].start;
     segments_.push_back({chains[first].start, size_, size_, false});
-    segments_.push_back({kDataAreaStart, chains[first].start, chains[first - 1].end, false});
+    segments_.push_back({store_header_size, chains[first].start, chains[first - 1].end, false});
     return true;
   }
 
   bool find_chains(std::vector<Chain>* chains) {
-    RingWalk walk(store_.fd, size_, kDataAreaStart, kNoLimit, std::numeric_limits<uint32_t>::max());
+    RingWalk walk(store_.fd, size_, store_header_size, kNoLimit,
+                  std::numeric_limits<uint32_t>::max());
     bool in_chain = false;
     while (walk.next(&status_)) {
       const RecordCheck& c = walk.check();
@@ -232,16 +236,16 @@ class Salvager {
     if (s.ends_at_newest) walk.stop_at_newest();
     for (;;) {
       const int64_t p = walk.next_offset();
-      if (p < 0 || p > s.scan_limit - kRecordHeaderSize || !walk.next(&status_)) break;
+      if (p < 0 || p > s.scan_limit - record_header_size || !walk.next(&status_)) break;
       const RecordCheck& c = walk.check();
       if (c.defect == RecordCheck::kUnreadable) return fail("reading a record of");
       if (p != h_.oldest_offset && r_.kept == 0 && pending_.size == 0) damaged_ = true;
       if (c.intact()) {
         if (!walk.read_message(&message_, &body_ok_, &status_)) return fail("reading a record of");
-        const int64_t inside =
-            find_record_in(message_.data(), c.message_size, kRecordHeaderSize - kRecordPrefixSize);
+        const int64_t inside = find_record_in(message_.data(), c.message_size,
+                                              record_header_size - record_prefix_size);
         if (inside >= 0) {
-          const int64_t found = p + kRecordPrefixSize + inside;
+          const int64_t found = p + record_prefix_size + inside;
           if (!settle()) return false;
           lose(p, found);
           walk.resume_at(found);
@@ -261,7 +265,7 @@ class Salvager {
       }
       // A damaged place. It may lie inside the record before it, whose size
       // was wrong: then the scan finds a record that starts inside that one.
-      const int64_t from = pending_.size > 0 ? pending_.offset + kRecordHeaderSize : p + 1;
+      const int64_t from = pending_.size > 0 ? pending_.offset + record_header_size : p + 1;
       int64_t found = 0;
       find_message_record(store_.fd, from, s.scan_limit, &found, &status_);
       if (varno_failed(status_)) return fail("scanning");
@@ -281,7 +285,7 @@ class Salvager {
   // Writes the record waiting for the look behind it.
   bool settle() {
     if (pending_.size == 0) return true;
-    const uint32_t length = pending_.size + kRecordPrefixSize;
+    const uint32_t length = pending_.size + record_prefix_size;
     const int64_t offset = pending_.offset;
     pending_.size = 0;
     if (at_ + length > r_.out_size) {
@@ -301,7 +305,7 @@ class Salvager {
     }
     last_ = offset;
     last_at_ = at_;
-    last_size_ = length - kRecordPrefixSize;
+    last_size_ = length - record_prefix_size;
     last_time_ = stamp;
     last_time_known_ = summary.has_first_time;
     if (counting_forwarded_ && !damaged_ && before_forward_offset(offset) &&
@@ -344,31 +348,27 @@ class Salvager {
   // from FILE, time stamps those of FILE's header where its end records were
   // kept, else their messages', within FILE's.
   void build_header() {
+    RingExtent ring;
+    ring.file_size = r_.out_size;
+    ring.count = r_.kept;
+    ring.forwarded = r_.forwarded;
+    ring.forward_offset = forward_at_;
+    if (r_.kept > 0) {
+      ring.newest_offset = last_at_;
+      ring.newest_size = last_size_;
+      ring.oldest_time =
+          stamp_of(first_ == h_.oldest_offset, first_time_known_, first_time_, h_.oldest_time);
+      ring.newest_time =
+          stamp_of(last_ == h_.newest_offset, last_time_known_, last_time_, h_.newest_time);
+      if (ring.newest_time.seconds < ring.oldest_time.seconds) ring.newest_time = ring.oldest_time;
+    }
     CommonHeader& o = r_.out_header;
-    o = CommonHeader{};
-    o.signature = kStoreSignature;
-    o.revision = static_cast<uint32_t>(r_.type);
+    o = ring_header(ring, r_.type);
     if (r_.header_usable) {
       o.forward_past_last = h_.forward_past_last;
       o.opaque1 = h_.opaque1;
       o.opaque2 = h_.opaque2;
     }
-    o.message_count = r_.kept;
-    o.forwarded_count = r_.forwarded;
-    o.oldest_offset = kDataAreaStart;
-    o.newest_offset = r_.kept > 0 ? last_at_ : kDataAreaStart;
-    o.last_offset = o.newest_offset;
-    o.last_message_size = r_.kept > 0 ? last_size_ : 0;
-    o.current_offset =
-        r_.kept > 0 ? next_record_offset(o.newest_offset, last_size_, r_.out_size, o.newest_offset)
-                    : kDataAreaStart;
-    o.forward_offset = forward_at_ >= 0 ? forward_at_ : o.current_offset;
-    if (r_.kept == 0) return;
-    o.oldest_time =
-        stamp_of(first_ == h_.oldest_offset, first_time_known_, first_time_, h_.oldest_time);
-    o.newest_time =
-        stamp_of(last_ == h_.newest_offset, last_time_known_, last_time_, h_.newest_time);
-    if (o.newest_time.seconds < o.oldest_time.seconds) o.newest_time = o.oldest_time;
   }
 
   HeaderTimeStamp stamp_of(bool header_record, bool known, HeaderTimeStamp message,
@@ -423,11 +423,11 @@ class Salvager {
   bool reached_newest_ = false;
   bool damaged_ = false;
   bool counting_forwarded_ = false;
-  int64_t at_ = kDataAreaStart;  // where OUT's next record goes
-  int64_t forward_at_ = -1;      // OUT offset of the first record not forwarded
-  int64_t first_ = -1;           // FILE offsets of the first and last record kept
+  int64_t at_ = store_header_size;  // where OUT's next record goes
+  int64_t forward_at_ = -1;         // OUT offset of the first record not forwarded
+  int64_t first_ = -1;              // FILE offsets of the first and last record kept
   int64_t last_ = -1;
-  int64_t last_at_ = kDataAreaStart;
+  int64_t last_at_ = store_header_size;
   uint32_t last_size_ = 0;
   HeaderTimeStamp first_time_{};
   HeaderTimeStamp last_time_{};

@@ -22,10 +22,12 @@
 #include <vector>
 
 #include "fileaccess/file_access.h"
+#include "messaging/message_summary.h"
 #include "messaging/varno.h"
 #include "storeformat/byte_order.h"
 #include "storeformat/checksum.h"
 #include "storeformat/message_record.h"
+#include "storeformat/ring.h"
 #include "storeformat/store_header.h"
 
 namespace {
@@ -397,7 +399,7 @@ struct RingLayout {
 int64_t record_offset(const RingLayout& ring, uint32_t i) {
   const int64_t length = ring.record_length;
   if (i < ring.top) return ring.top_start + int64_t{i} * length;
-  return int64_t{store_header_size()} + int64_t{i - ring.top} * length;
+  return int64_t{store_header_size} + int64_t{i - ring.top} * length;
 }
 
 // Where the record after the one at `offset` would start in a file of
@@ -405,15 +407,15 @@ int64_t record_offset(const RingLayout& ring, uint32_t i) {
 // forward offsets follow it, so that they always name a place where a reader
 // looks for a record.
 int64_t next_offset(int64_t offset, uint32_t record_length, int64_t capacity, int64_t newest) {
-  return next_record_offset(offset, record_length - record_prefix_size(), capacity, newest);
+  return next_record_offset(offset, record_length - record_prefix_size, capacity, newest);
 }
 
 // Works out the layout for the options; false (after printing why) when the
 // capacity cannot hold it.
 bool plan_layout(const Options& o, RingLayout* ring) {
-  const uint32_t length = message_size_for(o.tags) + record_prefix_size();
+  const uint32_t length = message_size_for(o.tags) + record_prefix_size;
   const int64_t records_bytes = int64_t{o.messages} * length;
-  const int64_t minimum = store_header_size() + records_bytes + (o.wrap ? length : 0);
+  const int64_t minimum = store_header_size + records_bytes + (o.wrap ? length : 0);
   int64_t capacity = o.capacity;
   if (capacity < 0) capacity = o.wrap ? minimum + kDefaultWrapTail : minimum;
   if (o.wrap && o.messages < 2) {
@@ -441,9 +443,9 @@ bool plan_layout(const Options& o, RingLayout* ring) {
   ring->top = 0;
   ring->top_start = 0;
   if (o.wrap) {
-    const int64_t free_bytes = capacity - store_header_size() - records_bytes;
+    const int64_t free_bytes = capacity - store_header_size - records_bytes;
     int64_t tail = free_bytes - length;
-    if (tail > int64_t{record_header_size()} - 1) tail = record_header_size() - 1;
+    if (tail > int64_t{record_header_size} - 1) tail = record_header_size - 1;
     ring->top = (o.messages + 1) / 2;
     ring->top_start = capacity - tail - int64_t{ring->top} * length;
   }
@@ -454,11 +456,7 @@ bool plan_layout(const Options& o, RingLayout* ring) {
 // Writing.
 
 std::string pairs_text(const VARNO_STATUS& status) {
-  std::string text;
-  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
-    if (!text.empty()) text += ' ';
-    text += "(" + std::to_string(status.facility[i]) + ", " + std::to_string(status.error[i]) + ")";
-  }
+  const std::string text = status_pairs_text(status);
   return text.empty() ? "(nothing recorded)" : text;
 }
 
@@ -490,22 +488,18 @@ bool read_at(int32_t fd, int64_t offset, void* data, uint32_t length, VARNO_STAT
 }
 
 CommonHeader header_for(const Options& o, const RingLayout& ring) {
-  CommonHeader h{};
   const uint32_t n = ring.records;
-  h.signature = kStoreSignature;
-  h.revision = static_cast<uint32_t>(o.type);
-  h.oldest_time = {0, static_cast<int32_t>(o.start_time)};
-  h.oldest_offset = record_offset(ring, 0);
-  h.newest_time = {0, static_cast<int32_t>(o.start_time + int64_t{60} * (n - 1))};
-  h.newest_offset = record_offset(ring, n - 1);
-  h.message_count = o.count;
-  h.forwarded_count = o.forwarded;
-  h.current_offset =
-      next_offset(h.newest_offset, ring.record_length, ring.capacity, h.newest_offset);
-  h.last_offset = h.newest_offset;
-  h.forward_offset = o.forwarded < n ? record_offset(ring, o.forwarded) : h.current_offset;
-  h.last_message_size = ring.record_length - record_prefix_size();
-  return h;
+  RingExtent extent;
+  extent.file_size = ring.capacity;
+  extent.oldest_offset = record_offset(ring, 0);
+  extent.newest_offset = record_offset(ring, n - 1);
+  extent.newest_size = ring.record_length - record_prefix_size;
+  extent.count = o.count;
+  extent.forwarded = o.forwarded;
+  extent.forward_offset = o.forwarded < n ? record_offset(ring, o.forwarded) : -1;
+  extent.oldest_time = {0, static_cast<int32_t>(o.start_time)};
+  extent.newest_time = {0, static_cast<int32_t>(o.start_time + int64_t{60} * (n - 1))};
+  return ring_header(extent, o.type);
 }
 
 // Flips bits of the byte at `offset` with `mask`.
@@ -533,9 +527,9 @@ bool apply_damage(int32_t fd, const Options& o, const RingLayout& ring, const Da
     case DamageKind::kBackup:
       return flip_byte(fd, block + 4 + kDamagedHeaderByte, 0xFF, status);
     case DamageKind::kRecordByte:
-      return flip_byte(
-          fd, record_offset(ring, d.record - 1) + record_prefix_size() + kDamagedRecordByte, 0x20,
-          status);
+      return flip_byte(fd,
+                       record_offset(ring, d.record - 1) + record_prefix_size + kDamagedRecordByte,
+                       0x20, status);
     case DamageKind::kRecordSize: {
       const int64_t offset = record_offset(ring, d.record - 1);
       unsigned char record[kMessageHeaderSize + 12];
@@ -545,7 +539,7 @@ bool apply_damage(int32_t fd, const Options& o, const RingLayout& ring, const Da
       const uint32_t size = wanted > int64_t{std::numeric_limits<uint32_t>::max()}
                                 ? std::numeric_limits<uint32_t>::max()
                                 : static_cast<uint32_t>(wanted);
-      unsigned char* header = record + record_prefix_size();
+      unsigned char* header = record + record_prefix_size;
       put_u32(header + kMsgSizeAt, size);
       uint32_t checksum = 0;
       store_file_checksum(header, kMessageHeaderSize, &checksum);
@@ -647,7 +641,7 @@ int serve_step(int32_t fd, const std::string& file, uint32_t step, VARNO_STATUS*
       tags = (newest_size - kFixedMessageSize) / kTagBytes;
     }
   }
-  const uint32_t length = message_size_for(tags) + record_prefix_size();
+  const uint32_t length = message_size_for(tags) + record_prefix_size;
 
   // Room for the new record: up to the end of the file, or, once the current
   // offset has wrapped below the oldest record, up to that record, which must
@@ -656,7 +650,7 @@ int serve_step(int32_t fd, const std::string& file, uint32_t step, VARNO_STATUS*
   const bool wrapped = h.message_count > 0 && at <= h.oldest_offset;
   const int64_t limit = wrapped ? h.oldest_offset : size;
   // A current offset that is no record position (damaged) appends nothing.
-  if (at >= int64_t{store_header_size()} && at <= limit - int64_t{length}) {
+  if (at >= int64_t{store_header_size} && at <= limit - int64_t{length}) {
     int64_t seconds = int64_t{h.newest_time.seconds} + 60;
     if (seconds > std::numeric_limits<int32_t>::max()) seconds = h.newest_time.seconds;
     std::vector<unsigned char> message;
@@ -671,7 +665,7 @@ int serve_step(int32_t fd, const std::string& file, uint32_t step, VARNO_STATUS*
     h.newest_offset = at;
     h.newest_time = {0, static_cast<int32_t>(seconds)};
     h.last_offset = at;
-    h.last_message_size = length - record_prefix_size();
+    h.last_message_size = length - record_prefix_size;
     h.current_offset = next_offset(at, length, size, at);
   }
 
@@ -686,8 +680,8 @@ int serve_step(int32_t fd, const std::string& file, uint32_t step, VARNO_STATUS*
       read_message_header(fd, h.forward_offset, header, status);
       const uint32_t forwarded_size = get_u32(header + kMsgSizeAt);
       if (!recorded(*status) && forwarded_size >= kMessageHeaderSize) {
-        h.forward_offset = next_offset(h.forward_offset, forwarded_size + record_prefix_size(),
-                                       size, h.newest_offset);
+        h.forward_offset = next_offset(h.forward_offset, forwarded_size + record_prefix_size, size,
+                                       h.newest_offset);
       }
     }
   }
