@@ -46,7 +46,7 @@ write_status "${entries[@]}" wine "install ok installed" clang "install ok insta
 [[ $("$script" --list-missing | tr '\n' ' ') == "libcli11-dev rapidjson-dev " ]] ||
   fail "missing base: $("$script" --list-missing)"
 [[ $("$script" --list-missing --with-windows | tr '\n' ' ') == \
-  "libcli11-dev rapidjson-dev g++-mingw-w64-x86-64-posix googletest wine64 wixl " ]] ||
+  "libcli11-dev rapidjson-dev g++-mingw-w64-x86-64-posix googletest wine64 wixl msitools " ]] ||
   fail "missing with windows: $("$script" --list-missing --with-windows)"
 [[ ! -e $work/apt.log ]] || fail "--list-missing ran apt-get"
 
