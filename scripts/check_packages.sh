@@ -20,20 +20,24 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 size() { echo "$(basename "$1"): $(stat -c %s "$1") bytes"; }
 
-# The programs of a tree answer; the utility runs its menu to the end.
+# The programs of a tree answer; the utility runs its menu to the end. Names
+# relative to the work folder: on Windows varno-inspect takes "/x" for an
+# option.
 run_programs() {
   local dir=$1 ext=$2
   shift 2
-  [[ $("$@" "$dir/varno-inspect$ext" --version | tr -d '\r') == "varno-inspect $version" ]] ||
-    fail "varno-inspect --version in $dir"
-  "$@" "$dir/varno-reg$ext" --help >/dev/null || fail "varno-reg --help in $dir"
-  VARNO_HOME="$work/home/" "$@" "$dir/varno-storegen$ext" "$work/p.store" --messages 3 >/dev/null ||
-    fail "varno-storegen in $dir"
-  VARNO_HOME="$work/home/" "$@" "$dir/varno-inspect$ext" verify "$work/p.store" >/dev/null ||
-    fail "varno-inspect verify in $dir"
-  printf '5000\nx\n' | VARNO_HOME="$work/home/" "$@" "$dir/varno-analyze$ext" |
-    grep -q 'Analyze Utility' || fail "varno-analyze in $dir"
-  rm -f "$work/p.store"
+  (
+    cd "$work"
+    export VARNO_HOME="$work/home/"
+    [[ $("$@" "$dir/varno-inspect$ext" --version | tr -d '\r') == "varno-inspect $version" ]] ||
+      fail "varno-inspect --version in $dir"
+    "$@" "$dir/varno-reg$ext" --help >/dev/null || fail "varno-reg --help in $dir"
+    "$@" "$dir/varno-storegen$ext" p.store --messages 3 >/dev/null || fail "varno-storegen in $dir"
+    "$@" "$dir/varno-inspect$ext" verify p.store >/dev/null || fail "varno-inspect verify in $dir"
+    printf '5000\nx\n' | "$@" "$dir/varno-analyze$ext" | grep -q 'Analyze Utility' ||
+      fail "varno-analyze in $dir"
+    rm p.store
+  )
 }
 
 linux() {
@@ -66,18 +70,17 @@ linux() {
 
 windows() {
   local build=${1:-build/windows} wine=${2:-wine64}
-  export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
+  export WINEPREFIX=${WINEPREFIX:-$(realpath "$build")/wineprefix} WINEDEBUG=-all
   local msi=$build/varno-$version-Windows-x86_64.msi zip=$build/varno-$version-Windows-x86_64.zip
   size "$zip"
   size "$msi"
-  local property
-  property=$(msiinfo export "$msi" Property)
-  grep -qxF "ProductVersion	$version" <<<"$property" || fail "ProductVersion is not $version"
-  grep -q '^UpgradeCode	{' <<<"$property" || fail "the MSI has no UpgradeCode"
-  msiinfo export "$msi" Environment | grep -q '^Path	=-\*PATH	\[~\];\[INSTALLDIR\]	' ||
+  table() { msiinfo export "$msi" "$1" | tr -d '\r'; }
+  table Property | grep -qxF "ProductVersion	$version" || fail "ProductVersion is not $version"
+  table Property | grep -q '^UpgradeCode	{' || fail "the MSI has no UpgradeCode"
+  table Environment | grep -q '^Path	=-\*PATH	\[~\];\[INSTALLDIR\]	' ||
     fail "the MSI puts nothing on the PATH"
   for program in "${programs[@]}"; do
-    msiinfo export "$msi" File | grep -q "	$program.exe	" || fail "the MSI has no $program.exe"
+    table File | grep -q "	$program.exe	" || fail "the MSI has no $program.exe"
   done
 
   local installed="$WINEPREFIX/drive_c/Program Files/Varno"
@@ -113,7 +116,7 @@ products() {
     tr -d '\r' | awk 'function done() { if (ours) print version; ours = 0; version = "" }
                       /^HKEY/ {done()} /DisplayName.*Var-No store file tools/ {ours = 1}
                       /DisplayVersion/ {version = $NF} END {done()}' |
-    sort -u | tr '\n' ' ' | sed 's/ $//'
+    sort | tr '\n' ' ' | sed 's/ $//'
 }
 system_path() {
   "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH |

@@ -27,7 +27,14 @@ storegen damaged.store --messages 9 --wrap --forwarded 5 --damage record-size:4 
 storegen primary.store --messages 3 --damage primary
 storegen headless.store --messages 3 --damage both
 printf 'too short' >short.store
-storegen 'odd "name" \ here.store' --messages 1
+# A label value must escape a double quote and a backslash; on Windows, where
+# a name holds no double quote, the backslash of a path.
+odd='odd "name" \ here.store'
+if [[ -n $exe ]]; then
+  odd='sub\odd name.store'
+  mkdir sub
+fi
+storegen "$odd" --messages 1
 # File, varno_store_up.
 expected=(
   "sound.store 1"
@@ -37,7 +44,7 @@ expected=(
   "headless.store 0"
   "short.store 0"
   "missing.store 0"
-  'odd "name" \ here.store 1'
+  "$odd 1"
 )
 files=()
 for entry in "${expected[@]}"; do files+=("${entry% *}"); done

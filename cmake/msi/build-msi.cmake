@@ -21,7 +21,7 @@ foreach(relative IN LISTS staged)
   string(MAKE_C_IDENTIFIER ${name} id)
   string(APPEND COMPONENTS
     "          <Component Id=\"${id}\" Guid=\"*\" Win64=\"yes\">\n"
-    "            <File Id=\"${id}\" Name=\"${name}\" Source=\"${CPACK_TEMPORARY_DIRECTORY}/${relative}\" KeyPath=\"yes\"/>\n"
+    "            <File Id=\"${id}\" Name=\"${name}\" Source=\"${relative}\" KeyPath=\"yes\"/>\n"
     "          </Component>\n")
   string(APPEND COMPONENT_REFS "      <ComponentRef Id=\"${id}\"/>\n")
   if(name STREQUAL "varno-inspect.exe")
@@ -63,8 +63,9 @@ file(WRITE ${work}/Upgrade.idt
 
 set(msi ${CPACK_TOPLEVEL_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.msi)
 file(REMOVE ${msi})
+# wixl takes the sources only relative to its working directory.
 execute_process(COMMAND ${VARNO_WIXL} -a x64 -o ${msi} ${work}/varno.wxs
-                RESULT_VARIABLE result)
+                WORKING_DIRECTORY ${CPACK_TEMPORARY_DIRECTORY} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "wixl failed (${result})")
 endif()
