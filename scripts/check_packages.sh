@@ -83,6 +83,15 @@ windows() {
     table File | grep -q "	$program.exe	" || fail "the MSI has no $program.exe"
   done
 
+  # wine leaves the separator of a removed PATH entry behind, and its cmd stops
+  # searching at an empty entry: start from a PATH without them.
+  local path
+  path=$(system_path)
+  if [[ $path == *";;"* || $path == *";" ]]; then
+    path=$(sed -E 's/;;+/;/g; s/;$//' <<<"$path")
+    "$wine" reg add "$environment" /v PATH /t REG_EXPAND_SZ /d "$path" /f >/dev/null
+  fi
+
   local installed="$WINEPREFIX/drive_c/Program Files/Varno"
   "$wine" msiexec /i "$(winepath_of "$msi")" /qn || fail "msiexec /i exited $?"
   for program in "${programs[@]}"; do
@@ -118,9 +127,9 @@ products() {
                       /DisplayVersion/ {version = $NF} END {done()}' |
     sort | tr '\n' ' ' | sed 's/ $//'
 }
+environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 system_path() {
-  "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH |
-    tr -d '\r'
+  "$wine" reg query "$environment" /v PATH | tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
 }
 
 case ${1:-} in
