@@ -29,7 +29,7 @@ write_status() {
 # On an empty database every base package is missing, in the list's order.
 write_status
 mapfile -t base < <("$script" --list-missing)
-[[ ${base[*]} == "cmake ninja-build g++ libgtest-dev libcli11-dev nlohmann-json3-dev rapidjson-dev dpkg-dev" ]] ||
+[[ ${base[*]} == "cmake ninja-build g++ libgtest-dev libcli11-dev nlohmann-json3-dev rapidjson-dev dpkg-dev file" ]] ||
   fail "base list: ${base[*]}"
 
 # Installed, removed with its configuration kept, half-configured, and a
