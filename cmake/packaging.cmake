@@ -1,0 +1,66 @@
+# What `cmake --install` puts where, and the packages CPack makes of it.
+#
+# Linux: the programs in bin/, their manual pages (gzipped, as Debian keeps
+# them) in share/man/man1/, the README and the example alert rules in
+# share/doc/varno/; packaged as a .deb (dependencies from dpkg-shlibdeps) and
+# a .tar.gz.
+# Windows: the programs and the README at the top, packaged as a ZIP and as an
+# MSI (cmake/msi/build-msi.cmake, with wixl) that installs them under
+# Program Files and puts that folder on the PATH.
+include(GNUInstallDirs)
+
+set(VARNO_PROGRAMS varno-analyze varno-inspect varno-reg varno-storegen)
+
+if(WIN32)
+  install(TARGETS ${VARNO_PROGRAMS} RUNTIME DESTINATION .)
+  install(FILES README.md DESTINATION .)
+else()
+  install(TARGETS ${VARNO_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  find_program(VARNO_GZIP gzip REQUIRED)
+  set(pages)
+  foreach(program IN LISTS VARNO_PROGRAMS)
+    set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
+    # -n: no name or time stamp inside, so the same page gives the same bytes.
+    add_custom_command(OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${VARNO_GZIP} -9nc ${PROJECT_SOURCE_DIR}/man/${program}.1 > ${page}
+      DEPENDS ${PROJECT_SOURCE_DIR}/man/${program}.1
+      VERBATIM)
+    list(APPEND pages ${page})
+  endforeach()
+  add_custom_target(varno_manpages ALL DEPENDS ${pages})
+  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES contrib/prometheus/varno-store.rules.yml
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+endif()
+
+set(CPACK_PACKAGE_NAME varno)
+set(CPACK_PACKAGE_VENDOR Quellmark)
+set(CPACK_PACKAGE_CONTACT "Var-No store tools <store-tools@varno.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Store file tools of the Var-No store-and-forward service")
+# Lines of at most 80 characters, as a Debian package's description wants.
+set(CPACK_PACKAGE_DESCRIPTION
+    "varno-analyze inspects a store file from a menu and resets its forward\n\
+pointer. varno-inspect checks, lists, monitors (Prometheus text) and\n\
+salvages store files for scripts. varno-storegen writes store files with\n\
+known content. varno-reg changes the service's registry settings.")
+set(CPACK_PACKAGE_FILE_NAME "varno-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP External)
+  set(CPACK_EXTERNAL_ENABLE_STAGING ON)
+  set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/msi/build-msi.cmake)
+  set(CPACK_VARNO_MSI_SOURCES ${CMAKE_CURRENT_LIST_DIR}/msi)
+  # The one identity of the product across versions: a newer MSI with this
+  # code removes the installed older one. Never change it.
+  set(CPACK_VARNO_MSI_UPGRADE_CODE A843E179-2234-4907-B312-D91312B8BE74)
+else()
+  set(CPACK_GENERATOR DEB TGZ)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)
