@@ -29,7 +29,7 @@ write_status() {
 # On an empty database every base package is missing, in the list's order.
 write_status
 mapfile -t base < <("$script" --list-missing)
-[[ ${base[*]} == "cmake ninja-build g++ libgtest-dev libcli11-dev nlohmann-json3-dev rapidjson-dev dpkg-dev file" ]] ||
+[[ ${base[*]} == "cmake ninja-build g++ libgtest-dev libcli11-dev nlohmann-json3-dev dpkg-dev file" ]] ||
   fail "base list: ${base[*]}"
 
 # Installed, removed with its configuration kept, half-configured, and a
@@ -38,22 +38,22 @@ entries=()
 for name in "${base[@]}"; do
   case $name in
     libcli11-dev) entries+=("$name" "deinstall ok config-files") ;;
-    rapidjson-dev) entries+=("$name" "install ok half-configured") ;;
+    nlohmann-json3-dev) entries+=("$name" "install ok half-configured") ;;
     *) entries+=("$name" "install ok installed") ;;
   esac
 done
 write_status "${entries[@]}" wine "install ok installed" clang "install ok installed"
-[[ $("$script" --list-missing | tr '\n' ' ') == "libcli11-dev rapidjson-dev " ]] ||
+[[ $("$script" --list-missing | tr '\n' ' ') == "libcli11-dev nlohmann-json3-dev " ]] ||
   fail "missing base: $("$script" --list-missing)"
 [[ $("$script" --list-missing --with-windows | tr '\n' ' ') == \
-  "libcli11-dev rapidjson-dev g++-mingw-w64-x86-64-posix googletest wine64 wixl msitools " ]] ||
+  "libcli11-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix googletest wine64 wixl msitools " ]] ||
   fail "missing with windows: $("$script" --list-missing --with-windows)"
 [[ ! -e $work/apt.log ]] || fail "--list-missing ran apt-get"
 
 # The install names what it installs and asks apt-get for exactly that.
 out=$("$script")
-grep -q '^  rapidjson-dev  *varno-inspect' <<<"$out" || fail "no announcement in: $out"
-[[ $(cat "$work/apt.log") == $'apt-get update -qq\napt-get install -y -qq libcli11-dev rapidjson-dev' ]] ||
+grep -q '^  nlohmann-json3-dev  *varno-inspect' <<<"$out" || fail "no announcement in: $out"
+[[ $(cat "$work/apt.log") == $'apt-get update -qq\napt-get install -y -qq libcli11-dev nlohmann-json3-dev' ]] ||
   fail "apt-get calls: $(cat "$work/apt.log")"
 
 # Nothing missing: apt-get is not called at all.
