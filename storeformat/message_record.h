@@ -158,7 +158,10 @@ struct RecordCheck {
   uint32_t message_size = 0;
   Defect defect = kNone;
 
-  bool header_checksum_ok() const { return stored_checksum == computed_checksum; }
+  // The checksum holds over a message header read whole.
+  bool header_checksum_ok() const {
+    return length == record_header_size && stored_checksum == computed_checksum;
+  }
   // A record a recovery may keep: whole, marker and header checksum right.
   bool intact() const { return defect == kNone && marker_ok && header_checksum_ok(); }
   // Bytes of the whole record: prefix, message header and body.

@@ -10,6 +10,7 @@
 #include "fileaccess/file_access.h"
 #include "platform/platform.h"
 #include "storeformat/checksum.h"
+#include "storeformat/ring.h"
 #include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
@@ -474,6 +475,108 @@ TEST_F(ScanLimitTest, WindowReadFailures) {
   g_fail_read = 0;
   s = scan_tracked(0, 101000);
   EXPECT_EQ(s.found, 100000);
+}
+
+}  // namespace
+
+namespace {
+
+// Two records of 404 bytes from 192, then `tail` bytes of zeros.
+std::string two_records(size_t tail) {
+  return std::string(192, '\0') + record_of(make_message(100, 1)) + record_of(make_message(100, 2)) +
+         std::string(tail, '\0');
+}
+
+TEST_F(MessageRecordTest, RecordCheckNamesEachDefect) {
+  std::string bytes = two_records(0);
+  bytes[596 + 2] = 'X';  // record 2's marker
+  open_store(bytes);
+  const int64_t size = static_cast<int64_t>(bytes.size());  // 1000
+  struct Case {
+    int64_t offset;
+    uint32_t size;  // written into record 1 with its checksum fixed; 0: as made
+    RecordCheck::Defect defect;
+    bool marker_ok;
+    bool checksum_ok;
+  };
+  const Case cases[] = {
+      {192, 0, RecordCheck::kNone, true, true},
+      {596, 0, RecordCheck::kNone, false, true},
+      {192, 291, RecordCheck::kSizeSmall, true, true},
+      {192, 797, RecordCheck::kSizePastEnd, true, true},
+      {192, 0xFFFFFFF4u, RecordCheck::kSizePastEnd, true, true},
+      {size - 303, 0, RecordCheck::kHeaderPastEnd, false, false},
+      {-1, 0, RecordCheck::kHeaderPastEnd, false, false},
+  };
+  for (const Case& c : cases) {
+    if (c.size != 0) {
+      std::string damaged = bytes;
+      put32(damaged, 192 + 12 + 4, c.size);
+      put32(damaged, 192 + 4, checksum_of(damaged, 204, 292));
+      open_store(damaged);
+    }
+    unsigned char record[304];
+    RecordCheck check;
+    VARNO_STATUS st;
+    EXPECT_EQ(check_record(fd_, c.offset, size, record, &check, &st),
+              c.defect == RecordCheck::kNone)
+        << c.offset << " " << c.size;
+    EXPECT_EQ(check.defect, c.defect) << c.offset << " " << c.size;
+    EXPECT_EQ(check.marker_ok, c.marker_ok) << c.offset;
+    EXPECT_EQ(check.header_checksum_ok(), c.checksum_ok) << c.offset;
+    EXPECT_EQ(check.intact(), c.defect == RecordCheck::kNone && c.marker_ok && c.checksum_ok);
+    if (c.size != 0) open_store(bytes);
+  }
+  // A read the file layer fails is no defect of the record.
+  close();
+  unsigned char record[304];
+  RecordCheck check;
+  VARNO_STATUS st;
+  EXPECT_FALSE(check_record(-1, 192, size, record, &check, &st));
+  EXPECT_EQ(check.defect, RecordCheck::kUnreadable);
+  EXPECT_EQ(pairs_of(st).back(), std::make_pair(13, 13402));
+}
+
+TEST_F(MessageRecordTest, RingWalkStopsAtCountEndNewestAndDefect) {
+  std::string bytes = two_records(100);  // 1100 bytes: after record 2, 96 remain
+  open_store(bytes);
+  const int64_t size = static_cast<int64_t>(bytes.size());
+  struct Case {
+    uint32_t count;
+    int64_t newest;
+    bool stop_at_newest;
+    std::vector<int64_t> offsets;
+    RingWalk::Stop stop;
+  };
+  const Case cases[] = {
+      {1, 596, false, {192}, RingWalk::Stop::kCount},
+      {5, 596, true, {192, 596}, RingWalk::Stop::kNewest},
+      // Past the newest with fewer than 304 bytes left: back to 192.
+      {3, 596, false, {192, 596, 192}, RingWalk::Stop::kCount},
+      // The newest lies further: the walk runs into the end of the file.
+      {5, 2000, false, {192, 596, 1000}, RingWalk::Stop::kDefect},
+  };
+  for (const Case& c : cases) {
+    RingWalk walk(fd_, size, 192, c.newest, c.count);
+    if (c.stop_at_newest) walk.stop_at_newest();
+    std::vector<int64_t> seen;
+    VARNO_STATUS st;
+    while (walk.next(&st)) seen.push_back(walk.offset());
+    EXPECT_EQ(seen, c.offsets) << c.count << " " << c.newest;
+    EXPECT_EQ(walk.stop(), c.stop) << c.count << " " << c.newest;
+  }
+  RingWalk past(fd_, size, size, 596, 5);
+  VARNO_STATUS st;
+  EXPECT_FALSE(past.next(&st));
+  EXPECT_EQ(past.stop(), RingWalk::Stop::kEndOfFile);
+  // After a stop, a resync goes on at the next intact record.
+  RingWalk walk(fd_, size, 300, 596, 5);
+  EXPECT_TRUE(walk.next(&st));
+  EXPECT_FALSE(walk.check().intact());
+  EXPECT_TRUE(walk.resync(301, size, &st));
+  EXPECT_TRUE(walk.next(&st));
+  EXPECT_EQ(walk.offset(), 596);
+  EXPECT_EQ(walk.number(), 2u);
 }
 
 }  // namespace
