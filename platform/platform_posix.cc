@@ -20,6 +20,7 @@ namespace platform {
 
 const uint32_t kErrorNotFound = ENOENT;
 const uint32_t kErrorAlreadyExists = EEXIST;
+const bool kShellTakesBackslashes = true;
 
 namespace {
 
@@ -165,6 +166,14 @@ bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
   }
   *text = desc;
   return true;
+}
+
+std::string describe_errno(int error) {
+  return std::strerror(error);
+}
+
+std::string stored_spelling(const char* path) {
+  return path;
 }
 
 namespace {
@@ -341,6 +350,12 @@ void sleep_ms(int32_t milliseconds) {
 
 bool tcp_service_known(const char* name) {
   return getservbyname(name, "tcp") != nullptr;
+}
+
+void binary_stream(std::FILE*) {}
+
+bool is_help_switch(const char*) {
+  return false;
 }
 
 bool stdout_is_terminal() {

@@ -615,13 +615,12 @@ std::string failure_reason(const VARNO_STATUS& status) {
     pairs += (pairs.empty() ? "(" : " (") + std::to_string(status.facility[i]) + ", " +
              std::to_string(status.error[i]) + ")";
     if (!reason.empty()) continue;
-    // Facility 1 holds a run-time errno, which the run-time describes: the
-    // platform's descriptions are of its last-error codes, on Windows other
-    // numbers.
+    // Facility 1 holds a run-time errno; the platform words it as the user's
+    // system does (on Windows the system error behind it).
     if (status.facility[i] == VARNO_FACILITY_ERRNO) {
-      reason = status.error[i] == 0 ? "the file ends early" : std::strerror(status.error[i]);
+      reason = status.error[i] == 0 ? "the file ends early" : platform::describe_errno(status.error[i]);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
-      reason = std::strerror(ENOENT);
+      reason = platform::describe_errno(ENOENT);
     }
   }
   if (reason.empty()) reason = "failed";

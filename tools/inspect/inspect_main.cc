@@ -219,6 +219,8 @@ int run_list(const std::string& path, bool json, int64_t from, int64_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "/?" is how a Windows program is asked for its help.
+  if (argc == 2 && platform::is_help_switch(argv[1])) argv[1] = const_cast<char*>("--help");
   // CLI11 calls a word that names no command a missing one; say what it is.
   if (argc > 1 && argv[1][0] != '-') {
     static const char* const kCommands[] = {"header", "backlog", "list", "verify", "salvage"};
@@ -329,7 +331,11 @@ int main(int argc, char** argv) {
 
   try {
     if (header->parsed()) return run_header(file, json);
-    if (backlog->parsed()) return run_backlog(files, json, prometheus);
+    if (backlog->parsed()) {
+      // The exposition format ends its lines in a line feed alone, on Windows too.
+      if (prometheus) platform::binary_stream(stdout);
+      return run_backlog(files, json, prometheus);
+    }
     if (list->parsed()) return run_list(file, json, from, count);
     if (verify->parsed()) return run_verify(file, json);
     if (salvage->parsed()) return run_salvage(file, out, json);
