@@ -16,11 +16,11 @@
 #include <sys/stat.h>
 #include <sys/timeb.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <map>
 #include <string>
 #include <utility>
@@ -184,9 +184,12 @@ BOOL sys_set_console_output_cp(UINT page) {
   return SetConsoleOutputCP(page);
 }
 
-constexpr Win32Calls kDefaultWin32 = {sys_create_mutex,   sys_open_mutex,
-                                      sys_sopen,          sys_get_console_cp,
-                                      sys_get_console_output_cp, sys_set_console_cp,
+constexpr Win32Calls kDefaultWin32 = {sys_create_mutex,
+                                      sys_open_mutex,
+                                      sys_sopen,
+                                      sys_get_console_cp,
+                                      sys_get_console_output_cp,
+                                      sys_set_console_cp,
                                       sys_set_console_output_cp};
 Win32Calls g_win32 = kDefaultWin32;
 
@@ -358,7 +361,8 @@ std::string stored_spelling(const char* path) {
   const std::string leaf = given.substr(start);
   // FindFirstFile takes these as wildcards: such a name could match another
   // file's, and names none of its own.
-  if (leaf.empty() || leaf == "." || leaf == ".." || leaf.find_first_of("*?<>\"") != std::string::npos) {
+  if (leaf.empty() || leaf == "." || leaf == ".." ||
+      leaf.find_first_of("*?<>\"") != std::string::npos) {
     return given;
   }
   WIN32_FIND_DATAA found;

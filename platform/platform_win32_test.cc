@@ -371,8 +371,8 @@ TEST(Console, CodePagesAreUtf8ForTheRunAndTheConsolesOwnAfterIt) {
   EXPECT_EQ(g_page_calls, (std::vector<std::string>{"input 65001", "output 65001"}));
   platform::console_pages_restore();
   platform::console_pages_restore();  // once only
-  EXPECT_EQ(g_page_calls, (std::vector<std::string>{"input 65001", "output 65001", "input 850",
-                                                    "output 437"}));
+  EXPECT_EQ(g_page_calls,
+            (std::vector<std::string>{"input 65001", "output 65001", "input 850", "output 437"}));
   // A console already in UTF-8 is left as it is; no console, nothing to do.
   for (UINT page : {UINT{CP_UTF8}, UINT{0}}) {
     g_input_page = g_output_page = page;

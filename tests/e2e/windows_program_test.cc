@@ -17,8 +17,8 @@ const char* const kPrograms[] = {"varno-analyze", "varno-inspect", "varno-storeg
 
 // The manifest resource (RT_MANIFEST 1) of the program at `path`.
 std::string manifest_of(const std::string& path) {
-  HMODULE image =
-      LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HMODULE image = LoadLibraryExA(path.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   if (image == nullptr) return "";
   std::string text;
   if (HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24))) {
@@ -70,7 +70,8 @@ TEST(WindowsProgram, EachCarriesTheManifestAndVersionInformation) {
   }
   // A description of each program's own.
   for (size_t i = 0; i < descriptions.size(); ++i) {
-    for (size_t j = i + 1; j < descriptions.size(); ++j) EXPECT_NE(descriptions[i], descriptions[j]);
+    for (size_t j = i + 1; j < descriptions.size(); ++j)
+      EXPECT_NE(descriptions[i], descriptions[j]);
   }
 }
 

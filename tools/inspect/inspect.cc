@@ -618,7 +618,8 @@ std::string failure_reason(const VARNO_STATUS& status) {
     // Facility 1 holds a run-time errno; the platform words it as the user's
     // system does (on Windows the system error behind it).
     if (status.facility[i] == VARNO_FACILITY_ERRNO) {
-      reason = status.error[i] == 0 ? "the file ends early" : platform::describe_errno(status.error[i]);
+      reason =
+          status.error[i] == 0 ? "the file ends early" : platform::describe_errno(status.error[i]);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
       reason = platform::describe_errno(ENOENT);
     }

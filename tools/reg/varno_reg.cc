@@ -50,8 +50,8 @@ const char kUsageRest[] =
     "unsigned decimal number.\n";
 
 std::string usage() {
-  return std::string(kUsageLines) +
-         (platform::kShellTakesBackslashes ? kKeyQuoted : kKeyPlain) + kUsageRest;
+  return std::string(kUsageLines) + (platform::kShellTakesBackslashes ? kKeyQuoted : kKeyPlain) +
+         kUsageRest;
 }
 
 struct KeyPath {

@@ -232,7 +232,7 @@ int parse_options(int argc, char** argv, Options* options) {
       continue;
     }
     static const char* const kValueOptions[] = {
-        "--type",  "--messages",   "--tags",   "--capacity", "--count",
+        "--type",      "--messages",   "--tags",   "--capacity", "--count",
         "--forwarded", "--start-time", "--damage", "--interval", "--steps"};
     if (std::none_of(std::begin(kValueOptions), std::end(kValueOptions),
                      [&](const char* o) { return arg == o; })) {
@@ -470,7 +470,8 @@ bool recorded(const VARNO_STATUS& status) {
 std::string reason_text(const VARNO_STATUS& status) {
   for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
     if (status.facility[i] == VARNO_FACILITY_ERRNO) {
-      return status.error[i] == 0 ? "the file ends early" : platform::describe_errno(status.error[i]);
+      return status.error[i] == 0 ? "the file ends early"
+                                  : platform::describe_errno(status.error[i]);
     }
     if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
       return platform::describe_errno(ENOENT);
