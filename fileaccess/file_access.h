@@ -45,7 +45,9 @@ constexpr int32_t kSeekEnd = 2;
 int32_t varno_s_file_oflags(int32_t flags);
 
 // Opens `path` under its store file lock, named after the text behind the
-// path's last '.' (the whole path without one). Waits without limit for the
+// path's last '.' (the whole path without one), its final component spelled
+// as the file system stores it (platform::stored_spelling: on Windows every
+// spelling of one file takes one lock). Waits without limit for the
 // lock, which stays held until the matching varno_s_file_close. Returns the
 // handle, or -1 with the pairs in `status`: (13, 13161) for a missing file,
 // (13, 13162) for a name that is no regular file (refused at once, never

@@ -2,13 +2,15 @@
 //
 // The lock is named after the text behind the path's last '.', so all store
 // files of one extension (one DLGP) share it, and every configuration file
-// shares "CFG". The holder is this process: the platform counts repeated
+// shares "CFG". The file's name is taken as the file system stores it: on
+// Windows "BIG.STORE" and "big.store" are one file, and must be one lock
+// (mutex names are case-sensitive), the one the service takes for the name it
+// gave the file. The holder is this process: the platform counts repeated
 // holds, so one thread may open files of one lock name several times without
 // blocking itself, and the lock passes to another process only when every
 // open has been closed. A process's end gives back what it still holds.
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,13 +20,19 @@
 
 namespace {
 
-// Path last opened under each handle number; grows with the handles. A slot
-// is never cleared, as the debug-log rule below relies on.
+// Path last opened under each handle number, and the lock it took; grow with
+// the handles. A slot is never cleared, as the debug-log rule below relies
+// on. The close releases the lock the open took, whatever became of the
+// file's name meanwhile.
 std::vector<std::string> g_open_paths;
+std::vector<std::string> g_open_locks;
 
+// The text behind the last '.' of the path as the file system spells it (the
+// typed spelling for a file not there yet); the whole path without a '.'.
 std::string lock_name(const char* path) {
-  const char* dot = std::strrchr(path, '.');
-  return dot != nullptr ? std::string(dot + 1) : std::string(path);
+  const std::string spelled = platform::stored_spelling(path);
+  const size_t dot = spelled.rfind('.');
+  return dot != std::string::npos ? spelled.substr(dot + 1) : spelled;
 }
 
 constexpr int32_t kKnownFlags =
@@ -79,6 +87,7 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
   }
   if (static_cast<size_t>(fd) >= g_open_paths.size()) {
     g_open_paths.resize(static_cast<size_t>(fd) + 1);
+    g_open_locks.resize(static_cast<size_t>(fd) + 1);
   }
   std::string& slot = g_open_paths[static_cast<size_t>(fd)];
   if ((flags & (kOpenWriteOnly | kOpenReadWrite | kOpenCreate)) != 0 &&
@@ -89,6 +98,7 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
     LogWntError("varno_s_file_open", text, saved_last_error);
   }
   slot = path;
+  g_open_locks[static_cast<size_t>(fd)] = name;
   // Text mode translates line ends, so bytes read and file offsets part:
   // only binary files get the layer's positioned read-ahead.
   if ((flags & kOpenText) == 0 && platform::is_regular_file(fd)) file_io_attach(fd);
@@ -107,7 +117,7 @@ void varno_s_file_close(int32_t handle, VARNO_STATUS* status) {
       return;
     }
   }
-  if (handle >= 0 && static_cast<size_t>(handle) < g_open_paths.size()) {
-    platform::lock_release(lock_name(g_open_paths[static_cast<size_t>(handle)].c_str()).c_str());
+  if (handle >= 0 && static_cast<size_t>(handle) < g_open_locks.size()) {
+    platform::lock_release(g_open_locks[static_cast<size_t>(handle)].c_str());
   }
 }

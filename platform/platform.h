@@ -5,6 +5,7 @@
 #define VARNO_PLATFORM_PLATFORM_H_
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -70,6 +71,26 @@ void set_last_error(uint32_t code);
 // The platform's English description of `code`. False when there is none;
 // *failure then holds the reason's code.
 bool describe_error(uint32_t code, std::string* text, uint32_t* failure);
+// The description of the run-time error number `error` (an errno value, as
+// facility 1 of a status block records it) in the words of the user's
+// system. On Windows, when the last failed call of this layer on this thread
+// turned a system error into `error`, that is the system's own text of the
+// system error, followed in brackets by what it was about where that says
+// more (the store file lock's name; a path's length and the policy that long
+// paths need): "Access is denied. (store file lock Global\DEV1)".
+// Otherwise, and always on POSIX, the run-time's text ("No such file or
+// directory"). One line, without a line break.
+std::string describe_errno(int error);
+
+// The path as the file system spells it: `path` with its final component
+// replaced by the name the file is stored under. On Windows, whose file names
+// ignore letter case, "C:\data\BIG.STORE" gives "C:\data\big.store" when
+// the file on disk is "big.store" (and a short 8.3 alias gives the long
+// name); a final component holding a wildcard ('*', '?', '<', '>', '"')
+// names no one file and is never looked up. The path as given when no file
+// is there, and always on POSIX, where names are case-sensitive and the
+// typed spelling is the stored one.
+std::string stored_spelling(const char* path);
 
 // Named locks shared between processes. A process counts its own holds of a
 // name: the first acquire takes the lock (waiting without limit while another
@@ -85,7 +106,13 @@ bool describe_error(uint32_t code, std::string* text, uint32_t* failure);
 // On POSIX a lock is a lock file in <environment directory>/locks/, locked
 // with flock. On Windows it is two named mutexes, the plain name and then
 // "Global\" + the name, released in the reverse order: a service in session 0
-// and a peer in the operator's own session are both excluded.
+// and a peer in the operator's own session are both excluded. A mutex made
+// here lets SYSTEM and administrators do anything with it and interactive
+// and service logons synchronise on it, so whichever account comes first,
+// the others can share it. A mutex that another account made with rights
+// that refuse creating it again (ERROR_ACCESS_DENIED) is opened asking only
+// for what waiting and releasing need; when that is refused too, acquire
+// returns EACCES and describe_errno(EACCES) names the mutex.
 int lock_acquire(const char* name, bool* abandoned = nullptr);
 void lock_release(const char* name);
 // The name the platform keeps lock `name` under: the lock file's name on
@@ -118,6 +145,29 @@ void sleep_ms(int32_t milliseconds);
 
 // True when `name` is a TCP service of the system's services database.
 bool tcp_service_known(const char* name);
+
+// Makes `stream` (standard output, say) pass every byte as it is: on
+// Windows a line feed is then written as a line feed, not CR LF, for text
+// whose format fixes its line ends (Prometheus). Nothing to do on POSIX.
+// Call it before anything is written to the stream.
+void binary_stream(std::FILE* stream);
+
+// True when `arg` is how the platform's own programs are asked for their
+// help: "/?" on Windows; nothing on POSIX, where "/?" is a file name.
+bool is_help_switch(const char* arg);
+// True where the usual command shell takes backslashes (and quotes) away
+// from an unquoted argument, so that a Windows path or registry key must be
+// quoted: POSIX shells. False on Windows: cmd.exe and PowerShell pass them
+// on, and a quote typed there is part of the argument.
+extern const bool kShellTakesBackslashes;
+
+// On Windows every program linked with this layer that runs in a console
+// sets the console's input and output code pages to UTF-8 (65001) at its
+// start, as its manifest makes UTF-8 the code page of every call that takes
+// or gives text; it puts the console's own code pages back when it ends
+// (normally, by Ctrl+C or Ctrl+Break, or when the console closes). Names
+// typed and printed then keep their letters; store files and report texts
+// stay bytes as they are. Nothing of this on POSIX.
 
 // True when standard output is a terminal (not a file or a pipe).
 bool stdout_is_terminal();

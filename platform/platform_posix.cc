@@ -22,6 +22,7 @@ const uint32_t kErrorNotFound = ENOENT;
 const uint32_t kErrorAlreadyExists = EEXIST;
 // Beyond every errno value; described by describe_error.
 const uint32_t kErrorNotRegularFile = 0x20000001;
+const bool kShellTakesBackslashes = true;
 
 namespace {
 
@@ -188,6 +189,14 @@ bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
   }
   *text = desc;
   return true;
+}
+
+std::string describe_errno(int error) {
+  return std::strerror(error);
+}
+
+std::string stored_spelling(const char* path) {
+  return path;
 }
 
 namespace {
@@ -364,6 +373,12 @@ void sleep_ms(int32_t milliseconds) {
 
 bool tcp_service_known(const char* name) {
   return getservbyname(name, "tcp") != nullptr;
+}
+
+void binary_stream(std::FILE*) {}
+
+bool is_help_switch(const char*) {
+  return false;
 }
 
 bool stdout_is_terminal() {

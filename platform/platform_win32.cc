@@ -1,9 +1,14 @@
 // Win32 implementation of the platform layer: the run-time's descriptor files,
 // named kernel mutexes for the store file lock, the system's message table,
-// the console, winsock's services database.
+// the console and its code pages, winsock's services database.
+//
+// The programs' manifest (cmake/windows/) makes UTF-8 the code page of every
+// "A" call, so paths, lock names and the command line are UTF-8 here.
 #include <winsock2.h>
 // winsock2.h must come before windows.h.
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -11,14 +16,17 @@
 #include <sys/stat.h>
 #include <sys/timeb.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 
 namespace platform {
 
@@ -26,6 +34,7 @@ const uint32_t kErrorNotFound = ERROR_FILE_NOT_FOUND;
 const uint32_t kErrorAlreadyExists = ERROR_ALREADY_EXISTS;
 // A code of the application's own (bit 29); described by describe_error.
 const uint32_t kErrorNotRegularFile = 0x20000001;
+const bool kShellTakesBackslashes = false;
 
 namespace {
 
@@ -69,18 +78,44 @@ int errno_of(DWORD code) {
   }
 }
 
+// The last failure of this layer's calls on this thread that came from a
+// system error: the errno the caller was given, the system's code and, where
+// it says more, what the call was about. describe_errno words it.
+struct SystemFailure {
+  int error = 0;
+  DWORD code = 0;
+  std::string about;
+};
+thread_local SystemFailure g_failure;
+
+// Keeps a failure for describe_errno; returns `error`.
+int remember_failure(int error, DWORD code, std::string about = {}) {
+  g_failure = {error, code, std::move(about)};
+  return error;
+}
+
+// The result of a run-time call: on failure the system error behind its errno
+// (the run-time keeps it in _doserrno, 0 when no system call failed).
+int64_t runtime_result(int64_t result) {
+  if (result < 0 && _doserrno != 0) remember_failure(errno, _doserrno);
+  return result;
+}
+
 HANDLE os_handle(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
 int64_t sys_seek(int fd, int64_t offset, int origin) {
-  return _lseeki64(fd, offset, origin);
+  _doserrno = 0;
+  return runtime_result(_lseeki64(fd, offset, origin));
 }
 int64_t sys_read(int fd, void* buffer, uint32_t count) {
-  return _read(fd, buffer, count);
+  _doserrno = 0;
+  return runtime_result(_read(fd, buffer, count));
 }
 int64_t sys_write(int fd, const void* buffer, uint32_t count) {
-  return _write(fd, buffer, count);
+  _doserrno = 0;
+  return runtime_result(_write(fd, buffer, count));
 }
 
 // Positioned transfers through the descriptor's handle: an OVERLAPPED offset
@@ -100,6 +135,7 @@ HANDLE positioned(int fd, int64_t offset, OVERLAPPED* at) {
 // refuses as the run-time's own calls do, with EBADF.
 int64_t transfer_failed(DWORD code) {
   errno = code == ERROR_ACCESS_DENIED ? EBADF : errno_of(code);
+  remember_failure(errno, code);
   return -1;
 }
 
@@ -121,11 +157,43 @@ int64_t sys_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
   return transfer_failed(GetLastError());
 }
 int sys_sync(int fd) {
-  return _commit(fd);
+  _doserrno = 0;
+  return static_cast<int>(runtime_result(_commit(fd)));
 }
 
 constexpr IoCalls kDefaultIo = {sys_seek, sys_read, sys_write, sys_pread, sys_pwrite, sys_sync};
 IoCalls g_io = kDefaultIo;
+
+HANDLE sys_create_mutex(SECURITY_ATTRIBUTES* attributes, BOOL owned, const char* name) {
+  return CreateMutexA(attributes, owned, name);
+}
+HANDLE sys_open_mutex(DWORD access, BOOL inherit, const char* name) {
+  return OpenMutexA(access, inherit, name);
+}
+int sys_sopen(int* fd, const char* path, int mode, int share, int permission) {
+  return _sopen_s(fd, path, mode, share, permission);
+}
+UINT sys_get_console_cp() {
+  return GetConsoleCP();
+}
+UINT sys_get_console_output_cp() {
+  return GetConsoleOutputCP();
+}
+BOOL sys_set_console_cp(UINT page) {
+  return SetConsoleCP(page);
+}
+BOOL sys_set_console_output_cp(UINT page) {
+  return SetConsoleOutputCP(page);
+}
+
+constexpr Win32Calls kDefaultWin32 = {sys_create_mutex,
+                                      sys_open_mutex,
+                                      sys_sopen,
+                                      sys_get_console_cp,
+                                      sys_get_console_output_cp,
+                                      sys_set_console_cp,
+                                      sys_set_console_output_cp};
+Win32Calls g_win32 = kDefaultWin32;
 
 }  // namespace
 
@@ -135,14 +203,31 @@ IoCalls& io() {
 const IoCalls& default_io() {
   return kDefaultIo;
 }
+Win32Calls& win32() {
+  return g_win32;
+}
+const Win32Calls& default_win32() {
+  return kDefaultWin32;
+}
+
+namespace {
+
+// Characters of a path, as Windows counts them against its limit (UTF-16
+// units).
+size_t path_length(const char* path) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  return n > 0 ? static_cast<size_t>(n - 1) : std::strlen(path);
+}
+
+}  // namespace
 
 int open_file(const char* path, int mode) {
   int fd = -1;
   // The modes are the run-time's own _O_ values. Children never inherit the
   // descriptor; other openers may read and write the file meanwhile.
   SetLastError(0);
-  const errno_t failure =
-      _sopen_s(&fd, path, mode | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+  const int failure =
+      g_win32.sopen(&fd, path, mode | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
   // A create that found the file leaves ERROR_ALREADY_EXISTS; read it before
   // any other call can change it.
   keep_last_error();
@@ -150,9 +235,21 @@ int open_file(const char* path, int mode) {
     if (failure != 0) errno = failure;
     // An exclusive create that found the file says so as a plain create does.
     if (errno == EEXIST) g_last_error = ERROR_ALREADY_EXISTS;
-    // The run-time can refuse without a system call failing (no descriptor
-    // left, a bad mode); that must not read as success.
-    if (g_last_error == 0) g_last_error = ERROR_ACCESS_DENIED;
+    if (g_last_error == ERROR_FILENAME_EXCED_RANGE) {
+      // The run-time calls a path too long "no such file"; it is there, maybe,
+      // but Windows takes a path this long only where its policy allows.
+      errno = ENAMETOOLONG;
+      remember_failure(errno, g_last_error,
+                       "a path of " + std::to_string(path_length(path)) +
+                           " characters; Windows takes one longer than 259 only where the "
+                           "LongPathsEnabled policy is on");
+    } else if (g_last_error != 0) {
+      remember_failure(errno, g_last_error);
+    } else {
+      // The run-time can refuse without a system call failing (no descriptor
+      // left, a bad mode); that must not read as success.
+      g_last_error = ERROR_ACCESS_DENIED;
+    }
     return -1;
   }
   // A device (CON, NUL, a COM port) or a pipe is no store file, and reading
@@ -168,7 +265,8 @@ int open_file(const char* path, int mode) {
 }
 
 int close_file(int fd) {
-  return _close(fd);
+  _doserrno = 0;
+  return static_cast<int>(runtime_result(_close(fd)));
 }
 
 bool is_regular_file(int fd) {
@@ -205,6 +303,7 @@ int remove_file(const char* path) {
   SetLastError(0);
   if (_unlink(path) != 0) {
     keep_last_error();
+    if (g_last_error != 0) remember_failure(errno, g_last_error);
     return -1;
   }
   g_last_error = 0;
@@ -219,6 +318,7 @@ int rename_no_replace(const char* from, const char* to) {
     if (code == ERROR_FILE_EXISTS) code = ERROR_ALREADY_EXISTS;
     g_last_error = code;
     errno = errno_of(code);
+    remember_failure(errno, code);
     return -1;
   }
   g_last_error = 0;
@@ -250,6 +350,42 @@ bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
   text->assign(buffer, n);
   LocalFree(buffer);
   return true;
+}
+
+std::string describe_errno(int error) {
+  if (g_failure.code != 0 && g_failure.error == error) {
+    std::string text;
+    uint32_t failure = 0;
+    if (describe_error(g_failure.code, &text, &failure)) {
+      // One line: the table breaks long texts with CR LF.
+      std::string line;
+      for (char c : text) {
+        if (c == '\r') continue;
+        line += c == '\n' ? ' ' : c;
+      }
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      return g_failure.about.empty() ? line : line + " (" + g_failure.about + ")";
+    }
+  }
+  return std::strerror(error);
+}
+
+std::string stored_spelling(const char* path) {
+  const std::string given = path;
+  const size_t cut = given.find_last_of("\\/:");
+  const size_t start = cut == std::string::npos ? 0 : cut + 1;
+  const std::string leaf = given.substr(start);
+  // FindFirstFile takes these as wildcards: such a name could match another
+  // file's, and names none of its own.
+  if (leaf.empty() || leaf == "." || leaf == ".." ||
+      leaf.find_first_of("*?<>\"") != std::string::npos) {
+    return given;
+  }
+  WIN32_FIND_DATAA found;
+  HANDLE h = FindFirstFileA(path, &found);
+  if (h == INVALID_HANDLE_VALUE) return given;
+  FindClose(h);
+  return given.substr(0, start) + found.cFileName;
 }
 
 // Store file locks.
@@ -309,7 +445,47 @@ std::string lock_object_name(const char* name) {
   return out;
 }
 
+// SYSTEM and administrators anything (MUTEX_ALL_ACCESS); interactive and
+// service logons what waiting and releasing need (SYNCHRONIZE |
+// MUTEX_MODIFY_STATE). Default security would give the creating account
+// alone full access: a service that made the lock first would shut the
+// operator out, or the other way round.
+const char kLockSecurity[] =
+    "D:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)(A;;0x100001;;;IU)(A;;0x100001;;;SU)";
+
 namespace {
+
+// The attributes the lock's mutexes are made with; null (default security)
+// when the descriptor cannot be built. Made once, kept for the process.
+SECURITY_ATTRIBUTES* lock_attributes() {
+  static SECURITY_ATTRIBUTES attributes{};
+  static const bool made = [] {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kLockSecurity, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+      return false;
+    }
+    attributes = {sizeof attributes, descriptor, FALSE};
+    return true;
+  }();
+  return made ? &attributes : nullptr;
+}
+
+// The mutex `name`, made with lock_attributes when it is new. Creating one
+// that exists asks for all access: when another account's mutex refuses it,
+// the mutex is opened asking only for what waiting and releasing need. Null
+// with *error set (and the failure kept for describe_errno) when neither works.
+HANDLE lock_mutex(const std::string& name, int* error) {
+  HANDLE mutex = g_win32.create_mutex(lock_attributes(), FALSE, name.c_str());
+  if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    mutex = g_win32.open_mutex(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+  }
+  if (mutex == nullptr) {
+    const DWORD code = GetLastError();
+    *error = remember_failure(errno_of(code), code, "store file lock " + name);
+  }
+  return mutex;
+}
 
 // Waits for `mutex` without limit. 0 when held; an abandoned mutex counts as
 // held and sets *abandoned.
@@ -320,7 +496,8 @@ int wait_for(HANDLE mutex, bool* abandoned) {
     *abandoned = true;
     return 0;
   }
-  return errno_of(GetLastError());
+  const DWORD code = GetLastError();
+  return remember_failure(errno_of(code), code);
 }
 
 }  // namespace
@@ -330,11 +507,11 @@ int lock_acquire(const char* name, bool* abandoned) {
   LockHold& hold = g_locks[name];
   if (hold.local == nullptr) {
     const std::string plain = lock_object_name(name);
-    hold.local = CreateMutexA(nullptr, FALSE, plain.c_str());
-    if (hold.local == nullptr) return errno_of(GetLastError());
-    hold.global = CreateMutexA(nullptr, FALSE, (kGlobalPrefix + plain).c_str());
+    int error = 0;
+    hold.local = lock_mutex(plain, &error);
+    if (hold.local == nullptr) return error;
+    hold.global = lock_mutex(kGlobalPrefix + plain, &error);
     if (hold.global == nullptr) {
-      const int error = errno_of(GetLastError());
       CloseHandle(hold.local);
       hold.local = nullptr;
       return error;
@@ -512,6 +689,55 @@ void clear_screen() {
   FillConsoleOutputCharacterA(out, ' ', cells, origin, &written);
   FillConsoleOutputAttribute(out, info.wAttributes, cells, origin, &written);
   SetConsoleCursorPosition(out, origin);
+}
+
+void binary_stream(std::FILE* stream) {
+  std::fflush(stream);
+  _setmode(_fileno(stream), _O_BINARY);
+}
+
+bool is_help_switch(const char* arg) {
+  return std::strcmp(arg, "/?") == 0;
+}
+
+// The console's code pages for the program's run.
+namespace {
+
+// What the console had before console_pages_utf8 changed it; 0 for a page
+// left alone. Atomic: a console signal restores from a thread of its own.
+std::atomic<UINT> g_console_input{0};
+std::atomic<UINT> g_console_output{0};
+
+// Ctrl+C, Ctrl+Break and closing the console end the process without the
+// run-time's exit: give the pages back first, then let the default handler
+// end it.
+BOOL WINAPI restore_on_signal(DWORD) {
+  console_pages_restore();
+  return FALSE;
+}
+
+// Every program's run, from before main to after its end.
+struct ConsoleRun {
+  ConsoleRun() { console_pages_utf8(); }
+  ~ConsoleRun() { console_pages_restore(); }
+};
+const ConsoleRun g_console_run;
+
+}  // namespace
+
+void console_pages_utf8() {
+  const UINT input = g_win32.get_console_cp();
+  const UINT output = g_win32.get_console_output_cp();
+  if (input == 0 && output == 0) return;  // no console
+  static const bool handler = SetConsoleCtrlHandler(restore_on_signal, TRUE) != 0;
+  (void)handler;
+  if (input != CP_UTF8 && g_win32.set_console_cp(CP_UTF8)) g_console_input = input;
+  if (output != CP_UTF8 && g_win32.set_console_output_cp(CP_UTF8)) g_console_output = output;
+}
+
+void console_pages_restore() {
+  if (const UINT input = g_console_input.exchange(0)) g_win32.set_console_cp(input);
+  if (const UINT output = g_console_output.exchange(0)) g_win32.set_console_output_cp(output);
 }
 
 }  // namespace platform

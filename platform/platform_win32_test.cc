@@ -1,20 +1,30 @@
 // The Win32 implementation from inside: the two mutexes of a store file lock,
-// the names made valid, abandoned locks, the environment directory, the
-// system's message table.
+// the names made valid, abandoned locks, the lock's access rights, the
+// environment directory, the system's message table and its words for
+// errors, names as stored, the console's code pages.
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -136,6 +146,105 @@ TEST(StoreFileLock, NamesTheObjectManagerRefusesAreMadeValidTheSameWay) {
   if (global != nullptr) CloseHandle(global);
 }
 
+// The access control entries of mutex `name`: (SID, access mask) pairs.
+std::set<std::pair<std::string, DWORD>> mutex_access(const std::string& name) {
+  std::set<std::pair<std::string, DWORD>> entries;
+  HANDLE mutex = OpenMutexA(READ_CONTROL, FALSE, name.c_str());
+  if (mutex == nullptr) return entries;
+  ACL* dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) == ERROR_SUCCESS &&
+      dacl != nullptr) {
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+      ACCESS_ALLOWED_ACE* ace = nullptr;
+      if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
+      char* sid = nullptr;
+      if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+          ConvertSidToStringSidA(&ace->SidStart, &sid)) {
+        entries.insert({sid, ace->Mask});
+        LocalFree(sid);
+      }
+    }
+  }
+  if (descriptor != nullptr) LocalFree(descriptor);
+  CloseHandle(mutex);
+  return entries;
+}
+
+// SYSTEM and administrators anything; interactive and service logons what
+// waiting and releasing need: a service that comes first does not shut the
+// operator out, nor the other way round.
+TEST(StoreFileLock, ItsMutexesLetSystemAdministratorsAndLogonsShareThem) {
+  const std::string name = own_lock("SECURED");
+  ASSERT_EQ(platform::lock_acquire(name.c_str()), 0);
+  const std::set<std::pair<std::string, DWORD>> expected = {
+      {"S-1-5-18", MUTEX_ALL_ACCESS},
+      {"S-1-5-32-544", MUTEX_ALL_ACCESS},
+      {"S-1-5-4", SYNCHRONIZE | MUTEX_MODIFY_STATE},
+      {"S-1-5-6", SYNCHRONIZE | MUTEX_MODIFY_STATE}};
+  EXPECT_EQ(mutex_access(name), expected);
+  EXPECT_EQ(mutex_access("Global\\" + name), expected);
+  platform::lock_release(name.c_str());
+}
+
+// The mutexes that the table's refusals act on, and the access each open
+// asked for.
+std::vector<std::pair<std::string, DWORD>> g_opened;
+bool g_open_refused = false;
+
+HANDLE refuse_create(SECURITY_ATTRIBUTES*, BOOL, const char*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return nullptr;
+}
+HANDLE record_open(DWORD access, BOOL inherit, const char* name) {
+  g_opened.emplace_back(name, access);
+  if (g_open_refused) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return OpenMutexA(access, inherit, name);
+}
+
+// Wine enforces no access rights: the refusals of an account that may not
+// create the mutex again come from the call table.
+TEST(StoreFileLock, AMutexAnotherAccountMadeIsOpenedForWaitingAndReleasingOnly) {
+  const std::string name = own_lock("OTHERS");
+  // Made by "the service" first.
+  HANDLE local = CreateMutexA(nullptr, FALSE, name.c_str());
+  HANDLE global = CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
+  ASSERT_NE(local, nullptr);
+  ASSERT_NE(global, nullptr);
+  platform::win32().create_mutex = refuse_create;
+  platform::win32().open_mutex = record_open;
+  g_opened.clear();
+  g_open_refused = false;
+  const int acquired = platform::lock_acquire(name.c_str());
+  EXPECT_EQ(acquired, 0);
+  const DWORD wait_and_release = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+  EXPECT_EQ(g_opened, (std::vector<std::pair<std::string, DWORD>>{
+                          {name, wait_and_release}, {"Global\\" + name, wait_and_release}}));
+  if (acquired == 0) {
+    EXPECT_TRUE(owned_elsewhere(name));
+    EXPECT_TRUE(owned_elsewhere("Global\\" + name));
+    platform::lock_release(name.c_str());
+  }
+  EXPECT_FALSE(owned_elsewhere(name));
+
+  // Refused that too: no lock, and the error names the mutex.
+  const std::string refused = own_lock("REFUSED");
+  g_open_refused = true;
+  EXPECT_EQ(platform::lock_acquire(refused.c_str()), EACCES);
+  std::string denied;
+  uint32_t failure = 0;
+  ASSERT_TRUE(platform::describe_error(ERROR_ACCESS_DENIED, &denied, &failure));
+  while (!denied.empty() && (denied.back() == '\n' || denied.back() == '\r')) denied.pop_back();
+  EXPECT_EQ(platform::describe_errno(EACCES), denied + " (store file lock " + refused + ")");
+  platform::win32() = platform::default_win32();
+  CloseHandle(local);
+  CloseHandle(global);
+}
+
 TEST(EnvironmentDirectory, VarnoHomeElseProgramDataWithOneTrailingSeparator) {
   testsupport::ScratchHome home;
   testsupport::set_env("VARNO_HOME", nullptr);
@@ -177,6 +286,102 @@ TEST(Terminal, TheNullDeviceIsNoConsole) {
   _close(null);
   EXPECT_FALSE(out);
   EXPECT_FALSE(err);
+}
+
+// The system's words for what a call of the layer met; the run-time's for an
+// errno that no system error of the last failure became.
+TEST(Errors, TheLastFailureIsDescribedInTheSystemsWords) {
+  testsupport::ScratchDir dir;
+  EXPECT_LT(platform::open_file(dir.file("missing.store").c_str(), platform::kModeReadOnly), 0);
+  std::string not_found;
+  uint32_t failure = 0;
+  ASSERT_TRUE(platform::describe_error(ERROR_FILE_NOT_FOUND, &not_found, &failure));
+  EXPECT_EQ(platform::describe_errno(ENOENT) + "\r\n", not_found);
+  EXPECT_EQ(platform::describe_errno(EINVAL), std::strerror(EINVAL));
+}
+
+// What Windows does to a path over 259 characters where the LongPathsEnabled
+// policy is off, and wine never does: the run-time's "no such file" comes
+// from the system's "too long", which is what the caller hears.
+int too_long(int*, const char*, int, int, int) {
+  SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return ENOENT;
+}
+
+TEST(Errors, APathTooLongForThePolicyIsCalledTooLong) {
+  testsupport::ScratchDir dir;
+  const std::string path = "C:/" + std::string(300, 'p') + ".store";
+  platform::win32().sopen = too_long;
+  errno = 0;
+  const int fd = platform::open_file(path.c_str(), platform::kModeReadOnly);
+  const int error = errno;
+  platform::win32() = platform::default_win32();
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(error, ENAMETOOLONG);
+  EXPECT_EQ(platform::last_error(), static_cast<uint32_t>(ERROR_FILENAME_EXCED_RANGE));
+  const std::string text = platform::describe_errno(ENAMETOOLONG);
+  EXPECT_NE(text.find("(a path of 309 characters; Windows takes one longer than 259 only where "
+                      "the LongPathsEnabled policy is on)"),
+            std::string::npos)
+      << text;
+}
+
+TEST(Files, StoredSpellingIsTheNameOnDisk) {
+  testsupport::ScratchDir dir;
+  testsupport::write_file(dir.file("Big.Store"), "s");
+  EXPECT_EQ(platform::stored_spelling(dir.file("BIG.STORE").c_str()), dir.file("Big.Store"));
+  EXPECT_EQ(platform::stored_spelling(dir.file("big.store").c_str()), dir.file("Big.Store"));
+  // Not there yet: as typed.
+  EXPECT_EQ(platform::stored_spelling(dir.file("NEW.STORE").c_str()), dir.file("NEW.STORE"));
+  // A wildcard names no one file, though it matches this one.
+  EXPECT_EQ(platform::stored_spelling(dir.file("B?G.STORE").c_str()), dir.file("B?G.STORE"));
+  EXPECT_EQ(platform::stored_spelling(dir.file("*.STORE").c_str()), dir.file("*.STORE"));
+}
+
+// A console of the test's own: wine gives a program under CTest none.
+UINT g_input_page = 0, g_output_page = 0;
+std::vector<std::string> g_page_calls;
+UINT fake_get_input() {
+  return g_input_page;
+}
+UINT fake_get_output() {
+  return g_output_page;
+}
+BOOL fake_set_input(UINT page) {
+  g_page_calls.push_back("input " + std::to_string(page));
+  g_input_page = page;
+  return TRUE;
+}
+BOOL fake_set_output(UINT page) {
+  g_page_calls.push_back("output " + std::to_string(page));
+  g_output_page = page;
+  return TRUE;
+}
+
+TEST(Console, CodePagesAreUtf8ForTheRunAndTheConsolesOwnAfterIt) {
+  platform::Win32Calls& calls = platform::win32();
+  calls.get_console_cp = fake_get_input;
+  calls.get_console_output_cp = fake_get_output;
+  calls.set_console_cp = fake_set_input;
+  calls.set_console_output_cp = fake_set_output;
+  g_input_page = 850;
+  g_output_page = 437;
+  g_page_calls.clear();
+  platform::console_pages_utf8();
+  EXPECT_EQ(g_page_calls, (std::vector<std::string>{"input 65001", "output 65001"}));
+  platform::console_pages_restore();
+  platform::console_pages_restore();  // once only
+  EXPECT_EQ(g_page_calls,
+            (std::vector<std::string>{"input 65001", "output 65001", "input 850", "output 437"}));
+  // A console already in UTF-8 is left as it is; no console, nothing to do.
+  for (UINT page : {UINT{CP_UTF8}, UINT{0}}) {
+    g_input_page = g_output_page = page;
+    g_page_calls.clear();
+    platform::console_pages_utf8();
+    platform::console_pages_restore();
+    EXPECT_TRUE(g_page_calls.empty()) << page;
+  }
+  platform::win32() = platform::default_win32();
 }
 
 TEST(Files, SameFileIgnoresLetterCase) {

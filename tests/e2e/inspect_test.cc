@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "messaging/varno.h"
+#include "platform/platform.h"
 #include "tests/e2e/store_files.h"
 #include "tests/e2e/transcript.h"
 #include "tests/support/bytes.h"
@@ -181,9 +182,9 @@ TEST_F(Inspect, BacklogAsJsonPrometheusAndText) {
   // the figures of the others all the same.
   r = inspect({"backlog", "--prometheus", "a.store", "missing.store"});
   EXPECT_EQ(r.exit_code, 2);
-  EXPECT_EQ(r.err,
-            "varno-inspect: missing.store: opening failed: No such file or directory (recorded: "
-            "(13, 13161))\n");
+  EXPECT_EQ(r.err, "varno-inspect: missing.store: opening failed: " +
+                       testsupport::system_words(platform::kErrorNotFound) +
+                       " (recorded: (13, 13161))\n");
   // One HELP and one TYPE line per metric, a sample per file that was read.
   std::istringstream exposition(r.out);
   std::vector<std::string> help, samples;
@@ -414,17 +415,18 @@ TEST_F(Inspect, SalvageRefusesAndNeverTouchesAnExistingFile) {
   }
   EXPECT_EQ(testsupport::read_file(dir.file("f.store")), before);
   expect_failure(inspect({"salvage", "folder", "x.store"}), "folder",
-                 std::strerror(testsupport::kErrnoOpenDirectory));
+                 testsupport::system_words(testsupport::kErrorOpenDirectory));
   expect_failure(inspect({"salvage", "f.store", "folder"}), "folder", "refused: it exists");
   expect_failure(inspect({"salvage", "missing.store", "y.store"}), "missing.store",
-                 "No such file or directory");
+                 testsupport::system_words(platform::kErrorNotFound));
   for (const char* never : {"x.store", "y.store"}) {
     EXPECT_FALSE(testsupport::file_exists(dir.file(never))) << never;
   }
   for (const char* command : {"header", "verify", "list"}) {
-    expect_failure(inspect({command, "missing.store"}), "missing.store", "No such file");
+    expect_failure(inspect({command, "missing.store"}), "missing.store",
+                   testsupport::system_words(platform::kErrorNotFound));
     expect_failure(inspect({command, "folder"}), "folder",
-                   std::strerror(testsupport::kErrnoOpenDirectory));
+                   testsupport::system_words(testsupport::kErrorOpenDirectory));
   }
 }
 

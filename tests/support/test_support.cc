@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
 #include "tests/support/process.h"
 
 namespace testsupport {
@@ -29,6 +30,18 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string system_words(uint32_t code) {
+  std::string text;
+  uint32_t failure = 0;
+  if (!platform::describe_error(code, &text, &failure)) return "";
+  std::string line;
+  for (char c : text) {
+    if (c != '\r') line += c == '\n' ? ' ' : c;
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
 }
 
 bool file_exists(const std::string& path) {

@@ -6,6 +6,7 @@
 #ifndef VARNO_TESTS_SUPPORT_TEST_SUPPORT_H_
 #define VARNO_TESTS_SUPPORT_TEST_SUPPORT_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -106,6 +107,12 @@ bool make_pipe(int fds[2]);
 // errno of an open of a directory as a file: EISDIR on POSIX, EACCES from
 // the Windows run-time.
 extern const int kErrnoOpenDirectory;
+// The system error of the same open: EISDIR; ERROR_ACCESS_DENIED on Windows.
+extern const uint32_t kErrorOpenDirectory;
+// The system's description of its error `code` on one line, as the programs
+// give it (platform::describe_errno): "No such file or directory" on POSIX,
+// "The system cannot find the file specified." on Windows.
+std::string system_words(uint32_t code);
 
 // Path of an executable of the build, with the platform's suffix.
 std::string binary(const std::string& name);

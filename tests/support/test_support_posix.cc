@@ -24,6 +24,7 @@ namespace testsupport {
 
 const bool kCrLfText = false;
 const int kErrnoOpenDirectory = EISDIR;
+const uint32_t kErrorOpenDirectory = EISDIR;
 const char kExecutableSuffix[] = "";
 const char kNullDevice[] = "/dev/null";
 const bool kRegistryStandIn = true;

@@ -25,6 +25,7 @@ namespace testsupport {
 
 const bool kCrLfText = true;
 const int kErrnoOpenDirectory = EACCES;
+const uint32_t kErrorOpenDirectory = ERROR_ACCESS_DENIED;
 const char kExecutableSuffix[] = ".exe";
 const char kNullDevice[] = "NUL";
 const bool kRegistryStandIn = false;

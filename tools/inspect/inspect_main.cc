@@ -114,6 +114,8 @@ int run_backlog(const Options& o) {
     if (!e.ok) status = fail(path, e.error);
     entries.push_back(e);
   }
+  // The exposition format ends its lines in a line feed alone, on Windows too.
+  if (o.prometheus) platform::binary_stream(stdout);
   const std::string text = o.prometheus ? backlog_prometheus(entries)
                            : o.json     ? backlog_json(entries)
                                         : backlog_text(entries);
@@ -282,6 +284,8 @@ const Command kCommands[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "/?" is how a Windows program is asked for its help.
+  if (argc == 2 && platform::is_help_switch(argv[1])) argv[1] = const_cast<char*>("--help");
   // CLI11 calls a word that names no command a missing one; say what it is.
   if (argc > 1 && argv[1][0] != '-' &&
       std::none_of(std::begin(kCommands), std::end(kCommands),

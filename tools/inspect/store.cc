@@ -2,10 +2,10 @@
 #include "tools/inspect/store.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include "fileaccess/file_access.h"
 #include "messaging/message_summary.h"
+#include "platform/platform.h"
 
 namespace inspect {
 
@@ -48,13 +48,13 @@ void close_store(Store* store) {
 std::string failure_reason(const VARNO_STATUS& status) {
   std::string reason;
   for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1 && reason.empty(); ++i) {
-    // Facility 1 holds a run-time errno, which the run-time describes: the
-    // platform's descriptions are of its last-error codes, on Windows other
-    // numbers.
+    // Facility 1 holds a run-time errno; the platform words it as the user's
+    // system does (on Windows the system error behind it).
     if (status.facility[i] == VARNO_FACILITY_ERRNO) {
-      reason = status.error[i] == 0 ? "the file ends early" : std::strerror(status.error[i]);
+      reason =
+          status.error[i] == 0 ? "the file ends early" : platform::describe_errno(status.error[i]);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
-      reason = std::strerror(ENOENT);
+      reason = platform::describe_errno(ENOENT);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotRegular) {
       reason = "not a regular file (a FIFO, device or socket); never opened";
     }

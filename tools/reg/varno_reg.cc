@@ -27,21 +27,32 @@ constexpr int kExitOk = 0;
 constexpr int kExitRegistry = 1;
 constexpr int kExitUsage = 2;
 
-const char kUsage[] =
+const char kUsageLines[] =
     "usage: varno-reg list   KEY\n"
     "       varno-reg get    KEY NAME\n"
     "       varno-reg set    KEY NAME NUMBER\n"
     "       varno-reg delete KEY NAME\n"
     "\n"
-    "KEY is a registry key written the Windows way, for example\n"
+    "KEY is a registry key written the Windows way, for example\n";
+// The example key, as the user's shell wants it typed.
+const char kKeyQuoted[] =
     "  'HKLM\\SOFTWARE\\Quellmark\\VAR-NO'\n"
-    "(quote it: the shell takes backslashes away). The root is HKLM or\n"
+    "(quote it: the shell takes backslashes away). The root is HKLM or\n";
+const char kKeyPlain[] =
+    "  HKLM\\SOFTWARE\\Quellmark\\VAR-NO\n"
+    "(no quotes needed). The root is HKLM or\n";
+const char kUsageRest[] =
     "HKEY_LOCAL_MACHINE, HKCU or HKEY_CURRENT_USER; names are matched without\n"
     "regard to case. NAME \"\" is the key's default value.\n"
     "NUMBER is stored as a REG_DWORD: 0 to 4294967295, -2147483648 to -1 (its\n"
     "32-bit two's complement), or 0x and 1 to 8 hex digits.\n"
     "set creates KEY and its parents when missing. get prints a REG_DWORD as an\n"
     "unsigned decimal number.\n";
+
+std::string usage() {
+  return std::string(kUsageLines) + (platform::kShellTakesBackslashes ? kKeyQuoted : kKeyPlain) +
+         kUsageRest;
+}
 
 struct KeyPath {
   RegKey root;
@@ -72,8 +83,10 @@ bool parse_key(const char* text, KeyPath* key) {
     key->root = platform::kRegCurrentUser;
     key->root_name = "HKEY_CURRENT_USER";
   } else {
-    std::fprintf(stderr, "varno-reg: unknown root key \"%s\" in %s (use HKLM or HKCU)\n",
-                 root.c_str(), text);
+    // A shell that passes quotes on (cmd.exe) leaves them in the argument.
+    const bool quoted = !root.empty() && (root[0] == '\'' || root[0] == '"');
+    std::fprintf(stderr, "varno-reg: unknown root key \"%s\" in %s (use HKLM or HKCU%s)\n",
+                 root.c_str(), text, quoted ? ", without the quotes" : "");
     return false;
   }
   key->subkey = slash == std::string::npos ? "" : path.substr(slash + 1);
@@ -281,7 +294,7 @@ int command_delete(const KeyPath& path, const char* name) {
 
 int usage_error(const char* message) {
   if (message != nullptr) std::fprintf(stderr, "varno-reg: %s\n", message);
-  std::fputs(kUsage, stderr);
+  std::fputs(usage().c_str(), stderr);
   return kExitUsage;
 }
 
@@ -289,8 +302,8 @@ int usage_error(const char* message) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-                    std::strcmp(argv[1], "help") == 0)) {
-    std::fputs(kUsage, stdout);
+                    std::strcmp(argv[1], "help") == 0 || platform::is_help_switch(argv[1]))) {
+    std::fputs(usage().c_str(), stdout);
     return kExitOk;
   }
   if (argc < 3) return usage_error(argc < 2 ? "no command given" : "no key given");

@@ -11,12 +11,14 @@
 // Everything goes through the project's own file layer and format code, so a
 // file made here is written exactly as the format code writes one, under the
 // store file lock.
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "fileaccess/file_access.h"
 #include "messaging/message_summary.h"
 #include "messaging/varno.h"
+#include "platform/platform.h"
 #include "storeformat/byte_order.h"
 #include "storeformat/checksum.h"
 #include "storeformat/message_record.h"
@@ -222,7 +225,7 @@ int parse_options(int argc, char** argv, Options* options) {
   bool serve_option = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
+    if (arg == "--help" || arg == "-h" || platform::is_help_switch(argv[i])) {
       o.help = true;
       return 0;
     }
@@ -240,6 +243,13 @@ int parse_options(int argc, char** argv, Options* options) {
     if (arg == "--serve") {
       o.serve = true;
       continue;
+    }
+    static const char* const kValueOptions[] = {
+        "--type",      "--messages",   "--tags",   "--capacity", "--count",
+        "--forwarded", "--start-time", "--damage", "--interval", "--steps"};
+    if (std::none_of(std::begin(kValueOptions), std::end(kValueOptions),
+                     [&](const char* o) { return arg == o; })) {
+      return usage_error("unknown option " + arg);
     }
     if (i + 1 >= argc) return usage_error("option " + arg + " needs a value");
     const char* value = argv[++i];
@@ -298,12 +308,10 @@ int parse_options(int argc, char** argv, Options* options) {
       if (!number(0, 3600000)) return kExitUsage;
       o.interval_ms = static_cast<uint32_t>(v);
       serve_option = true;
-    } else if (arg == "--steps") {
+    } else {  // --steps
       if (!number(0, std::numeric_limits<int32_t>::max())) return kExitUsage;
       o.steps = static_cast<uint32_t>(v);
       serve_option = true;
-    } else {
-      return usage_error("unknown option " + arg);
     }
   }
   if (!have_file) return usage_error("no FILE given");
@@ -466,9 +474,25 @@ bool recorded(const VARNO_STATUS& status) {
   return status.error[0] != -1;
 }
 
+// The first recorded failure in the words of the user's system; empty when
+// no pair has a description.
+std::string reason_text(const VARNO_STATUS& status) {
+  for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
+    if (status.facility[i] == VARNO_FACILITY_ERRNO) {
+      return status.error[i] == 0 ? "the file ends early"
+                                  : platform::describe_errno(status.error[i]);
+    }
+    if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
+      return platform::describe_errno(ENOENT);
+    }
+  }
+  return "";
+}
+
 int io_failure(const char* what, const std::string& file, const VARNO_STATUS& status) {
-  std::fprintf(stderr, "%s: %s %s failed: %s\n", kProgram, what, file.c_str(),
-               pairs_text(status).c_str());
+  const std::string reason = reason_text(status);
+  std::fprintf(stderr, "%s: %s %s failed: %s%s\n", kProgram, what, file.c_str(),
+               reason.empty() ? "" : (reason + " ").c_str(), pairs_text(status).c_str());
   return kExitIo;
 }
 

@@ -1,0 +1,92 @@
+// What the programs owe the user's system, the same tests on every system:
+// names outside any one code page end to end, the line ends a format fixes,
+// and help and usage texts in the platform's own terms.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "tests/e2e/store_files.h"
+#include "tests/e2e/transcript.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::binary;
+using testsupport::RunResult;
+
+class PlatformConventions : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::current_path(dir.path); }
+  void TearDown() override {
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+  }
+  std::string home() const { return dir.path + "/home/"; }
+  RunResult run(const std::string& program, const std::vector<std::string>& args) {
+    return testsupport::run(binary(program), args, "", {"VARNO_HOME=" + home()});
+  }
+  testsupport::ScratchDir dir;
+};
+
+// On Windows the manifest makes UTF-8 the code page of the command line and
+// of every file call; without it the first name fails and the second loses
+// its letter.
+TEST_F(PlatformConventions, NamesOutsideTheCodePageReachTheFileAndComeBackWhole) {
+  for (const std::string name : {"\xE5\x80\x89\xE5\xBA\xAB.store", "St\xC3\xB6rung.store"}) {
+    storefiles::generate(home(), name, {"--messages", "2"});
+    // Read through the run-time's own calls: the C++ library's file system
+    // paths do not take UTF-8 from a narrow string on Windows.
+    ASSERT_EQ(testsupport::read_file(name).size(), 192u + 2 * 412u) << name;
+    // Typed at the utility's prompt.
+    const RunResult menu = transcript::run_utility(home(), "5000\n1\n" + name + "\nS\n\nx\n");
+    EXPECT_NE(menu.out.find("\nSTORE FILE:  " + name + "\n"), std::string::npos) << menu.out;
+    EXPECT_EQ(menu.out.find("Error opening store file"), std::string::npos) << menu.out;
+    const RunResult json = run("varno-inspect", {"header", name, "--json"});
+    EXPECT_EQ(json.exit_code, 0) << json.err;
+    EXPECT_NE(json.out.find("\"file\": \"" + name + "\""), std::string::npos) << json.out;
+  }
+}
+
+// The text exposition format allows a line feed alone; JSON and the text
+// reports keep the platform's text line ends.
+TEST_F(PlatformConventions, PrometheusTextEndsItsLinesInALineFeedAlone) {
+  storefiles::generate(home(), "a.store", {});
+  const RunResult r = run("varno-inspect", {"backlog", "--prometheus", "a.store"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.raw_out.find("varno_store_messages{file=\"a.store\"} 5\n"), std::string::npos)
+      << r.raw_out;
+  EXPECT_EQ(r.raw_out.find('\r'), std::string::npos);
+}
+
+TEST_F(PlatformConventions, HelpAndUsageSpeakThePlatformsLanguage) {
+  // The registry key's example is quoted only for a shell that needs it.
+  RunResult r = run("varno-reg", {"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  const bool quoted = r.out.find("'HKLM\\SOFTWARE\\Quellmark\\VAR-NO'") != std::string::npos;
+  EXPECT_EQ(quoted, platform::kShellTakesBackslashes) << r.out;
+  EXPECT_EQ(r.out.find("shell takes backslashes") != std::string::npos,
+            platform::kShellTakesBackslashes)
+      << r.out;
+  // A quote cmd.exe passed on is named as what went wrong.
+  r = run("varno-reg", {"list", "'HKLM\\SOFTWARE"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err,
+            "varno-reg: unknown root key \"'HKLM\" in 'HKLM\\SOFTWARE (use HKLM or HKCU, without "
+            "the quotes)\n");
+  // An option that is none is called unknown, not short of a value.
+  r = run("varno-storegen", {"x.store", "--bogus"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, "varno-storegen: unknown option --bogus (see --help)\n");
+  // "/?" asks for help where the platform says so; elsewhere it is a name.
+  for (const std::string program : {"varno-reg", "varno-storegen", "varno-inspect"}) {
+    // varno-storegen would make a file of that name.
+    if (program == "varno-storegen" && !platform::is_help_switch("/?")) continue;
+    r = run(program, {"/?"});
+    const bool help = r.exit_code == 0 && r.out.find("sage") != std::string::npos;
+    EXPECT_EQ(help, platform::is_help_switch("/?")) << program << ": " << r.out << r.err;
+  }
+}
+
+}  // namespace
