@@ -6,8 +6,10 @@
 #define VARNO_FILEACCESS_FILE_ACCESS_H_
 
 #include <cstdint>
+#include <string>
 
 #include "messaging/varno.h"
+#include "platform/platform.h"
 
 // Open flags of the file layer (the runtime's open-mode values).
 constexpr int32_t kOpenReadOnly = 0x0000;
@@ -26,6 +28,7 @@ enum : int32_t {
   kErrSeek = 13159,         // seek failed
   kErrNotFound = 13161,     // open: no such file
   kErrNotRegular = 13162,   // open: a FIFO, device or socket, refused without waiting on it
+  kErrLockTimeout = 13163,  // open: the store file lock was not had within the time set
   kErrReadHandle = 13180,   // read on a negative descriptor
   kErrReadBuffer = 13181,   // read into a null buffer
   kErrRead = 13182,         // read failed or ended early
@@ -63,6 +66,23 @@ int32_t varno_s_file_oflags(int32_t flags);
 // a caller that must never touch an existing file can open without
 // kOpenTruncate and close it again untouched.
 int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status);
+
+// How varno_s_file_open waits from now on for a store file lock another
+// process holds (see platform::LockWait): without limit unless set here. An
+// open whose wait runs out records (13, 13163) alone and holds nothing.
+void varno_s_file_set_lock_wait(const platform::LockWait& wait);
+// The name of the store file lock an open of `path` takes.
+std::string varno_s_file_lock_name(const char* path);
+
+// Reads up to `length` bytes from the start of `path` without the store file
+// lock and without waiting for anything: for monitoring, which must never
+// hold up the service nor wait behind an operator. What it reads may be in
+// the middle of a write; the caller judges it. Returns the bytes read (fewer
+// when the file is shorter) and sets *file_size; -1 with the pairs of the
+// open ((13, 13161), (13, 13162), or (1, errno) (13, 13153)) or of the read
+// ((1, errno) (13, 13182)).
+int32_t varno_s_file_peek(const char* path, void* buffer, uint32_t length, int64_t* file_size,
+                          VARNO_STATUS* status);
 
 // Closes `handle` (-1: nothing) and releases its store file lock. A failed
 // close records (1, errno), (13, 13210) and keeps the lock. A null `status`

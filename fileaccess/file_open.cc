@@ -35,6 +35,21 @@ std::string lock_name(const char* path) {
   return dot != std::string::npos ? spelled.substr(dot + 1) : spelled;
 }
 
+// How opens wait for a lock another process holds.
+platform::LockWait g_lock_wait;
+
+// Records the pairs of a failed platform open of `path`.
+void record_open_failure(int saved_errno, uint32_t saved_last_error, VARNO_STATUS* status) {
+  if (saved_errno == ENOENT) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotFound, status);
+  } else if (saved_last_error == platform::kErrorNotRegularFile) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotRegular, status);
+  } else {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, saved_errno, status);
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);
+  }
+}
+
 constexpr int32_t kKnownFlags =
     kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenExclusive | kOpenText;
 
@@ -52,7 +67,11 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
   if (path == nullptr) path = "";
   const std::string name = lock_name(path);
   bool abandoned = false;
-  const int lock_error = platform::lock_acquire(name.c_str(), &abandoned);
+  const int lock_error = platform::lock_acquire(name.c_str(), &abandoned, &g_lock_wait);
+  if (lock_error == ETIMEDOUT) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrLockTimeout, status);
+    return -1;
+  }
   if (lock_error != 0) {
     // Never go on unlocked: another process may be writing the file.
     VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, lock_error, status);
@@ -75,14 +94,7 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
   if (fd < 0) {
     platform::lock_release(name.c_str());
     platform::set_last_error(saved_last_error);
-    if (saved_errno == ENOENT) {
-      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotFound, status);
-    } else if (saved_last_error == platform::kErrorNotRegularFile) {
-      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotRegular, status);
-    } else {
-      VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, saved_errno, status);
-      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);
-    }
+    record_open_failure(saved_errno, saved_last_error, status);
     return -1;
   }
   if (static_cast<size_t>(fd) >= g_open_paths.size()) {
@@ -120,4 +132,34 @@ void varno_s_file_close(int32_t handle, VARNO_STATUS* status) {
   if (handle >= 0 && static_cast<size_t>(handle) < g_open_locks.size()) {
     platform::lock_release(g_open_locks[static_cast<size_t>(handle)].c_str());
   }
+}
+
+void varno_s_file_set_lock_wait(const platform::LockWait& wait) {
+  g_lock_wait = wait;
+}
+
+std::string varno_s_file_lock_name(const char* path) {
+  return lock_name(path != nullptr ? path : "");
+}
+
+int32_t varno_s_file_peek(const char* path, void* buffer, uint32_t length, int64_t* file_size,
+                          VARNO_STATUS* status) {
+  VARNO_CLIENT_INITBLK(status);
+  errno = 0;
+  const int fd = platform::open_file(path, platform::kModeReadOnly | platform::kModeBinary);
+  if (fd < 0) {
+    record_open_failure(errno, platform::last_error(), status);
+    return -1;
+  }
+  // One positioned read: a writer's single write of the region is either in
+  // it or not, unless the read meets it half-way, which the caller's checks see.
+  errno = 0;
+  *file_size = platform::io().seek(fd, 0, kSeekEnd);
+  int64_t got = *file_size < 0 ? -1 : platform::io().pread(fd, buffer, length, 0);
+  if (got < 0) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, errno, status);
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRead, status);
+  }
+  platform::close_file(fd);
+  return static_cast<int32_t>(got);
 }

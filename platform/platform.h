@@ -113,7 +113,17 @@ std::string stored_spelling(const char* path);
 // that refuse creating it again (ERROR_ACCESS_DENIED) is opened asking only
 // for what waiting and releasing need; when that is refused too, acquire
 // returns EACCES and describe_errno(EACCES) names the mutex.
-int lock_acquire(const char* name, bool* abandoned = nullptr);
+//
+// With `wait`, the wait for a lock another process holds ends after
+// wait->timeout_ms milliseconds (-1: never) with ETIMEDOUT, nothing held;
+// wait->notice(context, true) is called once the wait has lasted a second,
+// and notice(context, false) when it ends after that, however it ends.
+struct LockWait {
+  int64_t timeout_ms = -1;
+  void (*notice)(void* context, bool waiting) = nullptr;
+  void* context = nullptr;
+};
+int lock_acquire(const char* name, bool* abandoned = nullptr, const LockWait* wait = nullptr);
 void lock_release(const char* name);
 // The name the platform keeps lock `name` under: the lock file's name on
 // POSIX, the mutex name (without "Global\") on Windows. The same every time

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -267,7 +268,46 @@ std::string lock_path(const char* name) {
 
 }  // namespace
 
-int lock_acquire(const char* name, bool* abandoned) {
+namespace {
+
+// Takes the lock file's lock, waiting as `wait` says.
+int lock_file(int fd, const LockWait* wait) {
+  if (wait == nullptr || (wait->timeout_ms < 0 && wait->notice == nullptr)) {
+    while (flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) return errno;
+    }
+    return 0;
+  }
+  // flock has no time limit of its own: try, and try again a little later.
+  const auto start = std::chrono::steady_clock::now();
+  bool noticed = false;
+  int result = 0;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      result = errno;
+      break;
+    }
+    const int64_t waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+    if (wait->timeout_ms >= 0 && waited >= wait->timeout_ms) {
+      result = ETIMEDOUT;
+      break;
+    }
+    if (!noticed && waited >= 1000 && wait->notice != nullptr) {
+      noticed = true;
+      wait->notice(wait->context, true);
+    }
+    ::usleep(waited < 100 ? 2000 : 20000);
+  }
+  if (noticed) wait->notice(wait->context, false);
+  return result;
+}
+
+}  // namespace
+
+int lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
   // A lock file's lock ends with its holder's process: nothing is left over
   // to call abandoned.
   if (abandoned != nullptr) *abandoned = false;
@@ -283,9 +323,7 @@ int lock_acquire(const char* name, bool* abandoned) {
     if (fd < 0) return errno;
     hold = &g_locks.insert_or_assign(path, LockHold{fd, 0, ::getpid()}).first->second;
   }
-  while (flock(hold->fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return errno;
-  }
+  if (const int error = lock_file(hold->fd, wait)) return error;
   hold->count = 1;
   return 0;
 }

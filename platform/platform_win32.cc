@@ -335,7 +335,7 @@ void set_last_error(uint32_t code) {
 
 bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
   if (code == kErrorNotRegularFile) {
-    *text = "Not a disk file (a device or a pipe)";
+    *text = "Not a disk file (a device or a pipe).\r\n";
     return true;
   }
   char* buffer = nullptr;
@@ -489,21 +489,52 @@ HANDLE lock_mutex(const std::string& name, int* error) {
 
 // Waits for `mutex` without limit. 0 when held; an abandoned mutex counts as
 // held and sets *abandoned.
-int wait_for(HANDLE mutex, bool* abandoned) {
-  const DWORD result = WaitForSingleObject(mutex, INFINITE);
-  if (result == WAIT_OBJECT_0) return 0;
-  if (result == WAIT_ABANDONED) {
-    *abandoned = true;
-    return 0;
+// How long a wait for the lock has lasted, and what it has said so far.
+struct Waiting {
+  const LockWait* wait;
+  ULONGLONG start = GetTickCount64();
+  bool noticed = false;
+  ~Waiting() {
+    if (noticed) wait->notice(wait->context, false);
   }
-  const DWORD code = GetLastError();
-  return remember_failure(errno_of(code), code);
+};
+
+int wait_for(HANDLE mutex, bool* abandoned, Waiting* waiting) {
+  const LockWait* wait = waiting->wait;
+  const bool limited = wait != nullptr && (wait->timeout_ms >= 0 || wait->notice != nullptr);
+  for (;;) {
+    DWORD slice = INFINITE;
+    if (limited) {
+      const ULONGLONG waited = GetTickCount64() - waiting->start;
+      if (wait->timeout_ms >= 0 && waited >= static_cast<ULONGLONG>(wait->timeout_ms)) {
+        return ETIMEDOUT;
+      }
+      if (!waiting->noticed && waited >= 1000 && wait->notice != nullptr) {
+        waiting->noticed = true;
+        wait->notice(wait->context, true);
+      }
+      // Wake at the next moment that matters: the notice or the time limit.
+      ULONGLONG until = wait->timeout_ms >= 0 ? static_cast<ULONGLONG>(wait->timeout_ms) : ~0ull;
+      if (!waiting->noticed && wait->notice != nullptr && until > 1000) until = 1000;
+      slice = until == ~0ull ? INFINITE : static_cast<DWORD>(until - waited);
+    }
+    const DWORD result = WaitForSingleObject(mutex, slice);
+    if (result == WAIT_OBJECT_0) return 0;
+    if (result == WAIT_ABANDONED) {
+      *abandoned = true;
+      return 0;
+    }
+    if (result == WAIT_TIMEOUT && limited) continue;
+    const DWORD code = GetLastError();
+    return remember_failure(errno_of(code), code);
+  }
 }
 
 }  // namespace
 
-int lock_acquire(const char* name, bool* abandoned) {
+int lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
   bool was_abandoned = false;
+  Waiting waiting{wait};
   LockHold& hold = g_locks[name];
   if (hold.local == nullptr) {
     const std::string plain = lock_object_name(name);
@@ -517,8 +548,8 @@ int lock_acquire(const char* name, bool* abandoned) {
       return error;
     }
   }
-  if (const int error = wait_for(hold.local, &was_abandoned)) return error;
-  if (const int error = wait_for(hold.global, &was_abandoned)) {
+  if (const int error = wait_for(hold.local, &was_abandoned, &waiting)) return error;
+  if (const int error = wait_for(hold.global, &was_abandoned, &waiting)) {
     ReleaseMutex(hold.local);
     return error;
   }

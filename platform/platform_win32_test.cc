@@ -265,7 +265,7 @@ TEST(Errors, TheSystemMessageTableDescribesCodes) {
   ASSERT_TRUE(platform::describe_error(ERROR_FILE_NOT_FOUND, &text, &failure));
   ASSERT_GE(text.size(), 3u);
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
-  EXPECT_FALSE(platform::describe_error(0x20000001u, &text, &failure));
+  EXPECT_FALSE(platform::describe_error(0x20000099u, &text, &failure));
   EXPECT_EQ(failure, static_cast<uint32_t>(ERROR_MR_MID_NOT_FOUND));
 }
 

@@ -157,21 +157,16 @@ int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, He
   return result;
 }
 
-void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
-                         VARNO_STATUS* status, BlockRule rule) {
-  const int32_t type = current_header_type();
-  if (type < 0 || type > 2) {
-    // Only reached when no type was detected; there is no layout to convert.
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
-    return;
-  }
+namespace {
+
+// Checks the blocks of header type `type` (0 to 2), chooses one and converts
+// it into *record; fills `check` when not null. Returns the block status.
+int32_t select_block(const unsigned char* region, int32_t type, CommonHeader* record,
+                     HeaderCheck* check, BlockRule rule) {
   const uint32_t size = kHeaderBlockSize[type];
   const int32_t block_status = check_header_blocks(region, size, check, rule);
-  // Both bad: the primary fills the record all the same, and the read fails.
+  // Both bad: the primary fills the record all the same.
   const bool use_backup = block_status == kPrimaryBad;
-  if (block_status == kBothBad) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);
-  }
   if (check != nullptr) {
     check->type = type;
     check->chosen = use_backup ? 1 : 0;
@@ -181,22 +176,50 @@ void select_header_block(const unsigned char* region, CommonHeader* record, Head
 
   if (type == 2) {
     decode_common_header(chosen, record);
-    return;
-  }
-  if (type == 1) {
+  } else if (type == 1) {
     widen_header(chosen, record);
+  } else {
+    // Type 0 has no flag; it is derived from the offsets so that the record
+    // means the same as a type-1 header would.
+    unsigned char type1[68] = {};
+    std::memcpy(type1, chosen, kT0SharedBytes);
+    const uint32_t forward = get_u32(chosen + kT1ForwardOffset);
+    const uint32_t last = get_u32(chosen + kT1LastOffset);
+    put_u32(type1 + kT1Flag, forward > last ? 1u : 0u);
+    std::memcpy(type1 + kT1Opaque1, chosen + kT0Opaque1, 4);
+    std::memcpy(type1 + kT1Opaque2, chosen + kT0Opaque2, 4);
+    widen_header(type1, record);
+  }
+  return block_status;
+}
+
+}  // namespace
+
+void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
+                         VARNO_STATUS* status, BlockRule rule) {
+  const int32_t type = current_header_type();
+  if (type < 0 || type > 2) {
+    // Only reached when no type was detected; there is no layout to convert.
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
   }
-  // Type 0 has no flag; it is derived from the offsets so that the record
-  // means the same as a type-1 header would.
-  unsigned char type1[68] = {};
-  std::memcpy(type1, chosen, kT0SharedBytes);
-  const uint32_t forward = get_u32(chosen + kT1ForwardOffset);
-  const uint32_t last = get_u32(chosen + kT1LastOffset);
-  put_u32(type1 + kT1Flag, forward > last ? 1u : 0u);
-  std::memcpy(type1 + kT1Opaque1, chosen + kT0Opaque1, 4);
-  std::memcpy(type1 + kT1Opaque2, chosen + kT0Opaque2, 4);
-  widen_header(type1, record);
+  if (select_block(region, type, record, check, rule) == kBothBad) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);
+  }
+}
+
+void judge_header_region(const unsigned char* region, size_t length, CommonHeader* record,
+                         HeaderCheck* check, BlockRule rule) {
+  *check = HeaderCheck{};
+  const int32_t type = detect_header_type(region, length);
+  check->stage = HeaderCheck::kTyped;
+  check->length = static_cast<uint32_t>(length);
+  if (length >= kRevisionOffset + 4) check->revision = get_u32(region + kRevisionOffset);
+  check->type = type;
+  if (type < 0) return;
+  check->block_size = kHeaderBlockSize[type];
+  if (length < static_cast<size_t>(region_size(type))) return;
+  select_block(region, type, record, check, rule);
 }
 
 void widen_header(const unsigned char* type1_block, CommonHeader* record) {
@@ -268,28 +291,24 @@ void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VA
   }
   VARNO_SERVER_INITBLK(status);
 
-  const int32_t type = detect_header_type(region, length);
-  set_current_header_type(type);
-  check->stage = HeaderCheck::kTyped;
-  check->length = static_cast<uint32_t>(length);
-  if (length >= kRevisionOffset + 4) check->revision = get_u32(region + kRevisionOffset);
-  check->type = type;
-  if (type < 0) {
+  judge_header_region(region, length, record, check, rule);
+  set_current_header_type(check->type);
+  if (check->type < 0) {
     // When the file ended before the last signature word, detection did not
     // see everything it looks at: keep the read's account of the end of file.
     if (ended_early && length < kDetectionSpan) *status = short_read;
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
   }
-  check->block_size = kHeaderBlockSize[type];
-  if (length < static_cast<size_t>(region_size(type))) {
+  if (check->stage != HeaderCheck::kChecked) {
     *status = short_read;
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
   }
-
-  select_header_block(region, record, check, status, rule);
-  if (varno_failed(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
+  if (check->block_status == kBothBad) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
+  }
 }
 
 void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {

@@ -150,6 +150,12 @@ void narrow_header(const CommonHeader& record, unsigned char* type1_block);
 void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VARNO_STATUS* status,
                         BlockRule rule = BlockRule::kChecksum);
 
+// Judges a header region already read (`length` bytes from offset 0) as
+// check_store_header does, without reading and without touching the current
+// header type: fills *check, and *record once a block was chosen.
+void judge_header_region(const unsigned char* region, size_t length, CommonHeader* record,
+                         HeaderCheck* check, BlockRule rule = BlockRule::kChecksum);
+
 // Reads a type-2 header silently. Status 3 records (13, 13510) and leaves the
 // record unchanged. Does not touch the current header type.
 void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status);
