@@ -111,6 +111,35 @@ TEST(OpenClose, OpenWaitsWhileAnotherProcessHoldsTheLock) {
   EXPECT_EQ(testsupport::read_text_file(order), "child closes\nparent opened\n");
 }
 
+// What a lock wait said, by the notice it gets.
+std::vector<std::string> g_notices;
+void note_wait(void*, const char* name, bool waiting) {
+  g_notices.push_back(std::string(waiting ? "waiting for " : "done with ") + name);
+}
+
+TEST(OpenClose, AWaitWithALimitEndsItAndSaysWhatItWaitsFor) {
+  ScratchHome home;
+  testsupport::write_file(home.file("a.DEV1"), "a");
+  testsupport::Interactive child(
+      testsupport::self_path(),
+      testsupport::child_args("open_file", {home.file("a.DEV1"), std::to_string(kOpenReadOnly)}),
+      {});
+  ASSERT_TRUE(child.read_until("opened\n"));
+  g_notices.clear();
+  varno_s_file_set_lock_wait({1200, note_wait, nullptr});
+  VARNO_STATUS s;
+  EXPECT_EQ(varno_s_file_open(home.file("a.DEV1").c_str(), kOpenReadOnly, &s), -1);
+  EXPECT_EQ(pairs_of(s), (Pairs{{13, 13163}}));
+  EXPECT_EQ(g_notices, (std::vector<std::string>{"waiting for DEV1", "done with DEV1"}));
+  // Once the holder is gone the same wait gets the lock.
+  child.send("\n");
+  EXPECT_EQ(child.finish(), 0);
+  const int32_t fd = varno_s_file_open(home.file("a.DEV1").c_str(), kOpenReadOnly, &s);
+  EXPECT_GE(fd, 0);
+  varno_s_file_close(fd, &s);
+  varno_s_file_set_lock_wait({});
+}
+
 TEST(OpenClose, RepeatedOpensOnOneThreadDoNotBlockAndAllMustClose) {
   ScratchHome home;
   testsupport::write_file(home.file("s.CFG"), "1");

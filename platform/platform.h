@@ -116,11 +116,12 @@ std::string stored_spelling(const char* path);
 //
 // With `wait`, the wait for a lock another process holds ends after
 // wait->timeout_ms milliseconds (-1: never) with ETIMEDOUT, nothing held;
-// wait->notice(context, true) is called once the wait has lasted a second,
-// and notice(context, false) when it ends after that, however it ends.
+// wait->notice(context, name, true) is called once the wait has lasted a
+// second, and notice(context, name, false) when it ends after that, however
+// it ends.
 struct LockWait {
   int64_t timeout_ms = -1;
-  void (*notice)(void* context, bool waiting) = nullptr;
+  void (*notice)(void* context, const char* name, bool waiting) = nullptr;
   void* context = nullptr;
 };
 int lock_acquire(const char* name, bool* abandoned = nullptr, const LockWait* wait = nullptr);
@@ -152,6 +153,12 @@ bool local_time(int64_t seconds, std::tm* out);
 // Local wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm".
 std::string log_time_stamp();
 void sleep_ms(int32_t milliseconds);
+
+// From the first call on, an interrupt from the terminal (Ctrl+C, Ctrl+Break,
+// SIGINT, SIGTERM) no longer ends the process: interrupted() turns true, and
+// the program ends its work itself.
+void watch_interrupts();
+bool interrupted();
 
 // True when `name` is a TCP service of the system's services database.
 bool tcp_service_known(const char* name);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -271,7 +272,7 @@ std::string lock_path(const char* name) {
 namespace {
 
 // Takes the lock file's lock, waiting as `wait` says.
-int lock_file(int fd, const LockWait* wait) {
+int lock_file(int fd, const char* name, const LockWait* wait) {
   if (wait == nullptr || (wait->timeout_ms < 0 && wait->notice == nullptr)) {
     while (flock(fd, LOCK_EX) != 0) {
       if (errno != EINTR) return errno;
@@ -297,11 +298,11 @@ int lock_file(int fd, const LockWait* wait) {
     }
     if (!noticed && waited >= 1000 && wait->notice != nullptr) {
       noticed = true;
-      wait->notice(wait->context, true);
+      wait->notice(wait->context, name, true);
     }
     ::usleep(waited < 100 ? 2000 : 20000);
   }
-  if (noticed) wait->notice(wait->context, false);
+  if (noticed) wait->notice(wait->context, name, false);
   return result;
 }
 
@@ -323,7 +324,7 @@ int lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
     if (fd < 0) return errno;
     hold = &g_locks.insert_or_assign(path, LockHold{fd, 0, ::getpid()}).first->second;
   }
-  if (const int error = lock_file(hold->fd, wait)) return error;
+  if (const int error = lock_file(hold->fd, name, wait)) return error;
   hold->count = 1;
   return 0;
 }
@@ -400,6 +401,25 @@ std::string log_time_stamp() {
                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                 static_cast<int>(tv.tv_usec / 1000));
   return buf;
+}
+
+namespace {
+volatile sig_atomic_t g_interrupted = 0;
+void note_interrupt(int) {
+  g_interrupted = 1;
+}
+}  // namespace
+
+void watch_interrupts() {
+  struct sigaction action = {};
+  action.sa_handler = note_interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool interrupted() {
+  return g_interrupted != 0;
 }
 
 void sleep_ms(int32_t milliseconds) {

@@ -492,10 +492,11 @@ HANDLE lock_mutex(const std::string& name, int* error) {
 // How long a wait for the lock has lasted, and what it has said so far.
 struct Waiting {
   const LockWait* wait;
+  const char* name;
   ULONGLONG start = GetTickCount64();
   bool noticed = false;
   ~Waiting() {
-    if (noticed) wait->notice(wait->context, false);
+    if (noticed) wait->notice(wait->context, name, false);
   }
 };
 
@@ -511,7 +512,7 @@ int wait_for(HANDLE mutex, bool* abandoned, Waiting* waiting) {
       }
       if (!waiting->noticed && waited >= 1000 && wait->notice != nullptr) {
         waiting->noticed = true;
-        wait->notice(wait->context, true);
+        wait->notice(wait->context, waiting->name, true);
       }
       // Wake at the next moment that matters: the notice or the time limit.
       ULONGLONG until = wait->timeout_ms >= 0 ? static_cast<ULONGLONG>(wait->timeout_ms) : ~0ull;
@@ -534,7 +535,7 @@ int wait_for(HANDLE mutex, bool* abandoned, Waiting* waiting) {
 
 int lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
   bool was_abandoned = false;
-  Waiting waiting{wait};
+  Waiting waiting{wait, name};
   LockHold& hold = g_locks[name];
   if (hold.local == nullptr) {
     const std::string plain = lock_object_name(name);
@@ -673,6 +674,23 @@ std::string log_time_stamp() {
                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                 static_cast<int>(now.millitm));
   return buf;
+}
+
+namespace {
+volatile LONG g_interrupted = 0;
+BOOL WINAPI note_interrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedExchange(&g_interrupted, 1);
+  return TRUE;
+}
+}  // namespace
+
+void watch_interrupts() {
+  SetConsoleCtrlHandler(note_interrupt, TRUE);
+}
+
+bool interrupted() {
+  return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0;
 }
 
 void sleep_ms(int32_t milliseconds) {

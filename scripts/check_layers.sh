@@ -29,7 +29,7 @@ layers=(
 # without pulling in the console.
 declare -A tool_uses=(
   [inspect]="platform messaging fileaccess storeformat"
-  [storegen]="messaging fileaccess storeformat"
+  [storegen]="platform messaging fileaccess storeformat"
   [reg]="platform"
 )
 

@@ -7,13 +7,16 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "fileaccess/file_access.h"
 #include "messaging/varno.h"
 #include "platform/platform.h"
 #include "tests/e2e/store_files.h"
@@ -622,6 +625,139 @@ TEST_F(Inspect, WhatHoldsNoStoreIsRefusedAndAShortWalkIsAProblem) {
   const RunResult r = inspect({"list", "w.store"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "varno-inspect: w.store: the file ends after record 0; the header counts 4\n");
+}
+
+// Records of 412 bytes. Unwrapped, record k lies at 192 + 412 (k - 1); six
+// wrapped records lie as 1, 2, 3 at 1840, 2252, 2664 and 4, 5, 6 from 192.
+TEST_F(Inspect, RewindMovesTheForwardPointerBackAndOnlyWithExecute) {
+  const struct {
+    const char* type;
+    bool wrap;
+    std::vector<std::string> target;
+    int64_t offset;
+    int forwarded;
+  } cases[] = {
+      {"2", false, {"--to-record", "2"}, 604, 1}, {"1", false, {"--last", "2"}, 1840, 4},
+      {"0", true, {"--to-record", "5"}, 604, 4},  {"2", true, {"--to-oldest"}, 1840, 0},
+      {"1", true, {"--last", "3"}, 192, 3},       {"0", false, {"--to-oldest"}, 192, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("type ") + c.type + (c.wrap ? ", wrapped " : " ") + c.target[0]);
+    std::vector<std::string> options = {"--type", c.type, "--messages", "6", "--forwarded", "5"};
+    if (c.wrap) options.push_back("--wrap");
+    make("r.store", options);
+    const std::string before = testsupport::read_file(dir.file("r.store"));
+    std::vector<std::string> args = {"rewind", "r.store", "--json"};
+    args.insert(args.end(), c.target.begin(), c.target.end());
+    RunResult r = inspect(args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(Json::parse(r.out)["forward_offset"]["to"], c.offset);
+    EXPECT_EQ(testsupport::read_file(dir.file("r.store")), before) << "a dry run writes nothing";
+    args.push_back("--execute");
+    r = inspect(args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const Json header = Json::parse(r.out)["header"];
+    EXPECT_EQ(header["forward_offset"], c.offset);
+    EXPECT_EQ(header["forwarded_count"], c.forwarded);
+    EXPECT_EQ(inspect({"verify", "r.store"}).exit_code, 0);
+    const RunResult menu1 = transcript::run_utility(home(), "5000\n1\nr.store\nS\n\nx\n");
+    EXPECT_NE(menu1.out.find("Messages forwarded: " + std::to_string(c.forwarded) + " of 6\n"),
+              std::string::npos);
+    EXPECT_NE(menu1.out.find("Forward offset: " + std::to_string(c.offset) + "\n"),
+              std::string::npos);
+  }
+
+  // Refusals write nothing: no such record, not back, damage on the way.
+  make("r.store", {"--messages", "6", "--forwarded", "2", "--damage", "record-byte:2"});
+  const std::string before = testsupport::read_file(dir.file("r.store"));
+  const struct {
+    std::vector<std::string> target;
+    int exit_code;
+    const char* why;
+  } refusals[] = {
+      {{"--to-record", "7"}, 2, "there is no record 7; the header counts 6"},
+      {{"--last", "7"}, 2, "there are no last 7 records"},
+      {{"--to-record", "3"}, 2, "record 3 is not before the forward pointer (2 forwarded)"},
+      {{"--last", "4"}, 2, "record 3 is not before the forward pointer"},
+      {{"--to-record", "2"}, 1, "record 2 at offset 604 is damaged (record_header_checksum)"},
+  };
+  for (const auto& c : refusals) {
+    std::vector<std::string> args = {"rewind", "r.store", "--execute"};
+    args.insert(args.end(), c.target.begin(), c.target.end());
+    const RunResult r = inspect(args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.why;
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(testsupport::read_file(dir.file("r.store")), before);
+}
+
+// Follows a file the service writes to while the utility resets the forward
+// pointer and varno-inspect rewinds it: every stored record once, in order;
+// both moves said on standard error.
+TEST_F(Inspect, FollowShowsEveryStoredRecordOnceAndSaysWhenThePointerMovesBack) {
+  make("f.store", {"--messages", "5", "--capacity", "1000000"});
+  constexpr int kSteps = 60;
+  RunResult follow;
+  std::thread follower([&] {
+    follow = inspect({"list", "--follow", "--json", "--interval", "0.05", "--count",
+                      std::to_string(5 + 3 * kSteps), "f.store"});
+  });
+  const auto serve = [&] {
+    const RunResult r = testsupport::run(
+        testsupport::binary("varno-storegen"),
+        {"f.store", "--serve", "--steps", std::to_string(kSteps), "--interval", "10"}, "",
+        {"VARNO_HOME=" + home()});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+  };
+  serve();
+  transcript::run_utility(home(), "5000\n5\nY\nf.store\nS\n\nx\n");
+  serve();
+  EXPECT_EQ(inspect({"rewind", "f.store", "--to-record", "10", "--execute"}).exit_code, 0);
+  serve();
+  follower.join();
+  EXPECT_EQ(follow.exit_code, 0) << follow.err;
+  const std::vector<Json> records = lines(follow.out);
+  ASSERT_EQ(records.size(), 5u + 3 * kSteps);
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i]["record"], i + 1);
+    EXPECT_EQ(records[i]["transaction"], i + 1);
+  }
+  size_t moves = 0;
+  for (size_t at = follow.err.find("the forward pointer moved back"); at != std::string::npos;
+       at = follow.err.find("the forward pointer moved back", at + 1)) {
+    ++moves;
+  }
+  EXPECT_EQ(moves, 2u) << follow.err;
+}
+
+// Child: holds the store file lock of args[0] until its input ends.
+VARNO_TEST_CHILD(hold_lock) {
+  VARNO_STATUS s;
+  const int32_t fd = varno_s_file_open(args.at(0).c_str(), kOpenReadOnly, &s);
+  std::printf("holding\n");
+  std::fflush(stdout);
+  std::string line;
+  std::getline(std::cin, line);
+  varno_s_file_close(fd, &s);
+  return 0;
+}
+
+TEST_F(Inspect, MonitoringNeverWaitsBehindTheLockAndOtherCommandsGiveUpWhenTold) {
+  make("m.DEV7", {"--messages", "3", "--forwarded", "1"});
+  testsupport::Interactive holder(testsupport::self_path(),
+                                  testsupport::child_args("hold_lock", {dir.file("m.DEV7")}),
+                                  {"VARNO_HOME=" + home()});
+  ASSERT_TRUE(holder.read_until("holding\n"));
+  RunResult r = inspect({"backlog", "--prometheus", "m.DEV7"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("varno_store_pending{file=\"m.DEV7\"} 2\n"), std::string::npos) << r.out;
+  r = inspect({"verify", "--lock-timeout", "0.2", "m.DEV7"});
+  expect_failure(r, "m.DEV7",
+                 "the store file lock DEV7 is held by another program; gave up after 0.2 s");
+  holder.send("\n");
+  EXPECT_EQ(holder.finish(), 0);
+  EXPECT_EQ(inspect({"verify", "--lock-timeout", "0.2", "m.DEV7"}).exit_code, 0);
 }
 
 TEST_F(Inspect, SalvageOfAnOldLayoutStaysWithinItsThirtyTwoBitOffsets) {

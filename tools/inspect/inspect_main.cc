@@ -14,11 +14,15 @@
 #include <system_error>
 #include <vector>
 
+#include "fileaccess/file_access.h"
+#include "messaging/message_summary.h"
 #include "platform/platform.h"
+#include "tools/inspect/follow.h"
 #include "tools/inspect/list.h"
 #include "tools/inspect/problems.h"
 #include "tools/inspect/progress.h"
 #include "tools/inspect/render.h"
+#include "tools/inspect/rewind.h"
 #include "tools/inspect/salvage.h"
 #include "tools/inspect/store.h"
 #include "tools/inspect/verify.h"
@@ -48,6 +52,13 @@ struct Options {
   std::string out;
   int64_t from = 1;
   int64_t count = INT64_MAX;
+  double lock_timeout = -1;  // seconds; -1: wait as long as it takes
+  bool follow = false;
+  double interval = 1;
+  bool to_oldest = false;
+  int64_t to_record = 0;
+  int64_t last = 0;
+  bool execute = false;
 };
 
 // One line on standard error naming the file and the reason.
@@ -56,7 +67,16 @@ int fail(const std::string& file, const std::string& what) {
   return kExitFailure;
 }
 
+// How long a command waits for a store file lock, for the messages.
+double g_lock_timeout = -1;
+
 int fail(const std::string& file, const Failure& failure) {
+  if (status_holds(failure.status, VARNO_FACILITY_STORE, kErrLockTimeout)) {
+    char waited[32];
+    std::snprintf(waited, sizeof waited, "%g", g_lock_timeout);
+    return fail(file, "the store file lock " + varno_s_file_lock_name(file.c_str()) +
+                          " is held by another program; gave up after " + waited + " s");
+  }
   return fail(file, failure.step + " failed: " + failure_reason(failure.status));
 }
 
@@ -75,6 +95,29 @@ int emit(const std::string& text, int status) {
 
 FILE* progress_stream() {
   return platform::stderr_is_terminal() ? stderr : nullptr;
+}
+
+// The line on the terminal while a command waits for a store file lock.
+void lock_notice(void*, const char* name, bool waiting) {
+  static size_t shown = 0;
+  if (waiting) {
+    const std::string text = std::string(kProgram) + ": waiting for the store file lock " + name +
+                             ", which another program holds...";
+    shown = text.size();
+    std::fprintf(stderr, "\r%s", text.c_str());
+  } else {
+    std::fprintf(stderr, "\r%s\r", std::string(shown, ' ').c_str());
+  }
+  std::fflush(stderr);
+}
+
+// Every open from here on waits for its lock as the command line says.
+void set_lock_wait(const Options& o) {
+  platform::LockWait wait;
+  g_lock_timeout = o.lock_timeout;
+  if (o.lock_timeout >= 0) wait.timeout_ms = static_cast<int64_t>(o.lock_timeout * 1000);
+  if (platform::stderr_is_terminal()) wait.notice = lock_notice;
+  varno_s_file_set_lock_wait(wait);
 }
 
 std::string header_verdict(const Store& s) {
@@ -100,7 +143,13 @@ int run_backlog(const Options& o) {
     e.path = path;
     Store s;
     Failure f;
-    if (!open_store(path, &s, &f)) {
+    // Without the lock first; under it only when no read gave a sound header.
+    const bool peeked = peek_store(path, &s, &f);
+    if (!peeked && f.step.empty() && !open_store(path, &s, &f)) {
+      e.error = status_holds(f.status, VARNO_FACILITY_STORE, kErrLockTimeout)
+                    ? "its store file lock is held by another program"
+                    : f.step + " failed: " + failure_reason(f.status);
+    } else if (!peeked && !f.step.empty()) {
       e.error = f.step + " failed: " + failure_reason(f.status);
     } else {
       close_store(&s);
@@ -167,7 +216,75 @@ int run_salvage(const Options& o) {
               lost ? kExitProblems : kExitClean);
 }
 
+int run_follow(const Options& o) {
+  platform::watch_interrupts();
+  Failure f;
+  bool write_failed = false;
+  const ListSink sink = [&](std::string_view text) {
+    // Each record whole and at once, so that a pipe reader sees it live.
+    write_failed = write_failed || !write_out(text) || std::fflush(stdout) != 0;
+    return !write_failed;
+  };
+  const FollowOptions options{{o.json, o.from, o.count}, static_cast<int32_t>(o.interval * 1000)};
+  if (!follow_store(o.file, options, sink, stderr, &f)) return fail(o.file, f);
+  if (write_failed) {
+    std::fprintf(stderr, "%s: writing to standard output failed\n", kProgram);
+    return kExitFailure;
+  }
+  return kExitClean;
+}
+
+int run_rewind(const Options& o) {
+  RewindRequest request;
+  request.execute = o.execute;
+  if (o.to_record > 0) {
+    request.target = RewindRequest::kRecord;
+    request.n = o.to_record;
+  } else if (o.last > 0) {
+    request.target = RewindRequest::kLast;
+    request.n = o.last;
+  }
+  Store s;
+  Failure f;
+  if (!open_store(o.file, &s, &f, o.execute)) return fail(o.file, f);
+  RewindPlan plan;
+  RewindRefusal refusal;
+  const bool ok = rewind_store(s, request, &plan, &refusal, &f);
+  close_store(&s);
+  const std::string counted = "; the header counts " + std::to_string(s.header.message_count);
+  switch (refusal.kind) {
+    case RewindRefusal::kHeaderUnusable:
+      fail(o.file, "refused: the header cannot be used: " + header_verdict(s));
+      return kExitProblems;
+    case RewindRefusal::kOutOfRange:
+      return fail(o.file, "refused: " +
+                              (request.target == RewindRequest::kLast
+                                   ? "there are no last " + std::to_string(request.n) + " records"
+                                   : "there is no record " + std::to_string(request.n)) +
+                              counted);
+    case RewindRefusal::kNotBack:
+      return fail(o.file, "refused: record " + std::to_string(plan.record) +
+                              " is not before the forward pointer (" +
+                              std::to_string(s.header.forwarded_count) +
+                              " forwarded): a rewind only moves it back, never past messages "
+                              "not forwarded yet");
+    case RewindRefusal::kUnreachable:
+      fail(o.file, "refused: the walk cannot reach record " + std::to_string(plan.record) +
+                       ": record " + std::to_string(refusal.number) + " at offset " +
+                       std::to_string(refusal.at.offset) + " is damaged (" +
+                       (refusal.at.defect == RecordCheck::kNone ? "record_header_checksum"
+                                                                : defect_name(refusal.at.defect)) +
+                       ")");
+      return kExitProblems;
+    case RewindRefusal::kNone:
+      break;
+  }
+  if (!ok) return fail(o.file, f);
+  return emit(o.json ? rewind_json(s, plan) : rewind_text(s, plan), kExitClean);
+}
+
 int run_list(const Options& o) {
+  if (o.follow) return run_follow(o);
   Store s;
   Failure f;
   if (!open_store(o.file, &s, &f)) return fail(o.file, f);
@@ -215,6 +332,13 @@ const CLI::Validator kRecordNumber(
     },
     "N>=1");
 
+void add_lock_timeout(CLI::App* c, Options* o) {
+  c->add_option("--lock-timeout", o->lock_timeout,
+                "give up after SECONDS waiting for the store file lock (exit status 2)")
+      ->check(CLI::NonNegativeNumber)
+      ->type_name("SECONDS");
+}
+
 struct Command {
   const char* name;
   const char* summary;
@@ -229,30 +353,49 @@ const Command kCommands[] = {
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "one JSON document");
+       add_lock_timeout(c, o);
      },
      run_header},
     {"backlog", "Messages, forwarded and pending, per file.",
      "Age is counted from the oldest time stamp to now, in seconds.\n"
-     "Exit status 2 when a file or its header cannot be read.\n",
+     "Exit status 2 when a file or its header cannot be read.\n"
+     "The header region is read without the store file lock, so monitoring never holds up\n"
+     "the service and never waits behind an operator: each copy is judged by its checksum,\n"
+     "and a copy caught half-written is read again. Only when no read gives a sound copy\n"
+     "is the file read under the lock.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->files, "store files")->required();
        CLI::Option* json = c->add_flag("--json", o->json, "one JSON document");
        c->add_flag("--prometheus", o->prometheus,
                    "Prometheus text exposition (metrics varno_store_*, label file)")
            ->excludes(json);
+       add_lock_timeout(c, o);
      },
      run_backlog},
     {"list", "The records in ring order, as menu 2 walks them.",
      "The walk starts at the oldest record and steps by message size + 12, going on\n"
      "at offset 192 when fewer than 304 bytes remain and the newest record lies\n"
      "behind; it ends at the header's count or the end of the file. A record it\n"
-     "cannot step over ends it early: exit status 1.\n",
+     "cannot step over, or the end of the file before the count, ends it early: exit\n"
+     "status 1.\n"
+     "With --follow it then keeps watching: every interval it opens the file under its\n"
+     "lock, lists the records stored since the last one shown, and closes the file again,\n"
+     "so it never holds the lock while it waits. What it cannot simply go on from (a\n"
+     "record overwritten, the file replaced, the forward pointer moved back) is said on\n"
+     "standard error. It ends on Ctrl+C or after --count records, with exit status 0.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "JSON Lines: one object per record");
        c->add_option("--from", o->from, "first record number to show (1-based)")
            ->check(kRecordNumber);
        c->add_option("--count", o->count, "records to show at most")->check(kRecordNumber);
+       CLI::Option* follow =
+           c->add_flag("--follow", o->follow, "keep listing the records the service stores");
+       c->add_option("--interval", o->interval, "seconds between two looks (default 1)")
+           ->check(CLI::PositiveNumber)
+           ->type_name("SECONDS")
+           ->needs(follow);
+       add_lock_timeout(c, o);
      },
      run_list},
     {"verify", "Read the whole file; report every problem.",
@@ -264,6 +407,7 @@ const Command kCommands[] = {
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "one JSON document");
+       add_lock_timeout(c, o);
      },
      run_verify},
     {"salvage", "Copy every intact record into a new store file.",
@@ -277,8 +421,36 @@ const Command kCommands[] = {
        c->add_option("FILE", o->file, "damaged store file (only read)")->required();
        c->add_option("OUT", o->out, "new store file (must not exist)")->required();
        c->add_flag("--json", o->json, "one JSON document");
+       add_lock_timeout(c, o);
      },
      run_salvage},
+    {"rewind", "Move the forward pointer back, so that messages are sent again.",
+     "Without --execute it only reads and shows what would change. --to-oldest is the\n"
+     "utility's reset; --to-record N makes record N (numbered as list numbers them) the\n"
+     "next to forward; --last K the K-th record from the newest. It only moves the pointer\n"
+     "back: a record at or after it is refused. The header is read and rewritten under the\n"
+     "store file lock as the utility's reset does it: both copies from the sound one, the\n"
+     "rewrite checked and undone if it fails. Exit status 0 done (or the dry run); 1 when\n"
+     "the file's damage stands in the way; 2 a refusal or a failure.\n",
+     [](CLI::App* c, Options* o) {
+       c->add_option("FILE", o->file, "store file")->required();
+       CLI::Option* oldest = c->add_flag("--to-oldest", o->to_oldest, "the oldest record");
+       CLI::Option* record =
+           c->add_option("--to-record", o->to_record, "record N of the ring")->check(kRecordNumber);
+       CLI::Option* last =
+           c->add_option("--last", o->last, "the last K records")->check(kRecordNumber);
+       oldest->excludes(record)->excludes(last);
+       record->excludes(last);
+       c->add_flag("--execute", o->execute, "write the change (otherwise a dry run)");
+       c->add_flag("--json", o->json, "one JSON document");
+       add_lock_timeout(c, o);
+       c->callback([o, c] {
+         if (!o->to_oldest && c->count("--to-record") == 0 && c->count("--last") == 0) {
+           throw CLI::RequiredError("one of --to-oldest, --to-record or --last");
+         }
+       });
+     },
+     run_rewind},
 };
 
 }  // namespace
@@ -320,6 +492,7 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
 
+  set_lock_wait(options);
   try {
     for (size_t i = 0; i < parsers.size(); ++i) {
       if (parsers[i]->parsed()) return kCommands[i].run(options);

@@ -21,6 +21,7 @@
 #include "tools/inspect/progress.h"
 #include "tools/inspect/render.h"
 #include "tools/inspect/render_common.h"
+#include "tools/inspect/rewind.h"
 #include "tools/inspect/salvage.h"
 #include "tools/inspect/store.h"
 #include "tools/inspect/verify.h"
@@ -299,6 +300,92 @@ TEST_F(InspectTest, FailuresAtEveryCallLeaveNoOutFile) {
   EXPECT_EQ(failure.step, "reading a record of");
   EXPECT_EQ(inspect::failure_reason(failure.status),
             "Input/output error (recorded: (1, 5) (13, 13182) (13, 13532))");
+}
+
+// Child: for args[1] milliseconds rewrites the header region of args[0]
+// without its lock, between two headers (10 messages, 3 forwarded; 20, 7),
+// in pieces that part the two counts, so that a reader meets every mix.
+VARNO_TEST_CHILD(rewrite_header) {
+  std::string bytes = testsupport::read_file(args.at(0));
+  std::string regions[2];
+  for (int v = 0; v < 2; ++v) {
+    CommonHeader h{};
+    decode_common_header(reinterpret_cast<const unsigned char*>(bytes.data()), &h);
+    h.message_count = v == 0 ? 10 : 20;
+    h.forwarded_count = v == 0 ? 3 : 7;
+    unsigned char region[192];
+    build_header_region(h, 2, region);
+    regions[v].assign(reinterpret_cast<const char*>(region), 192);
+  }
+  FILE* f = std::fopen(args.at(0).c_str(), "r+b");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(args[1]));
+  for (int v = 0; std::chrono::steady_clock::now() < end; v ^= 1) {
+    for (const auto& [at, length] : {std::pair{0, 44}, {44, 52}, {96, 44}, {140, 52}}) {
+      std::fseek(f, at, SEEK_SET);
+      std::fwrite(regions[v].data() + at, 1, length, f);
+      std::fflush(f);
+    }
+  }
+  std::fclose(f);
+  return 0;
+}
+
+TEST_F(InspectTest, AHeaderReadWithoutTheLockIsNeverTorn) {
+  const std::string path = make("p.store", {"--messages", "3"});
+  testsupport::Interactive child(testsupport::self_path(),
+                                 testsupport::child_args("rewrite_header", {path, "1500"}), {});
+  int sound = 0;
+  for (int i = 0; i < 2000; ++i) {
+    inspect::Store store;
+    inspect::Failure failure;
+    if (!inspect::peek_store(path, &store, &failure)) continue;
+    ++sound;
+    const std::pair<uint32_t, uint32_t> seen = {store.header.message_count,
+                                                store.header.forwarded_count};
+    ASSERT_TRUE(seen == std::make_pair(3u, 0u) || seen == std::make_pair(10u, 3u) ||
+                seen == std::make_pair(20u, 7u))
+        << seen.first << " " << seen.second;
+  }
+  EXPECT_GT(sound, 0);
+  EXPECT_EQ(child.finish(), 0);
+}
+
+// A rewind whose rewrite fails at any write leaves the file as it was, as
+// the utility's reset does: the rewrite puts back what it changed.
+TEST_F(InspectTest, ARewindThatCannotWriteLeavesTheFileAsItWas) {
+  for (const char* type : {"0", "1", "2"}) {
+    const std::string path =
+        make("w.store", {"--type", type, "--messages", "4", "--forwarded", "3"});
+    const std::string before = testsupport::read_file(path);
+    const auto rewind = [&](const std::vector<faults::Fault>& plan,
+                            std::array<int64_t, faults::kKinds>* calls) {
+      inspect::Store store;
+      inspect::Failure failure;
+      EXPECT_TRUE(inspect::open_store(path, &store, &failure, true));
+      inspect::RewindPlan result;
+      inspect::RewindRefusal refusal;
+      bool ok;
+      {
+        faults::Scope scope(plan);
+        ok = inspect::rewind_store(store, {inspect::RewindRequest::kRecord, 2, true}, &result,
+                                   &refusal, &failure);
+        *calls = faults::all_calls();
+      }
+      inspect::close_store(&store);
+      return ok;
+    };
+    std::array<int64_t, faults::kKinds> calls{}, ignored{};
+    ASSERT_TRUE(rewind({}, &calls));
+    ASSERT_NE(testsupport::read_file(path), before);
+    for (const faults::Kind kind : {faults::kWrite, faults::kPwrite, faults::kSync}) {
+      for (int64_t k = 1; k <= calls[kind]; ++k) {
+        testsupport::write_file(path, before);
+        EXPECT_FALSE(rewind({{kind, k}}, &ignored)) << type << " " << faults::kind_name(kind) << k;
+        EXPECT_EQ(testsupport::read_file(path), before)
+            << type << " " << faults::kind_name(kind) << k;
+      }
+    }
+  }
 }
 
 // The listing's hand-written lines are what nlohmann makes of the same

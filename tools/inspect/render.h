@@ -11,6 +11,7 @@
 
 #include "messaging/message_summary.h"
 #include "storeformat/message_record.h"
+#include "tools/inspect/rewind.h"
 #include "tools/inspect/salvage.h"
 #include "tools/inspect/store.h"
 #include "tools/inspect/verify.h"
@@ -41,6 +42,9 @@ std::string salvage_text(const Store& store, const std::string& out_path,
                          const SalvageReport& report);
 std::string salvage_json(const Store& store, const std::string& out_path,
                          const SalvageReport& report);
+
+std::string rewind_text(const Store& store, const RewindPlan& plan);
+std::string rewind_json(const Store& store, const RewindPlan& plan);
 
 // One record of a listing as the walk read it.
 struct ListedRecord {

@@ -151,4 +151,17 @@ std::string salvage_json(const Store& s, const std::string& out_path, const Salv
   return dump(doc);
 }
 
+std::string rewind_json(const Store& s, const RewindPlan& p) {
+  Json doc;
+  doc["file"] = s.path;
+  doc["executed"] = p.executed;
+  doc["messages"] = p.messages;
+  doc["record"] = p.record;
+  doc["forward_offset"] = {{"from", p.old_forward_offset}, {"to", p.new_forward_offset}};
+  doc["forwarded"] = {{"from", p.old_forwarded}, {"to", p.new_forwarded}};
+  doc["sent_again"] = int64_t{p.old_forwarded} - p.new_forwarded;
+  doc["header"] = p.executed ? fields_json(p.header_after) : Json(nullptr);
+  return dump(doc);
+}
+
 }  // namespace inspect

@@ -190,6 +190,24 @@ std::string salvage_text(const Store& s, const std::string& out_path, const Salv
   return out;
 }
 
+std::string rewind_text(const Store& s, const RewindPlan& p) {
+  std::string out;
+  line(out, "rewind",
+       s.path + (p.executed ? ": done" : ": a dry run, nothing written (--execute writes)"));
+  line(out, "next to forward",
+       "record " + num(p.record) + " of " + num(p.messages) + ", offset " +
+           num(p.new_forward_offset));
+  line(out, "forward offset", num(p.old_forward_offset) + " -> " + num(p.new_forward_offset));
+  line(out, "forwarded", num(p.old_forwarded) + " -> " + num(p.new_forwarded));
+  line(out, "sent again",
+       plural(int64_t{p.old_forwarded} - p.new_forwarded, "message", "messages"));
+  if (p.executed) {
+    out += "header as rewritten\n";
+    fields_text(out, p.header_after);
+  }
+  return out;
+}
+
 void append_record_text(std::string& out, const ListedRecord& r) {
   const RecordCheck& c = *r.check;
   const MessageSummary& m = r.summary;

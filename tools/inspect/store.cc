@@ -9,11 +9,12 @@
 
 namespace inspect {
 
-bool open_store(const std::string& path, Store* store, Failure* failure) {
+bool open_store(const std::string& path, Store* store, Failure* failure, bool writable) {
   *store = Store{};
   store->path = path;
   VARNO_STATUS status;
-  const int32_t fd = varno_s_file_open(path.c_str(), kOpenReadOnly, &status);
+  const int32_t fd =
+      varno_s_file_open(path.c_str(), writable ? kOpenReadWrite : kOpenReadOnly, &status);
   if (fd < 0) {
     *failure = {"opening", status};
     return false;
@@ -34,6 +35,31 @@ bool open_store(const std::string& path, Store* store, Failure* failure) {
     return false;
   }
   return true;
+}
+
+bool peek_store(const std::string& path, Store* store, Failure* failure) {
+  constexpr int kReads = 5;
+  constexpr int32_t kPauseMs = 3;
+  for (int read = 0; read < kReads; ++read) {
+    if (read > 0) platform::sleep_ms(kPauseMs);
+    *store = Store{};
+    store->path = path;
+    unsigned char region[kMaxHeaderRead];
+    VARNO_STATUS status;
+    const int32_t got =
+        varno_s_file_peek(path.c_str(), region, sizeof region, &store->file_size, &status);
+    if (got < 0) {
+      *failure = {"opening", status};
+      return false;
+    }
+    judge_header_region(region, static_cast<size_t>(got), &store->header, &store->check,
+                        BlockRule::kSigned);
+    if (store->header_usable()) return true;
+  }
+  VARNO_STATUS none;
+  VARNO_SERVER_INITBLK(&none);
+  *failure = {"", none};
+  return false;
 }
 
 void close_store(Store* store) {
@@ -57,6 +83,8 @@ std::string failure_reason(const VARNO_STATUS& status) {
       reason = platform::describe_errno(ENOENT);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotRegular) {
       reason = "not a regular file (a FIFO, device or socket); never opened";
+    } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrLockTimeout) {
+      reason = "its store file lock is held by another program";
     }
   }
   if (reason.empty()) reason = "failed";

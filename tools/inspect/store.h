@@ -38,12 +38,23 @@ struct Store {
   bool header_usable() const { return check.usable(); }
 };
 
-// Opens `path` read-only (which waits for its store file lock), reads and
+// Opens `path` read-only, or for reading and writing (which waits for its
+// store file lock), reads and
 // checks the header, and takes the file size. False with *failure when the
 // file cannot be opened or sized, or its first bytes cannot be read; a header
 // that is merely damaged or of no known layout is no failure (see
 // Store::check). On failure nothing stays open.
-bool open_store(const std::string& path, Store* store, Failure* failure);
+bool open_store(const std::string& path, Store* store, Failure* failure, bool writable = false);
+
+// The header of `path` for monitoring, read without the store file lock so
+// that neither the service nor an operator holding the lock ever delays it:
+// one read of the region, judged as open_store judges it; again, a few
+// milliseconds later, while no read shows a usable header (a writer may have
+// been half-way through its one write of the region). True with *store
+// filled (no descriptor held); false when no read gave a usable header, with
+// *failure set when the file could not be read at all. The caller then reads
+// under the lock.
+bool peek_store(const std::string& path, Store* store, Failure* failure);
 // Closes the file, which gives its lock back.
 void close_store(Store* store);
 

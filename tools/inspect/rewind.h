@@ -1,0 +1,59 @@
+// rewind: the forward pointer moved back to any record of the ring, so that
+// the service forwards from there again; a dry run unless asked to write.
+#ifndef VARNO_TOOLS_INSPECT_REWIND_H_
+#define VARNO_TOOLS_INSPECT_REWIND_H_
+
+#include <cstdint>
+
+#include "storeformat/message_record.h"
+#include "tools/inspect/store.h"
+
+namespace inspect {
+
+struct RewindRequest {
+  enum Target : int32_t {
+    kOldest,  // the oldest record, as the utility's reset
+    kRecord,  // record n, 1-based in the walk's order
+    kLast,    // the last n records
+  };
+  Target target = kOldest;
+  int64_t n = 0;
+  bool execute = false;
+};
+
+struct RewindPlan {
+  uint32_t messages = 0;  // the header's count
+  uint32_t record = 0;    // the record forwarded next after the rewind
+  int64_t old_forward_offset = 0;
+  uint32_t old_forwarded = 0;
+  int64_t new_forward_offset = 0;
+  uint32_t new_forwarded = 0;
+  bool executed = false;
+  CommonHeader header_after{};  // read back after the rewrite, when executed
+};
+
+struct RewindRefusal {
+  enum Kind : int32_t {
+    kNone,
+    kHeaderUnusable,  // no sound header copy
+    kOutOfRange,      // no such record
+    kNotBack,         // at or after the forward pointer: it would skip messages
+    kUnreachable,     // a damaged record before the target, or the target itself
+  };
+  Kind kind = kNone;
+  RecordCheck at;  // kUnreachable: the record the walk met
+  uint32_t number = 0;
+};
+
+// Works out the rewind of the open `store` (opened for writing when
+// `request.execute`) and, when asked, writes it as the utility's reset does:
+// the header read with only signed blocks counting, both copies rewritten
+// from the chosen one in the file's own layout, the rewrite checked and
+// undone on failure. All under the store file lock the open holds. False
+// with *refusal (nothing written) or *failure.
+bool rewind_store(const Store& store, const RewindRequest& request, RewindPlan* plan,
+                  RewindRefusal* refusal, Failure* failure);
+
+}  // namespace inspect
+
+#endif  // VARNO_TOOLS_INSPECT_REWIND_H_
