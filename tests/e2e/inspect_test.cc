@@ -182,8 +182,8 @@ TEST_F(Inspect, BacklogAsJsonPrometheusAndText) {
   }
 
   // A file that cannot be read: its own line on standard error, exit 2, and
-  // the figures of the others all the same.
-  r = inspect({"backlog", "--prometheus", "a.store", "missing.store"});
+  // the figures of the others all the same; a file named twice shows once.
+  r = inspect({"backlog", "--prometheus", "a.store", "missing.store", "a.store"});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.err, "varno-inspect: missing.store: opening failed: " +
                        testsupport::system_words(platform::kErrorNotFound) +

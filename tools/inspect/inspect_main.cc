@@ -138,7 +138,11 @@ int run_header(const Options& o) {
 int run_backlog(const Options& o) {
   std::vector<BacklogEntry> entries;
   int status = kExitClean;
+  std::vector<std::string> paths;
   for (const std::string& path : o.files) {
+    // A file named twice would be two series of one name to a collector.
+    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;
+    paths.push_back(path);
     BacklogEntry e;
     e.path = path;
     Store s;
@@ -468,6 +472,9 @@ int main(int argc, char** argv) {
   CLI::App app{"varno-inspect: a store file for scripts, monitoring and recovery.", kProgram};
   app.set_version_flag("--version", std::string(kProgram) + " " + VARNO_INSPECT_VERSION);
   app.require_subcommand(1);
+  // A path such as /srv/store/x.DEV1 is a file, on Windows too, where "/?"
+  // alone asks for help (above).
+  app.allow_windows_style_options(false);
   app.footer(std::string("Run 'varno-inspect COMMAND --help' for a command's options.\n") +
              kLockNote + kExitNote);
   Options options;
