@@ -718,7 +718,7 @@ TEST_F(Inspect, FollowShowsEveryStoredRecordOnceAndSaysWhenThePointerMovesBack) 
   follower.join();
   EXPECT_EQ(follow.exit_code, 0) << follow.err;
   const std::vector<Json> records = lines(follow.out);
-  ASSERT_EQ(records.size(), 5u + 3 * kSteps);
+  ASSERT_EQ(records.size(), 5u + 3 * kSteps) << follow.err;
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(records[i]["record"], i + 1);
     EXPECT_EQ(records[i]["transaction"], i + 1);

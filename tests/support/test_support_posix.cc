@@ -157,7 +157,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& input, const std::vector<std::string>& env) {
   RunResult result;
   int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+  // Close-on-exec: a child another thread starts meanwhile must not keep
+  // these pipes open (dup2 gives the child its own ends without the flag).
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      pipe2(err_pipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe failed";
     return result;
   }
@@ -231,7 +234,7 @@ Interactive::Process* start_process(const std::string& program,
                                     const std::vector<std::string>& args,
                                     const std::vector<std::string>& env) {
   int in_pipe[2], out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return nullptr;
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return nullptr;
   const pid_t pid = fork();
   if (pid == 0) {
     exec_child(program, args, env, in_pipe[0], out_pipe[1], -1,

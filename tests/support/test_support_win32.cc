@@ -265,6 +265,12 @@ std::string environment_block(const std::vector<std::string>& env) {
   return out;
 }
 
+// Held from making a child's pipes until their child ends are closed again:
+// a process that another thread starts meanwhile would inherit them, and a
+// reader would then wait for an end of file that comes only with that
+// process's end.
+std::mutex g_spawning;
+
 // A pipe whose `child_end` is inherited and whose other end is not.
 struct Pipe {
   HANDLE read = nullptr;
@@ -346,6 +352,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& input, const std::vector<std::string>& env) {
   RunResult result;
   Pipe in, out, err;
+  std::unique_lock<std::mutex> spawning(g_spawning);
   if (!make_pipe(&in, true) || !make_pipe(&out, false) || !make_pipe(&err, false)) {
     ADD_FAILURE() << "CreatePipe failed";
     return result;
@@ -354,6 +361,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
   close_handle(&in.read);
   close_handle(&out.write);
   close_handle(&err.write);
+  spawning.unlock();
   if (process == nullptr) {
     ADD_FAILURE() << "cannot start " << program << " (" << GetLastError() << ")";
     close_handle(&in.write);
@@ -393,12 +401,14 @@ Interactive::Process* start_process(const std::string& program,
                                     const std::vector<std::string>& args,
                                     const std::vector<std::string>& env) {
   Pipe in, out;
+  std::unique_lock<std::mutex> spawning(g_spawning);
   if (!make_pipe(&in, true) || !make_pipe(&out, false)) return nullptr;
   HANDLE err = inheritable_stderr();
   HANDLE process = create(program, args, env, in.read, out.write, err);
   close_handle(&in.read);
   close_handle(&out.write);
   close_handle(&err);
+  spawning.unlock();
   if (process == nullptr) {
     close_handle(&in.write);
     close_handle(&out.read);
