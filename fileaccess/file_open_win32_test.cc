@@ -5,7 +5,6 @@
 
 #include <cctype>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -25,10 +24,6 @@ std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // True when another process opens `path` through the file layer within `ms`
 // (the child body "open_file" of file_open_test.cc).
@@ -36,21 +31,6 @@ bool child_opens_within(const std::string& path, int ms) {
   testsupport::Interactive child(testsupport::self_path(),
                                  testsupport::child_args("open_file", {path, "0"}), {});
   return child.read_until("opened\n", ms);
-}
-
-// Whether a thread other than the caller finds mutex `name` owned.
-bool owned_elsewhere(const std::string& name) {
-  bool owned = false;
-  std::thread probe([&] {
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
-    if (mutex == nullptr) return;
-    const DWORD r = WaitForSingleObject(mutex, 0);
-    owned = r == WAIT_TIMEOUT;
-    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ReleaseMutex(mutex);
-    CloseHandle(mutex);
-  });
-  probe.join();
-  return owned;
 }
 
 // The fault this mends: a reset typed "BIG.STORE" ran beside a service that
@@ -69,25 +49,6 @@ TEST(LockBySpelling, EverySpellingOfOneFileWaitsForTheOther) {
     varno_s_file_close(fd, &s);
     EXPECT_TRUE(child_opens_within(theirs, 10000)) << theirs;
   }
-}
-
-TEST(LockBySpelling, AFileIsLockedUnderTheSpellingItIsStoredUnder) {
-  testsupport::ScratchHome home;
-  const std::string ext = own_extension("DLG");
-  testsupport::write_file(home.file("UP." + ext), "s");
-  VARNO_STATUS s;
-  int32_t fd = varno_s_file_open(home.file("up." + lower(ext)).c_str(), 0, &s);
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(owned_elsewhere(ext));
-  EXPECT_FALSE(owned_elsewhere(lower(ext)));
-  varno_s_file_close(fd, &s);
-  EXPECT_FALSE(owned_elsewhere(ext));
-  // A file the open makes is not there before it: its typed spelling it is.
-  const std::string made = own_extension("New");
-  fd = varno_s_file_open(home.file("f." + made).c_str(), kOpenReadWrite | kOpenCreate, &s);
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(owned_elsewhere(made));
-  varno_s_file_close(fd, &s);
 }
 
 }  // namespace

@@ -339,33 +339,23 @@ TEST(Files, StoredSpellingIsTheNameOnDisk) {
 }
 
 // A console of the test's own: wine gives a program under CTest none.
-UINT g_input_page = 0, g_output_page = 0;
+UINT g_pages[2];  // input, output
 std::vector<std::string> g_page_calls;
-UINT fake_get_input() {
-  return g_input_page;
-}
-UINT fake_get_output() {
-  return g_output_page;
-}
-BOOL fake_set_input(UINT page) {
-  g_page_calls.push_back("input " + std::to_string(page));
-  g_input_page = page;
-  return TRUE;
-}
-BOOL fake_set_output(UINT page) {
-  g_page_calls.push_back("output " + std::to_string(page));
-  g_output_page = page;
+template <int Which>
+BOOL fake_set(UINT page) {
+  g_page_calls.push_back((Which == 0 ? "input " : "output ") + std::to_string(page));
+  g_pages[Which] = page;
   return TRUE;
 }
 
 TEST(Console, CodePagesAreUtf8ForTheRunAndTheConsolesOwnAfterIt) {
   platform::Win32Calls& calls = platform::win32();
-  calls.get_console_cp = fake_get_input;
-  calls.get_console_output_cp = fake_get_output;
-  calls.set_console_cp = fake_set_input;
-  calls.set_console_output_cp = fake_set_output;
-  g_input_page = 850;
-  g_output_page = 437;
+  calls.get_console_cp = [] { return g_pages[0]; };
+  calls.get_console_output_cp = [] { return g_pages[1]; };
+  calls.set_console_cp = fake_set<0>;
+  calls.set_console_output_cp = fake_set<1>;
+  g_pages[0] = 850;
+  g_pages[1] = 437;
   g_page_calls.clear();
   platform::console_pages_utf8();
   EXPECT_EQ(g_page_calls, (std::vector<std::string>{"input 65001", "output 65001"}));
@@ -375,7 +365,7 @@ TEST(Console, CodePagesAreUtf8ForTheRunAndTheConsolesOwnAfterIt) {
             (std::vector<std::string>{"input 65001", "output 65001", "input 850", "output 437"}));
   // A console already in UTF-8 is left as it is; no console, nothing to do.
   for (UINT page : {UINT{CP_UTF8}, UINT{0}}) {
-    g_input_page = g_output_page = page;
+    g_pages[0] = g_pages[1] = page;
     g_page_calls.clear();
     platform::console_pages_utf8();
     platform::console_pages_restore();

