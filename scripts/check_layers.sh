@@ -38,46 +38,48 @@ for i in "${!layers[@]}"; do
   for folder in ${layers[$i]}; do level[$folder]=$i; done
 done
 
-violations=0
-for folder in "${!level[@]}"; do
-  [ -d "$folder" ] || continue
-  mine=${level[$folder]}
+# Every folder include of the files under FOLDER, one line each:
+# FILE LINE TARGET TO, where TO is the folder included (tools/NAME for a
+# tool). A name without a folder is the file's own neighbour, and a unit
+# test's include of the test support is always allowed: neither is listed.
+includes() {
+  local file hit target to
   while IFS= read -r -d '' file; do
     while IFS= read -r hit; do
-      line=${hit%%:*}
-      target=$(sed -E 's/^[0-9]+:[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1/' <<<"$hit")
-      # A name without a folder is the file's own neighbour.
-      [[ $target == */* ]] || continue
-      to=${target%%/*}
-      if [[ $to == tests && ($file == *_test.cc || $file == *_testing.h) ]]; then continue; fi
-      if [[ $to == "$folder" ]]; then continue; fi
-      if [[ -n ${level[$to]:-} ]] && ((level[$to] < mine)); then continue; fi
-      if [[ -n ${level[$to]:-} ]]; then
-        echo "$file:$line: includes $target: $to is not below $folder"
-      else
-        echo "$file:$line: includes $target: $to is no layer a product folder may use"
-      fi
-      violations=$((violations + 1))
-    done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
-  done < <(find "$folder" -type f \( -name '*.cc' -o -name '*.h' \) -print0)
-done
-
-for tool in "${!tool_uses[@]}"; do
-  [ -d "tools/$tool" ] || continue
-  allowed=" ${tool_uses[$tool]} tools/$tool "
-  while IFS= read -r -d '' file; do
-    while IFS= read -r hit; do
-      line=${hit%%:*}
       target=$(sed -E 's/^[0-9]+:[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1/' <<<"$hit")
       [[ $target == */* ]] || continue
       to=${target%%/*}
       [[ $to == tools ]] && to=$(cut -d/ -f1-2 <<<"$target")
       if [[ $to == tests && ($file == *_test.cc || $file == *_testing.h) ]]; then continue; fi
-      [[ $allowed == *" $to "* ]] && continue
-      echo "$file:$line: includes $target: tools/$tool builds on ${tool_uses[$tool]} only"
-      violations=$((violations + 1))
+      echo "$file ${hit%%:*} $target $to"
     done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
-  done < <(find "tools/$tool" -type f \( -name '*.cc' -o -name '*.h' \) -print0)
+  done < <(find "$1" -type f \( -name '*.cc' -o -name '*.h' \) -print0)
+}
+
+violations=0
+for folder in "${!level[@]}"; do
+  [ -d "$folder" ] || continue
+  mine=${level[$folder]}
+  while read -r file line target to; do
+    if [[ $to == "$folder" ]]; then continue; fi
+    if [[ -n ${level[$to]:-} ]] && ((level[$to] < mine)); then continue; fi
+    if [[ -n ${level[$to]:-} ]]; then
+      echo "$file:$line: includes $target: $to is not below $folder"
+    else
+      echo "$file:$line: includes $target: $to is no layer a product folder may use"
+    fi
+    violations=$((violations + 1))
+  done < <(includes "$folder")
+done
+
+for tool in "${!tool_uses[@]}"; do
+  [ -d "tools/$tool" ] || continue
+  allowed=" ${tool_uses[$tool]} tools/$tool "
+  while read -r file line target to; do
+    [[ $allowed == *" $to "* ]] && continue
+    echo "$file:$line: includes $target: tools/$tool builds on ${tool_uses[$tool]} only"
+    violations=$((violations + 1))
+  done < <(includes "tools/$tool")
 done
 
 if ((violations > 0)); then

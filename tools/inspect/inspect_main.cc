@@ -148,12 +148,7 @@ int run_backlog(const Options& o) {
     Store s;
     Failure f;
     // Without the lock first; under it only when no read gave a sound header.
-    const bool peeked = peek_store(path, &s, &f);
-    if (!peeked && f.step.empty() && !open_store(path, &s, &f)) {
-      e.error = status_holds(f.status, VARNO_FACILITY_STORE, kErrLockTimeout)
-                    ? "its store file lock is held by another program"
-                    : f.step + " failed: " + failure_reason(f.status);
-    } else if (!peeked && !f.step.empty()) {
+    if (!peek_store(path, &s, &f) && (!f.step.empty() || !open_store(path, &s, &f))) {
       e.error = f.step + " failed: " + failure_reason(f.status);
     } else {
       close_store(&s);
