@@ -315,8 +315,10 @@ TEST_F(Inspect, VerifyReportsAsJsonOrAsTextWithItsExitStatus) {
   EXPECT_EQ(j["counts"], Json::parse(R"({"record_header_checksum":1})"));
   // The text ends in one summary line.
   r = inspect({"verify", "v.store"});
-  EXPECT_EQ(r.out.substr(r.out.find("\nverify:") + 1),
-            "verify: v.store: 1 problem (1 record_header_checksum); 5 records, 2060 bytes read\n");
+  EXPECT_EQ(
+      r.out.substr(r.out.find("\nverify:") + 1),
+      "verify: v.store: 1 problem (1 record_header_checksum); 5 records in the ring (4 intact, "
+      "1648 bytes)\n");
   make("s.store", {"--messages", "5"});
   EXPECT_EQ(inspect({"verify", "s.store"}).exit_code, 0);
 }
@@ -675,11 +677,14 @@ TEST_F(Inspect, RewindMovesTheForwardPointerBackAndOnlyWithExecute) {
     int exit_code;
     const char* why;
   } refusals[] = {
-      {{"--to-record", "7"}, 2, "there is no record 7; the header counts 6"},
+      {{"--to-record", "7"}, 2, "there is no record 7; the ring holds 6 (the header counts 6)"},
       {{"--last", "7"}, 2, "there are no last 7 records"},
       {{"--to-record", "3"}, 2, "record 3 is not before the forward pointer (2 forwarded)"},
       {{"--last", "4"}, 2, "record 3 is not before the forward pointer"},
-      {{"--to-record", "2"}, 1, "record 2 at offset 604 is damaged (record_header_checksum)"},
+      {{"--to-record", "2"},
+       1,
+       "record 2 is damaged, or lies behind damage that hides its number: "
+       "the ring is damaged from offset 604 (record 2)"},
   };
   for (const auto& c : refusals) {
     std::vector<std::string> args = {"rewind", "r.store", "--execute"};
