@@ -548,8 +548,12 @@ class Reconciler {
       Part& p = parts_[k];
       Part& q = parts_[k + 1];
       const Run& run = runs_[static_cast<size_t>(p.run)];
-      if (q.crossing || q.gap_from != p.last.end() || p.to + 1 != run.records || p.last.readable ||
-          !cut_short(p.last, q.first.offset)) {
+      // Before the end of the file the cut-off bytes are the few the step
+      // rule leaves there.
+      const int64_t next = q.crossing ? size_ : q.first.offset;
+      if (q.gap_from != p.last.end() || p.to + 1 != run.records || p.last.readable ||
+          (q.crossing && size_ - p.last.end() >= int64_t{record_header_size}) ||
+          !cut_short(p.last, next)) {
         continue;
       }
       q.gap_from = p.last.offset;
@@ -618,7 +622,7 @@ class Reconciler {
         report(f);
       }
     }
-    if (tail_.from >= 0 && tail_.to > tail_.from) {
+    if (tail_.from >= 0 && (tail_.crossing || tail_.to > tail_.from)) {
       const uint32_t before = total_ - static_cast<uint32_t>(std::max<int64_t>(tail_.records, 0));
       lost(tail_.from, tail_.to, tail_.crossing, false, numbered ? before + 1 : 0);
     }
