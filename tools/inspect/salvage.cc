@@ -39,8 +39,7 @@ class NewStoreFile {
   // that read as zeros.
   bool create(const std::string& path, int64_t size, bool* exists, VARNO_STATUS* status) {
     *exists = false;
-    const int32_t fd =
-        varno_s_file_open(path.c_str(), kOpenReadWrite | kOpenCreate | kOpenExclusive, status);
+    const int32_t fd = varno_s_file_create_new(path.c_str(), status);
     if (fd < 0) {
       *exists = varno_GetLastError() == platform::kErrorAlreadyExists;
       return false;
