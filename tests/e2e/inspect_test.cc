@@ -3,6 +3,7 @@
 // the files were built with; salvaged files read back by verify and by the
 // utility's menu 2.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -757,12 +759,24 @@ TEST_F(Inspect, MonitoringNeverWaitsBehindTheLockAndOtherCommandsGiveUpWhenTold)
   RunResult r = inspect({"backlog", "--prometheus", "m.DEV7"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("varno_store_pending{file=\"m.DEV7\"} 2\n"), std::string::npos) << r.out;
-  r = inspect({"verify", "--lock-timeout", "0.2", "m.DEV7"});
-  expect_failure(r, "m.DEV7",
+  // The option is in seconds: 0.2 waits about 200 ms, neither 0.2 ms nor a
+  // whole second. The run without the lock is what starting takes.
+  const auto timed = [this] {
+    const auto start = std::chrono::steady_clock::now();
+    RunResult run = inspect({"verify", "--lock-timeout", "0.2", "m.DEV7"});
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return std::pair(std::move(run), took.count());
+  };
+  const auto [held, waited] = timed();
+  expect_failure(held, "m.DEV7",
                  "the store file lock DEV7 is held by another program; gave up after 0.2 s");
   holder.send("\n");
   EXPECT_EQ(holder.finish(), 0);
-  EXPECT_EQ(inspect({"verify", "--lock-timeout", "0.2", "m.DEV7"}).exit_code, 0);
+  const auto [unlocked, started] = timed();
+  EXPECT_EQ(unlocked.exit_code, 0) << unlocked.err;
+  EXPECT_GE(waited, 0.15);
+  EXPECT_LT(waited - started, 0.7)
+      << waited << " s with the lock held, " << started << " s without";
 }
 
 TEST_F(Inspect, SalvageOfAnOldLayoutStaysWithinItsThirtyTwoBitOffsets) {

@@ -29,13 +29,11 @@ class PartialFile {
   PartialFile& operator=(const PartialFile&) = delete;
   ~PartialFile() { discard(); }
 
-  // Creates the temporary file for `out_path` with `size` bytes that read as
-  // zeros.
+  // Creates the temporary file for `out_path`, which must not exist yet.
   bool create(const std::string& out_path, VARNO_STATUS* status) {
     out_path_ = out_path;
     const std::string path = partial_name(out_path, platform::process_id());
-    const int32_t fd =
-        varno_s_file_open(path.c_str(), kOpenReadWrite | kOpenCreate | kOpenExclusive, status);
+    const int32_t fd = varno_s_file_create_new(path.c_str(), status);
     if (fd < 0) return false;
     fd_ = fd;
     path_ = path;
