@@ -495,6 +495,15 @@ int64_t intact_at(const Damaged& d, const Record& r) {
   return at;
 }
 
+bool header_same_at(const Damaged& d, const Record& r, int64_t at, bool body_word_counts) {
+  if (at < 0 || static_cast<size_t>(at) + record_header_size > d.file.size()) return false;
+  for (size_t k = 0; k < record_header_size; ++k) {
+    if (!body_word_counts && k >= kBodyChecksumAt && k < record_prefix_size) continue;
+    if (d.file[static_cast<size_t>(at) + k] != r.bytes[k]) return false;
+  }
+  return true;
+}
+
 bool header_region_changed(const Original& o, const Damaged& d) {
   for (size_t i = 0; i < o.region; ++i) {
     if (i >= d.origin.size() || d.origin[i] != static_cast<int64_t>(i) || d.changed[i]) return true;
