@@ -117,7 +117,8 @@ class Reconciler {
     if (!ok_) return false;
     if (!oldest.found()) {
       // Only the newest end is named: the ring reaches back as many records
-      // as the header counts.
+      // as the header counts, and where it reaches fewer, the number of the
+      // records lost before its first one is not known.
       const std::vector<Ends> ends = newest_ends({});
       if (!ok_) return false;
       for (const Ends& e : ends) {
@@ -127,6 +128,7 @@ class Reconciler {
         }
       }
       if (!ok_ || !oldest.found()) return false;
+      oldest_counted_ = true;
     }
     std::vector<Ends> tries;
     for (const Place& o : {oldest, oldest_alt_}) {
@@ -145,6 +147,7 @@ class Reconciler {
         if (!ok_) return false;
         continue;
       }
+      if (e.end == End::kCounted && !counted_end_fits()) continue;
       if (first == nullptr) first = &e;
       const uint32_t records = records_of_parts();
       if (count_fits(count) && (chosen == nullptr || records > kept)) {
@@ -184,6 +187,20 @@ class Reconciler {
     out_.forward.place = ScanForward::kElsewhere;
     segments();
     return ok_;
+  }
+
+  // A walk that counted past the place the header gives its newest record
+  // ends at a record the header describes: bytes inserted before it moved it
+  // there. Any other record behind that place is no part of the ring.
+  bool counted_end_fits() const {
+    const int64_t n = h_->newest_offset;
+    if (parts_.empty() || n < store_header_size || n >= size_) return true;
+    const int64_t start = parts_.front().first.offset;
+    const auto place = [&](int64_t x) { return x >= start ? x - start : x + (size_ - start); };
+    const Rec& last = parts_.back().last;
+    if (place(last.offset) <= place(n)) return true;
+    return last.size == h_->last_message_size &&
+           (!last.timed || last.time == h_->newest_time.seconds);
   }
 
   // The ring as walked can hold `count` records: exactly, or, where a
@@ -498,6 +515,14 @@ class Reconciler {
     for (int32_t r = (newest.run + n - 1) % n; r != newest.run; r = (r + n - 1) % n) {
       const Run& run = runs_[static_cast<size_t>(r)];
       if (stale_looking(run)) break;
+      // Behind the newest record of a wrapped ring, in file order, lies its
+      // free gap up to the oldest offset (moved back as far as the newest
+      // record was): older records only.
+      if (run.first() > newest.rec.offset && header_ring_wraps() && h_ != nullptr &&
+          run.first() < h_->oldest_offset + std::min<int64_t>(
+                                                0, newest.rec.offset - h_->newest_offset)) {
+        break;
+      }
       const uint32_t records = run.records - copies_in(run, 0, run.records - 1);
       if (records >= left) return place_at(r, back_index(run, run.records - 1, left));
       left -= records;
@@ -582,8 +607,16 @@ class Reconciler {
         if (++laps > 1) break;
       }
       i = 0;
+      // A walk that counts may wrap only where the header says the ring
+      // does: behind the newest record of a ring that never wrapped lie
+      // only older records.
+      if (crossed && !to.found() && !header_ring_wraps()) break;
     }
     return !to.found() && !parts_.empty();
+  }
+
+  bool header_ring_wraps() const {
+    return h_ == nullptr || h_->newest_offset < h_->oldest_offset;
   }
 
   uint32_t copies_in(const Run& run, uint32_t from, uint32_t to) const {
@@ -637,6 +670,13 @@ class Reconciler {
   uint32_t records_of_parts() const {
     uint32_t n = 0;
     for (const Part& p : parts_) n += p.to - p.from + 1 - copies_in(runs_[p.run], p.from, p.to);
+    return n;
+  }
+
+  // Records of the parts and of the stretches whose count is known.
+  int64_t kept_with_known_gaps() const {
+    int64_t n = records_of_parts();
+    for (const Part& p : parts_) n += std::max<int64_t>(p.gap_records, 0);
     return n;
   }
 
@@ -719,6 +759,10 @@ class Reconciler {
     int64_t base = 0;
     bool numbered = true;
     numbered_prefix_ = -1;
+    if (oldest_counted_ && h_ != nullptr && kept_with_known_gaps() < h_->message_count) {
+      numbered = false;
+      numbered_prefix_ = 0;
+    }
     for (Part& p : parts_) {
       if (p.lost) {
         if (p.gap_records < 0 && numbered) {
@@ -1279,6 +1323,7 @@ class Reconciler {
   Place shifted_newest_;  // the newest record, moved as far as the oldest
   int64_t start_loss_ = -1;  // the oldest record's place, when it is gone
   bool first_destroyed_ = false;
+  bool oldest_counted_ = false;  // the oldest end was counted back from the newest
   bool ring_destroyed_ = false;  // the header's ring holds no intact record
   bool last_destroyed_ = false;    // the ring ends with a record that is gone or changed
   std::pair<int64_t, int64_t> altered_newest_ = {-1, -1};  // a newest record whose size was changed

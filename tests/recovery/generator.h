@@ -52,6 +52,9 @@ struct Damaged {
   bool header_edited = false;  // a header field was rewritten with its checksums
   // ...a time stamp of a message without time stamps, which nothing can check
   bool invisible_header_edit = false;
+  // Ring records whose size was changed where no witness can tell: their
+  // changed header may be kept, and verify may stay clean.
+  std::vector<uint32_t> invisible_records;
 };
 
 // One or two kinds of damage, chosen by `rng`.
