@@ -9,8 +9,6 @@
 // records contradict is reported and outvoted by the others; the ring never
 // drops an intact record the witnesses agree on.
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -173,8 +171,8 @@ class Reconciler {
     const CommonHeader& h = *h_;
     const int64_t size = h.last_message_size;
     const bool sized = size >= kMessageHeaderSize && size < (int64_t{1} << 32);
-    const int64_t end = std::min(size_, h.newest_offset + (sized ? size + record_prefix_size
-                                                                   : record_header_size));
+    const int64_t end =
+        std::min(size_, h.newest_offset + (sized ? size + record_prefix_size : record_header_size));
     out_.header_used = true;
     lost(h.oldest_offset, end, h.oldest_offset > h.newest_offset, false, 1);
     if (!ok_ || !outside()) return false;
@@ -200,7 +198,7 @@ class Reconciler {
     const Rec& last = parts_.back().last;
     if (place(last.offset) <= place(n)) return true;
     return last.size == h_->last_message_size &&
-           (!last.timed || last.time == h_->newest_time.seconds);
+           (!last.timed || last.time >= h_->oldest_time.seconds);
   }
 
   // The ring as walked can hold `count` records: exactly, or, where a
@@ -277,7 +275,8 @@ class Reconciler {
     altered_newest_ = {-1, -1};
     if (ends.drop_newest) {
       const int64_t n = ends.newest.rec.offset;
-      altered_newest_ = {n, std::min(size_, n + h_->last_message_size + int64_t{record_prefix_size})};
+      altered_newest_ = {n,
+                         std::min(size_, n + h_->last_message_size + int64_t{record_prefix_size})};
     }
     bool walked = false;
     switch (ends.end) {
@@ -499,7 +498,12 @@ class Reconciler {
   bool stale_looking(const Run& run) const {
     if (h_ == nullptr) return false;
     const int32_t oldest = h_->oldest_time.seconds;
-    return (run.head.timed && run.head.time < oldest) || (run.tail.timed && run.tail.time < oldest);
+    // Every time stamp its ends carry is older; one end alone older than the
+    // other's stamp allows is a body damaged where no checksum sees it.
+    const bool head_older = run.head.timed && run.head.time < oldest;
+    const bool tail_older = run.tail.timed && run.tail.time < oldest;
+    if (run.head.timed && run.tail.timed) return head_older && tail_older;
+    return head_older || tail_older;
   }
 
   // The place `count` records before and including `newest`, going back
@@ -519,8 +523,8 @@ class Reconciler {
       // free gap up to the oldest offset (moved back as far as the newest
       // record was): older records only.
       if (run.first() > newest.rec.offset && header_ring_wraps() && h_ != nullptr &&
-          run.first() < h_->oldest_offset + std::min<int64_t>(
-                                                0, newest.rec.offset - h_->newest_offset)) {
+          run.first() <
+              h_->oldest_offset + std::min<int64_t>(0, newest.rec.offset - h_->newest_offset)) {
         break;
       }
       const uint32_t records = run.records - copies_in(run, 0, run.records - 1);
@@ -615,9 +619,7 @@ class Reconciler {
     return !to.found() && !parts_.empty();
   }
 
-  bool header_ring_wraps() const {
-    return h_ == nullptr || h_->newest_offset < h_->oldest_offset;
-  }
+  bool header_ring_wraps() const { return h_ == nullptr || h_->newest_offset < h_->oldest_offset; }
 
   uint32_t copies_in(const Run& run, uint32_t from, uint32_t to) const {
     uint32_t n = 0;
@@ -873,14 +875,30 @@ class Reconciler {
         continue;
       }
       q.gap_from = p.last.offset;
-      if (p.to == p.from) {
-        parts_.erase(parts_.begin() + static_cast<std::ptrdiff_t>(k));
-        --k;
-      } else {
-        --p.to;
-        p.last = rec_at(run, p.run, p.to, Place{});
+      if (drop_last_of(k)) --k;
+    }
+    // The same before the destroyed newest record the ring ends with.
+    if (ok_ && !parts_.empty() && tail_.from >= 0 && !tail_.crossing) {
+      const Part& p = parts_.back();
+      const Run& run = runs_[static_cast<size_t>(p.run)];
+      if (tail_.from == p.last.end() && p.to + 1 == run.records && !p.last.readable &&
+          cut_short(p.last, h_->newest_offset)) {
+        tail_.from = p.last.offset;
+        drop_last_of(parts_.size() - 1);
       }
     }
+  }
+
+  // Drops the last record of part `k`; true when the part went with it.
+  bool drop_last_of(size_t k) {
+    Part& p = parts_[k];
+    if (p.to == p.from) {
+      parts_.erase(parts_.begin() + static_cast<std::ptrdiff_t>(k));
+      return true;
+    }
+    --p.to;
+    p.last = rec_at(runs_[static_cast<size_t>(p.run)], p.run, p.to, Place{});
+    return false;
   }
 
   bool cut_short(const Rec& rec, int64_t next) {
@@ -1320,12 +1338,12 @@ class Reconciler {
   bool ok_ = true;
   std::vector<Part> parts_;
   Place oldest_alt_;         // the record at the oldest offset, when the oldest time named another
-  Place shifted_newest_;  // the newest record, moved as far as the oldest
+  Place shifted_newest_;     // the newest record, moved as far as the oldest
   int64_t start_loss_ = -1;  // the oldest record's place, when it is gone
   bool first_destroyed_ = false;
   bool oldest_counted_ = false;  // the oldest end was counted back from the newest
   bool ring_destroyed_ = false;  // the header's ring holds no intact record
-  bool last_destroyed_ = false;    // the ring ends with a record that is gone or changed
+  bool last_destroyed_ = false;  // the ring ends with a record that is gone or changed
   std::pair<int64_t, int64_t> altered_newest_ = {-1, -1};  // a newest record whose size was changed
   bool altered_dropped_ = false;
   Tail tail_;

@@ -356,8 +356,9 @@ void edit_record_size(const Original& o, Editor* e, Rng& rng) {
   // few bytes for another record, and that is not the newest: the step rule
   // goes on at 192 either way and no witness tells the sizes apart.
   const int64_t end = at + record_prefix_size + changed;
-  if (larger && &r != &o.ring.back() && e->size() - at - static_cast<int64_t>(r.bytes.size()) <
-                                            int64_t{record_header_size} &&
+  if (larger) e->damaged().enlarged.push_back(r.index);
+  if (larger && &r != &o.ring.back() &&
+      e->size() - at - static_cast<int64_t>(r.bytes.size()) < int64_t{record_header_size} &&
       e->size() - end < int64_t{record_header_size} && end <= e->size()) {
     e->damaged().invisible_records.push_back(r.index);
   }
@@ -476,6 +477,22 @@ Damaged damage(const Original& original, Rng& rng) {
   Damaged& d = e.damaged();
   for (size_t i = 0; i < d.file.size(); ++i) {
     d.changed[i] = d.origin[i] >= 0 && d.file[i] != original.file[static_cast<size_t>(d.origin[i])];
+  }
+  // A size made larger shows only by a record found inside the record it
+  // now claims; where every record it runs over lost its header too, nothing
+  // tells the sizes apart.
+  for (const uint32_t index : d.enlarged) {
+    const Record& r = original.ring[index];
+    const int64_t at = e.now(r.offset);
+    if (at < 0 || static_cast<size_t>(at) + record_header_size > d.file.size()) continue;
+    const int64_t end = at + record_prefix_size +
+                        get32(d.file, static_cast<size_t>(at) + record_prefix_size + kMsgSizeAt);
+    bool seen = false;
+    for (const Record& other : original.ring) {
+      const int64_t inside = intact_at(d, other);
+      seen = seen || (inside > at && inside < end);
+    }
+    if (!seen) d.invisible_records.push_back(index);
   }
   return std::move(d);
 }

@@ -55,6 +55,7 @@ struct Damaged {
   // Ring records whose size was changed where no witness can tell: their
   // changed header may be kept, and verify may stay clean.
   std::vector<uint32_t> invisible_records;
+  std::vector<uint32_t> enlarged;  // ring records whose size was made larger
 };
 
 // One or two kinds of damage, chosen by `rng`.
