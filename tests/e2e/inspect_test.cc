@@ -21,6 +21,7 @@
 #include "fileaccess/file_access.h"
 #include "messaging/varno.h"
 #include "platform/platform.h"
+#include "storeformat/store_header.h"
 #include "tests/e2e/store_files.h"
 #include "tests/e2e/transcript.h"
 #include "tests/support/bytes.h"
@@ -249,17 +250,25 @@ TEST_F(Inspect, ListVisitsTheRecordsAsMenu2Does) {
     const char* file;
     std::vector<int> transactions;
     std::vector<int64_t> offsets;
+    const char* err;
   } cases[] = {
-      {"w.store", {1, 2, 3, 4, 5, 6, 7}, {top, top + 428, top + 856, top + 1284, 192, 620, 1048}},
+      {"w.store",
+       {1, 2, 3, 4, 5, 6, 7},
+       {top, top + 428, top + 856, top + 1284, 192, 620, 1048},
+       ""},
       // More counted than the ring holds: after the newest record the walk
-      // wraps and shows records again, up to the count.
-      {"over.store", {1, 2, 3, 1, 2}, {192, 604, 1016, 192, 604}},
+      // wraps and shows records again, up to the count, and says so.
+      {"over.store",
+       {1, 2, 3, 1, 2},
+       {192, 604, 1016, 192, 604},
+       "varno-inspect: over.store: listed 2 records past the newest record the header names "
+       "(offset 1016): the header counts more than its ring holds\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     const RunResult r = inspect({"list", "--json", c.file});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, c.err[0] == '\0' ? 0 : 1);
+    EXPECT_EQ(r.err, c.err);
     const std::vector<Json> records = lines(r.out);
     ASSERT_EQ(records.size(), c.transactions.size());
     for (size_t i = 0; i < records.size(); ++i) {
@@ -490,8 +499,8 @@ TEST_F(Inspect, FilesBeyondFourGibibytes) {
 // OUT verifies clean and salvages to itself.
 TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
   struct Edit {
-    enum Kind { kZero, kTruncate, kDelete, kSize } kind;
-    int64_t a;  // first byte, new length, or record offset
+    enum Kind { kZero, kTruncate, kDelete, kSize, kForward } kind;
+    int64_t a;  // first byte, new length, record offset, or forward offset
     int64_t b;  // end of the range, or the record's new message size
   };
   const auto upto = [](int first, int last, std::vector<int> skip = {}) {
@@ -509,6 +518,7 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
     std::vector<int> kept;
     int64_t lost_bytes;
     int forwarded;
+    std::vector<std::pair<int64_t, int64_t>> ranges = {};  // when not empty: the lost ranges
   } cases[] = {
       // A block of zeros has checksum 0: it is no header without the signature.
       {"zeroed header", {"--messages", "3"}, {{Edit::kZero, 40, 192}}, 1, upto(1, 3), 0, 0},
@@ -545,7 +555,8 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
        1,
        upto(1, 10, {3}),
        412,
-       0},
+       0,
+       {{1016, 1428}}},
       {"size into a record",
        {"--messages", "10"},
        {{Edit::kSize, 1016, 600}},
@@ -562,6 +573,25 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
        upto(1, 4),
        0,
        0},
+      // The header counts fewer messages than its ring holds: all are kept,
+      // and only the three both witnesses show forwarded count.
+      {"count below the ring",
+       {"--messages", "5", "--count", "3", "--forwarded", "3"},
+       {},
+       0,
+       upto(1, 5),
+       0,
+       3},
+      // The forward offset names record 2 while the count says 3: only the
+      // one record both show forwarded counts.
+      {"forward offset and count disagree",
+       {"--messages", "5", "--forwarded", "3"},
+       {{Edit::kForward, 604, 0}},
+       1,
+       upto(1, 5),
+       0,
+       1},
+      {"one record", {"--messages", "1", "--capacity", "4000"}, {}, 0, {1}, 0, 0},
       // Record 2's tag time stamp zeroed (a body has no checksum): the header
       // of OUT keeps within FILE's times.
       {"damaged time stamp",
@@ -591,6 +621,15 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
           testsupport::put32(bytes, e.a + 16, static_cast<uint32_t>(e.b));
           testsupport::put32(bytes, e.a + 4, testsupport::checksum_of(bytes, e.a + 12, 292));
           break;
+        case Edit::kForward: {
+          CommonHeader h{};
+          decode_common_header(reinterpret_cast<const unsigned char*>(bytes.data()), &h);
+          h.forward_offset = e.a;
+          unsigned char region[192];
+          build_header_region(h, 2, region);
+          bytes.replace(0, 192, reinterpret_cast<const char*>(region), 192);
+          break;
+        }
       }
     }
     testsupport::write_file(dir.file("f.store"), bytes);
@@ -601,6 +640,12 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
     const Json j = Json::parse(r.out);
     EXPECT_EQ(j["lost"]["bytes"], c.lost_bytes);
     EXPECT_EQ(j["kept"]["forwarded"], c.forwarded);
+    if (!c.ranges.empty()) {
+      std::vector<std::pair<int64_t, int64_t>> ranges;
+      for (const Json& range : j["lost"]["ranges"])
+        ranges.emplace_back(range["start"], range["end"]);
+      EXPECT_EQ(ranges, c.ranges);
+    }
     std::vector<int> kept;
     for (const Json& record : lines(inspect({"list", "--json", "out.store"}).out)) {
       kept.push_back(record["transaction"]);
@@ -697,6 +742,41 @@ TEST_F(Inspect, RewindMovesTheForwardPointerBackAndOnlyWithExecute) {
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(testsupport::read_file(dir.file("r.store")), before);
+
+  // Where the header contradicts the records about where forwarding stands,
+  // nothing moves: 6 records, 2 forwarded (the forward offset at 1016).
+  const struct {
+    void (*edit)(CommonHeader& h);
+    std::vector<std::string> target;
+    const char* why;
+  } contradictions[] = {
+      {[](CommonHeader& h) { h.forward_offset = 700; },
+       {"--to-oldest"},
+       "the forward offset 700 is no record of the ring"},
+      {[](CommonHeader& h) { h.forwarded_count = 3; },
+       {"--last", "1"},
+       "the forward offset 1016 lies behind 2 records of the ring, but the header counts 3"},
+      {[](CommonHeader& h) { h.oldest_offset = 1428; },
+       {"--to-oldest"},
+       "the oldest offset 1428 is not the ring's first record, which the records show at 192"},
+  };
+  for (const auto& c : contradictions) {
+    make("c.store", {"--messages", "6", "--forwarded", "2"});
+    std::string bytes = testsupport::read_file(dir.file("c.store"));
+    CommonHeader h{};
+    decode_common_header(reinterpret_cast<const unsigned char*>(bytes.data()), &h);
+    c.edit(h);
+    unsigned char region[192];
+    ASSERT_EQ(build_header_region(h, 2, region), 192u);
+    bytes.replace(0, 192, reinterpret_cast<const char*>(region), 192);
+    testsupport::write_file(dir.file("c.store"), bytes);
+    std::vector<std::string> args = {"rewind", "c.store", "--execute"};
+    args.insert(args.end(), c.target.begin(), c.target.end());
+    const RunResult r = inspect(args);
+    EXPECT_EQ(r.exit_code, 1) << c.why;
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+    EXPECT_EQ(testsupport::read_file(dir.file("c.store")), bytes) << c.why;
+  }
 }
 
 // Follows a file the service writes to while the utility resets the forward
