@@ -167,7 +167,6 @@ class ServeStep {
       h_.oldest_offset = at;
       h_.oldest_time = time;
     }
-    if (h_.forwarded_count == h_.message_count) h_.forward_offset = at;
     h_.message_count += 1;
     h_.newest_offset = at;
     h_.newest_time = time;
