@@ -100,7 +100,7 @@ bool write_store(int32_t fd, const Options& o, const RingLayout& ring, const cha
   }
 
   *what = "writing the header of";
-  if (!write_header_region(fd, header_for(o, ring), o.type, status)) return false;
+  if (!store_header_region(fd, header_for(o, ring), o.type, status)) return false;
 
   *what = "damaging";
   for (const Damage& d : o.damage) {

@@ -133,15 +133,10 @@ bool write_record(int32_t fd, int64_t offset, const std::vector<unsigned char>& 
   return !recorded(*status);
 }
 
-bool write_header_region(int32_t fd, const CommonHeader& header, int32_t type,
+bool store_header_region(int32_t fd, const CommonHeader& header, int32_t type,
                          VARNO_STATUS* status) {
-  if (type == 2) {
-    write_fixed_header(fd, header, status);
-    return !recorded(*status);
-  }
-  unsigned char region[kFixedRegionSize] = {};
-  const uint32_t size = build_header_region(header, type, region);
-  return write_at(fd, 0, region, size, status);
+  write_header_region(fd, header, type, status);
+  return !recorded(*status);
 }
 
 }  // namespace storegen

@@ -43,7 +43,7 @@ class ServeStep {
     *refused = !make_room(message_size_for(tags) + record_prefix_size);
     if (!*refused && !append(k, tags)) return io_failure("appending to", file_, status_);
     forward();
-    if (!write_header_region(fd_, h_, 2, &status_)) {
+    if (!store_header_region(fd_, h_, 2, &status_)) {
       return io_failure("writing the header of", file_, status_);
     }
     return kExitOk;

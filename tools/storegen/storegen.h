@@ -115,13 +115,14 @@ int io_failure(const char* what, const std::string& file, const VARNO_STATUS& st
 bool read_at(int32_t fd, int64_t offset, void* data, uint32_t length, VARNO_STATUS* status);
 bool write_at(int32_t fd, int64_t offset, const void* data, uint32_t length, VARNO_STATUS* status);
 
-// The only two ways the tool puts store data into a file. write_record
-// writes `message` (its size field says how long) as one record at `offset`;
-// write_header_region writes `header` as the whole header region of header
-// type `type`. False with the pairs in `status`.
+// The only two ways the tool puts store data into a file, both through the
+// format code's writers. write_record writes `message` (its size field says
+// how long) as one record at `offset`; store_header_region writes `header` as
+// the whole header region of header type `type`, forced to the disk. False
+// with the pairs in `status`.
 bool write_record(int32_t fd, int64_t offset, const std::vector<unsigned char>& message,
                   VARNO_STATUS* status);
-bool write_header_region(int32_t fd, const CommonHeader& header, int32_t type,
+bool store_header_region(int32_t fd, const CommonHeader& header, int32_t type,
                          VARNO_STATUS* status);
 
 // --------------------------------------------------------------------------
