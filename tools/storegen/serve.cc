@@ -40,7 +40,14 @@ class ServeStep {
     if (const int failed = read_state()) return failed;
     uint32_t k = 0, tags = 0;
     next_message(&k, &tags);
+    const uint32_t count = h_.message_count;
     *refused = !make_room(message_size_for(tags) + record_prefix_size);
+    // Records dropped leave the ring on the disk before their room is written
+    // over: a step cut short there leaves free space, never a record the
+    // header counts but no longer holds.
+    if (h_.message_count != count && !store_header_region(fd_, h_, 2, &status_)) {
+      return io_failure("writing the header of", file_, status_);
+    }
     if (!*refused && !append(k, tags)) return io_failure("appending to", file_, status_);
     forward();
     if (!store_header_region(fd_, h_, 2, &status_)) {
