@@ -780,16 +780,26 @@ TEST_F(Inspect, RewindMovesTheForwardPointerBackAndOnlyWithExecute) {
 }
 
 // Follows a file the service writes to while the utility resets the forward
-// pointer and varno-inspect rewinds it: every stored record once, in order;
-// both moves said on standard error.
+// pointer and varno-inspect rewinds it: every stored record once, in order,
+// across the wrap of the ring (the newest record at the top of the file, the
+// next stored at 192, between two looks); both moves said on standard error,
+// and nothing else there, idle or busy.
 TEST_F(Inspect, FollowShowsEveryStoredRecordOnceAndSaysWhenThePointerMovesBack) {
-  make("f.store", {"--messages", "5", "--capacity", "1000000"});
   constexpr int kSteps = 60;
-  RunResult follow;
-  std::thread follower([&] {
-    follow = inspect({"list", "--follow", "--json", "--interval", "0.05", "--count",
-                      std::to_string(5 + 3 * kSteps), "f.store"});
+  constexpr int64_t kRing = 5 + 2 * kSteps;  // records that fill the file
+  make("f.store", {"--messages", "5", "--capacity", std::to_string(192 + kRing * 412 + 100)});
+  constexpr size_t kShown = 5 + 3 * kSteps;
+  testsupport::Interactive follow(testsupport::binary("varno-inspect"),
+                                  {"list", "--follow", "--json", "--interval", "0.05", "--count",
+                                   std::to_string(kShown), "f.store"},
+                                  {"VARNO_HOME=" + home()}, dir.file("follow.err"));
+  // Its output is read all the time: a full pipe would stop it while it holds
+  // the lock, and the service with it.
+  std::jthread drain([&](std::stop_token stop) {
+    while (!stop.stop_requested()) follow.read_for(20);
   });
+  // Several looks at a file that does not change.
+  const auto idle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); };
   const auto serve = [&] {
     const RunResult r = testsupport::run(
         testsupport::binary("varno-storegen"),
@@ -797,25 +807,60 @@ TEST_F(Inspect, FollowShowsEveryStoredRecordOnceAndSaysWhenThePointerMovesBack) 
         {"VARNO_HOME=" + home()});
     EXPECT_EQ(r.exit_code, 0) << r.err;
   };
+  idle();
   serve();
   transcript::run_utility(home(), "5000\n5\nY\nf.store\nS\n\nx\n");
   serve();
+  const Json full = Json::parse(inspect({"header", "--json", "f.store"}).out);
+  ASSERT_EQ(full["header"]["message_count"], kRing);
+  ASSERT_EQ(full["header"]["current_offset"], 192) << "the newest record is not at the top";
   EXPECT_EQ(inspect({"rewind", "f.store", "--to-record", "10", "--execute"}).exit_code, 0);
+  idle();
   serve();
-  follower.join();
-  EXPECT_EQ(follow.exit_code, 0) << follow.err;
+  drain.request_stop();
+  drain.join();
+  // A follow that lost its way would never reach the count: end it then.
+  const auto shown = [&] {
+    return static_cast<size_t>(std::count(follow.out.begin(), follow.out.end(), '\n'));
+  };
+  for (int waited = 0; shown() < kShown && waited < 20000; waited += 50) follow.read_for(50);
+  if (shown() < kShown) follow.interrupt();
+  EXPECT_EQ(follow.finish(), 0);
+  const std::string err = testsupport::read_text_file(dir.file("follow.err"));
   const std::vector<Json> records = lines(follow.out);
-  ASSERT_EQ(records.size(), 5u + 3 * kSteps) << follow.err;
+  ASSERT_EQ(records.size(), kShown) << err;
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(records[i]["record"], i + 1);
     EXPECT_EQ(records[i]["transaction"], i + 1);
   }
+  EXPECT_EQ(records[kRing - 1]["offset"], 192 + (kRing - 1) * 412);
+  EXPECT_EQ(records[kRing]["offset"], 192);
+  std::istringstream notes(err);
   size_t moves = 0;
-  for (size_t at = follow.err.find("the forward pointer moved back"); at != std::string::npos;
-       at = follow.err.find("the forward pointer moved back", at + 1)) {
-    ++moves;
+  for (std::string line; std::getline(notes, line); ++moves) {
+    EXPECT_EQ(line.rfind("varno-inspect: f.store: the forward pointer moved back: ", 0), 0u)
+        << line;
   }
-  EXPECT_EQ(moves, 2u) << follow.err;
+  EXPECT_EQ(moves, 2u) << err;
+}
+
+// Ctrl+C ends a follow with exit 0, every record shown before it whole on
+// standard output, each as soon as it was found.
+TEST_F(Inspect, FollowEndsCleanlyOnAnInterrupt) {
+  make("i.store", {"--messages", "3"});
+  testsupport::Interactive follow(testsupport::binary("varno-inspect"),
+                                  {"list", "--follow", "--json", "--interval", "0.05", "i.store"},
+                                  {"VARNO_HOME=" + home()});
+  // The three records arrive while it runs: each is flushed as it is shown.
+  const auto shown = [&] { return std::count(follow.out.begin(), follow.out.end(), '\n'); };
+  for (int waited = 0; shown() < 3 && waited < 10000; waited += 50) follow.read_for(50);
+  ASSERT_EQ(shown(), 3) << follow.out;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // while it waits
+  if (!follow.interrupt()) GTEST_SKIP() << "this system cannot send the program an interrupt";
+  EXPECT_EQ(follow.finish(), 0);
+  const std::vector<Json> records = lines(follow.out);
+  ASSERT_EQ(records.size(), 3u) << follow.out;
+  for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(records[i]["transaction"], i + 1);
 }
 
 // Child: holds the store file lock of args[0] until its input ends.
