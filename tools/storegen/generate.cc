@@ -85,22 +85,22 @@ CommonHeader header_for(const Options& o, const RingLayout& ring) {
 // Everything but the open and the close; the step that failed in *what.
 bool write_store(int32_t fd, const Options& o, const RingLayout& ring, const char** what,
                  VARNO_STATUS* status) {
-  // The last byte first: the file then has its full size, and what is never
-  // written reads as zeros.
+  // The format layer's writer, as salvage writes a store file: the size
+  // first (what is never written reads as zeros), the records, the header.
+  RingWriter writer(fd, ring.capacity, o.type);
   *what = "sizing";
-  const unsigned char zero = 0;
-  if (!write_at(fd, ring.capacity - 1, &zero, 1, status)) return false;
+  if (!writer.size_file(status)) return false;
 
   *what = "writing a record of";
   std::vector<unsigned char> message;
   for (uint32_t i = 0; i < ring.records; ++i) {
     const int32_t seconds = static_cast<int32_t>(o.start_time + int64_t{60} * i);
     build_message(i + 1, o.tags, seconds, 0, &message);
-    if (!write_record(fd, record_offset(ring, i), message, status)) return false;
+    if (!writer.place(record_offset(ring, i), message.data(), status)) return false;
   }
 
   *what = "writing the header of";
-  if (!store_header_region(fd, header_for(o, ring), o.type, status)) return false;
+  if (!writer.write_header(header_for(o, ring), status)) return false;
 
   *what = "damaging";
   for (const Damage& d : o.damage) {
