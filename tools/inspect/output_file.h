@@ -1,0 +1,23 @@
+// A document written to a file that another program may read at any moment
+// (an exporter's textfile collector): the file holds its last content or the
+// new one whole, never a part and never nothing.
+#ifndef VARNO_TOOLS_INSPECT_OUTPUT_FILE_H_
+#define VARNO_TOOLS_INSPECT_OUTPUT_FILE_H_
+
+#include <string>
+#include <string_view>
+
+namespace inspect {
+
+// Writes `text` to a new file beside `path` ("<path>.<process id>.tmp", which
+// no collector takes for its own), syncs it to the disk and puts it in the
+// place of `path` in one step (platform::replace_file). False with *error
+// (the step and the system's reason) when a step failed or an interrupt
+// (Ctrl+C, SIGTERM) came before the last one: the new file is removed again
+// and `path` keeps its last content, unless only the sync of the folder
+// after the rename failed, which *error then says.
+bool write_replacing(const std::string& path, std::string_view text, std::string* error);
+
+}  // namespace inspect
+
+#endif  // VARNO_TOOLS_INSPECT_OUTPUT_FILE_H_
