@@ -2,6 +2,7 @@
 // renames, and named locks between processes.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -66,6 +67,50 @@ TEST(Files, RenameNeverReplacesAndSameFileSeesThroughSpelling) {
   EXPECT_TRUE(platform::same_file(dir.file("link").c_str(), b.c_str()));
   EXPECT_FALSE(platform::same_file(dir.file("c").c_str(), b.c_str()));
   EXPECT_FALSE(platform::same_file(dir.file("nothing").c_str(), b.c_str()));
+}
+
+TEST(Files, MonitoringLooksListsAndReplaces) {
+  testsupport::ScratchDir dir;
+  const std::string a = dir.file("a"), b = dir.file("b");
+  testsupport::write_file(a, "12345");
+  int64_t size = -1;
+  const int fd = platform::open_to_peek(a.c_str(), &size);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(size, 5);
+  platform::close_file(fd);
+  EXPECT_LT(platform::open_to_peek(dir.file("none").c_str(), &size), 0);
+  EXPECT_EQ(platform::last_error(), platform::kErrorNotFound);
+  EXPECT_LT(platform::open_to_peek(dir.path.c_str(), &size), 0);
+
+  // Created new only; the folder's entries with their paths.
+  const int created = platform::create_readable_file(b.c_str());
+  ASSERT_GE(created, 0);
+  platform::close_file(created);
+  EXPECT_LT(platform::create_readable_file(b.c_str()), 0);
+  EXPECT_EQ(platform::last_error(), platform::kErrorAlreadyExists);
+  std::vector<platform::DirectoryEntry> entries;
+  ASSERT_EQ(platform::list_directory(dir.path.c_str(), &entries), 0);
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& x, const auto& y) { return x.name < y.name; });
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "a");
+  EXPECT_TRUE(platform::same_file(entries[0].path.c_str(), a.c_str())) << entries[0].path;
+  EXPECT_EQ(entries[1].path.substr(0, dir.path.size() + 1),
+            entries[0].path.substr(0, dir.path.size() + 1));
+  entries.clear();
+  EXPECT_NE(platform::list_directory(dir.file("none").c_str(), &entries), 0);
+  EXPECT_TRUE(entries.empty());
+
+  // The replacement takes the place of an existing file; onto a folder it
+  // fails and leaves both.
+  EXPECT_EQ(platform::replace_file(a.c_str(), b.c_str()), 0);
+  EXPECT_FALSE(testsupport::file_exists(a));
+  EXPECT_EQ(testsupport::read_file(b), "12345");
+  std::filesystem::create_directory(dir.file("d"));
+  testsupport::write_file(dir.file("d/x"), "x");
+  EXPECT_NE(platform::replace_file(b.c_str(), dir.file("d").c_str()), 0);
+  EXPECT_EQ(testsupport::read_file(b), "12345");
+  EXPECT_EQ(testsupport::read_file(dir.file("d/x")), "x");
 }
 
 // Lock names of these tests' own: on Windows lock names are machine-wide.

@@ -59,6 +59,15 @@ linux() {
       fail "no manual page $program(1) in the .deb"
   done
   [[ -f $work/root/usr/share/doc/varno/README.md ]] || fail "the .deb has no README"
+  # The monitoring job: its timer, a service that runs the packaged program,
+  # the alert rules and their test.
+  for file in lib/systemd/system/varno-store-metrics.timer \
+    share/doc/varno/examples/varno-store.rules.yml share/doc/varno/examples/varno-store.rules.test.yml; do
+    [[ -f $work/root/usr/$file ]] || fail "the .deb has no /usr/$file"
+  done
+  grep -qx 'ExecStart=/usr/bin/varno-inspect backlog .*' \
+    "$work/root/usr/lib/systemd/system/varno-store-metrics.service" ||
+    fail "the .deb's varno-store-metrics.service does not run /usr/bin/varno-inspect"
   run_programs "$work/root/usr/bin" ""
 
   # The archive holds the same tree under its top folder, less /usr.
@@ -81,6 +90,10 @@ windows() {
     fail "the MSI puts nothing on the PATH"
   for program in "${programs[@]}"; do
     table File | grep -q "	$program.exe	" || fail "the MSI has no $program.exe"
+  done
+  for file in varno-store-metrics.xml varno-store.rules.yml varno-store.rules.test.yml; do
+    table File | grep -q "	$file	" || fail "the MSI has no $file"
+    cmake -E tar tf "$zip" | grep -q "/$file\$" || fail "the ZIP has no $file"
   done
 
   # wine leaves the separator of a removed PATH entry behind, and its cmd stops
