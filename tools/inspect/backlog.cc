@@ -83,11 +83,20 @@ bool parse_store_file_name(std::string_view path, std::string* node, std::string
 }
 
 void BacklogRun::add_file(const std::string& path) {
-  if (!seen_.insert(path).second) return;
-  BacklogEntry e;
-  e.path = path;
-  parse_store_file_name(path, &e.node, &e.dlgp);
-  entries_.push_back(std::move(e));
+  std::string node, dlgp;
+  parse_store_file_name(path, &node, &dlgp);
+  add(path, std::move(node), std::move(dlgp));
+}
+
+void BacklogRun::add(std::string path, std::string node, std::string dlgp) {
+  BacklogEntry& e = entries_.emplace_back();
+  e.path = std::move(path);
+  if (!seen_.insert(entries_.size() - 1).second) {
+    entries_.pop_back();
+    return;
+  }
+  e.node = std::move(node);
+  e.dlgp = std::move(dlgp);
 }
 
 bool BacklogRun::add_directory(const std::string& dir, std::string* error) {
@@ -97,22 +106,28 @@ bool BacklogRun::add_directory(const std::string& dir, std::string* error) {
     *error = "listing failed: " + platform::describe_errno(errno);
     return false;
   }
-  std::sort(found.begin(), found.end(),
-            [](const auto& a, const auto& b) { return a.name < b.name; });
-  std::string node, dlgp;
-  for (const platform::DirectoryEntry& f : found) {
-    if (parse_store_file_name(f.name, &node, &dlgp)) add_file(f.path);
+  struct StoreFile {
+    platform::DirectoryEntry* entry;
+    std::string node, dlgp;
+  };
+  std::vector<StoreFile> files;
+  files.reserve(found.size());
+  for (platform::DirectoryEntry& f : found) {
+    StoreFile file{&f, {}, {}};
+    if (parse_store_file_name(f.name, &file.node, &file.dlgp)) files.push_back(std::move(file));
   }
+  std::sort(files.begin(), files.end(),
+            [](const StoreFile& a, const StoreFile& b) { return a.entry->name < b.entry->name; });
+  entries_.reserve(entries_.size() + files.size());
+  seen_.reserve(entries_.size() + files.size());
+  for (StoreFile& f : files) add(std::move(f.entry->path), std::move(f.node), std::move(f.dlgp));
   return true;
 }
 
 bool BacklogRun::read_all() {
   for (BacklogEntry& e : entries_) {
     if (platform::interrupted()) return false;
-    BacklogEntry read = read_one(e.path);
-    read.node = std::move(e.node);
-    read.dlgp = std::move(e.dlgp);
-    e = std::move(read);
+    read_one(&e);
   }
   return true;
 }
@@ -139,33 +154,30 @@ DownReason reason_of(const HeaderCheck& check) {
 
 }  // namespace
 
-BacklogEntry BacklogRun::read_one(const std::string& path) const {
-  BacklogEntry e;
-  e.path = path;
+void BacklogRun::read_one(BacklogEntry* e) const {
   Store s;
   PendingStamp pending;
   Failure f;
-  bool usable = peek_store(path, &s, &pending, &f);
+  bool usable = peek_store(e->path, &s, &pending, &f);
   if (!usable && f.step.empty() && lock_fallback_) {
     // Asked for: one more read under the lock, waiting as long as was set.
-    usable = open_store(path, &s, &f);
+    usable = open_store(e->path, &s, &f);
     if (usable) {
       if (s.header_usable()) pending = read_pending_stamp(s.fd, s);
       close_store(&s);
       usable = s.header_usable();
     }
   }
+  e->ok = usable;
   if (usable) {
-    e.ok = true;
-    e.backlog = backlog_of(s, pending, now_);
+    e->backlog = backlog_of(s, pending, now_);
   } else if (!f.step.empty()) {
-    e.reason = reason_of(f);
-    e.error = f.step + " failed: " + failure_reason(f.status);
+    e->reason = reason_of(f);
+    e->error = f.step + " failed: " + failure_reason(f.status);
   } else {
-    e.reason = reason_of(s.check);
-    e.error = "the header cannot be used: " + header_verdict(s);
+    e->reason = reason_of(s.check);
+    e->error = "the header cannot be used: " + header_verdict(s);
   }
-  return e;
 }
 
 }  // namespace inspect

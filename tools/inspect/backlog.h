@@ -80,6 +80,8 @@ class BacklogRun {
   // read once more under the store file lock, waiting as the file layer was
   // told (varno_s_file_set_lock_wait); otherwise such a file is down at once.
   BacklogRun(int64_t now, bool lock_fallback) : now_(now), lock_fallback_(lock_fallback) {}
+  BacklogRun(const BacklogRun&) = delete;
+  BacklogRun& operator=(const BacklogRun&) = delete;
 
   // A file named twice counts once: a collector refuses two series of one name.
   void add_file(const std::string& path);
@@ -95,12 +97,24 @@ class BacklogRun {
   size_t down() const;
 
  private:
-  BacklogEntry read_one(const std::string& path) const;
+  void add(std::string path, std::string node, std::string dlgp);
+  void read_one(BacklogEntry* e) const;
+
+  // The paths added, as indices into entries_: each path is kept once.
+  struct PathHash {
+    const std::vector<BacklogEntry>* entries;
+    size_t operator()(size_t i) const { return std::hash<std::string>()((*entries)[i].path); }
+  };
+  struct PathEqual {
+    const std::vector<BacklogEntry>* entries;
+    bool operator()(size_t a, size_t b) const { return (*entries)[a].path == (*entries)[b].path; }
+  };
 
   int64_t now_;
   bool lock_fallback_;
-  std::unordered_set<std::string> seen_;
   std::vector<BacklogEntry> entries_;
+  std::unordered_set<size_t, PathHash, PathEqual> seen_{0, PathHash{&entries_},
+                                                        PathEqual{&entries_}};
 };
 
 }  // namespace inspect

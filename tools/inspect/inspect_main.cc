@@ -152,17 +152,23 @@ int run_backlog(const Options& o) {
   for (const BacklogEntry& e : run.entries()) {
     if (!e.ok) status = fail(e.path, e.error);
   }
-  const std::string text = o.prometheus ? backlog_prometheus(run)
-                           : o.json     ? backlog_json(run)
-                                        : backlog_text(run);
+  // The Prometheus text of many files goes out in pieces as it is made.
+  const auto produce = [&](const TextSink& sink) {
+    if (o.prometheus) return backlog_prometheus(run, sink);
+    return sink(o.json ? backlog_json(run) : backlog_text(run));
+  };
   if (!o.output.empty()) {
     std::string error;
-    if (!write_replacing(o.output, text, &error)) return fail(o.output, error);
+    if (!write_replacing(o.output, produce, &error)) return fail(o.output, error);
     return status;
   }
   // The exposition format ends its lines in a line feed alone, on Windows too.
   if (o.prometheus) platform::binary_stream(stdout);
-  return emit(text, status);
+  if (!produce(write_out) || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "%s: writing to standard output failed\n", kProgram);
+    return kExitFailure;
+  }
+  return status;
 }
 
 int run_verify(const Options& o) {

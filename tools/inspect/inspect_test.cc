@@ -554,12 +554,17 @@ TEST(InspectBacklog, StoreFileNamesOfTheService) {
   }
 }
 
+// What write_replacing writes: `text` in one piece.
+std::function<bool(const inspect::TextSink&)> piece(const std::string& text) {
+  return [text](const inspect::TextSink& sink) { return sink(text); };
+}
+
 // Child: with an interrupt already come, writes args[1] in place of args[0].
 VARNO_TEST_CHILD(replace_interrupted) {
   platform::watch_interrupts();
   std::raise(SIGTERM);
   std::string error;
-  if (inspect::write_replacing(args.at(0), args.at(1), &error)) return 1;
+  if (inspect::write_replacing(args.at(0), piece(args.at(1)), &error)) return 1;
   std::printf("%s\n", error.c_str());
   return 0;
 }
@@ -582,7 +587,7 @@ TEST_F(InspectTest, AFailedReplacementKeepsTheLastContent) {
   std::array<int64_t, faults::kKinds> calls{};
   {
     faults::Scope scope;
-    ASSERT_TRUE(inspect::write_replacing(path, "new\n", &error)) << error;
+    ASSERT_TRUE(inspect::write_replacing(path, piece("new\n"), &error)) << error;
     calls = faults::all_calls();
   }
   EXPECT_EQ(testsupport::read_file(path), "new\n");
@@ -592,7 +597,7 @@ TEST_F(InspectTest, AFailedReplacementKeepsTheLastContent) {
   for (const faults::Kind kind : {faults::kWrite, faults::kSync}) {
     for (int64_t k = 1; k <= calls[kind]; ++k) {
       faults::Scope scope({{kind, k}});
-      EXPECT_FALSE(inspect::write_replacing(path, "new\n", &error));
+      EXPECT_FALSE(inspect::write_replacing(path, piece("new\n"), &error));
       // The last sync is the folder's, after the rename.
       const bool renamed = kind == faults::kSync && k == calls[kind] && k > 1;
       EXPECT_EQ(testsupport::read_file(path), renamed ? "new\n" : "old\n")

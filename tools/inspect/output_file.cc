@@ -65,7 +65,8 @@ class Temporary {
 
 }  // namespace
 
-bool write_replacing(const std::string& path, std::string_view text, std::string* error) {
+bool write_replacing(const std::string& path, const std::function<bool(const TextSink&)>& produce,
+                     std::string* error) {
   Temporary temporary(path + "." + std::to_string(platform::process_id()) + ".tmp");
   const auto failed = [&](const std::string& step) {
     *error = step + " failed: " + platform::describe_errno(errno) + "; " + path +
@@ -73,7 +74,11 @@ bool write_replacing(const std::string& path, std::string_view text, std::string
     return false;
   };
   if (!temporary.create()) return failed("creating " + temporary.path());
-  if (!temporary.write(text)) return failed("writing " + temporary.path());
+  errno = 0;
+  if (!produce([&](std::string_view text) { return temporary.write(text); })) {
+    if (errno == 0) errno = EIO;
+    return failed("writing " + temporary.path());
+  }
   if (!temporary.sync()) return failed("syncing " + temporary.path());
   if (!temporary.close()) return failed("closing " + temporary.path());
   if (platform::interrupted()) {

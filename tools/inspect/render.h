@@ -12,6 +12,7 @@
 #include "messaging/message_summary.h"
 #include "storeformat/message_record.h"
 #include "tools/inspect/backlog.h"
+#include "tools/inspect/output_file.h"
 #include "tools/inspect/rewind.h"
 #include "tools/inspect/salvage.h"
 #include "tools/inspect/store.h"
@@ -29,7 +30,10 @@ std::string backlog_text(const BacklogRun& run);
 std::string backlog_json(const BacklogRun& run);
 // Prometheus text exposition: gauges varno_store_* labelled file (and node
 // and dlgp where the name follows the service's pattern), then the run's
-// varno_inspect_*. A family without samples is left out.
+// varno_inspect_*. A family without samples is left out. Handed to `sink`
+// in pieces of about 64 KiB, so that the text of many files never sits
+// whole in memory; false when the sink refused one.
+bool backlog_prometheus(const BacklogRun& run, const TextSink& sink);
 std::string backlog_prometheus(const BacklogRun& run);
 
 std::string verify_text(const Store& store, const VerifyReport& report);

@@ -97,7 +97,8 @@ void family_head(std::string& out, const char* name, const char* help) {
 
 }  // namespace
 
-std::string backlog_prometheus(const BacklogRun& run) {
+bool backlog_prometheus(const BacklogRun& run, const TextSink& sink) {
+  constexpr size_t kPiece = 65536;
   const std::vector<BacklogEntry>& entries = run.entries();
   // Each file's labels once: `{file="...",node="...",dlgp="..."`, unclosed.
   std::vector<std::string> labels;
@@ -109,14 +110,24 @@ std::string backlog_prometheus(const BacklogRun& run) {
     labels.push_back(std::move(l));
   }
   std::string out;
-  out.reserve(entries.size() * 1024 + 1024);
+  out.reserve(kPiece + 4096);
+  // Hands on what has gathered once a piece is full.
+  const auto spill = [&] {
+    if (out.size() < kPiece) return true;
+    const bool taken = sink(out);
+    out.clear();
+    return taken;
+  };
   if (!entries.empty()) {
     family_head(out, "varno_store_up",
                 "1 when the store file and its header could be read, else 0 "
                 "(varno_store_down_reason says why).");
   }
   for (size_t i = 0; i < entries.size(); ++i) {
-    out += "varno_store_up" + labels[i] + (entries[i].ok ? "} 1\n" : "} 0\n");
+    out += "varno_store_up";
+    out += labels[i];
+    out += entries[i].ok ? "} 1\n" : "} 0\n";
+    if (!spill()) return false;
   }
   if (run.down() > 0) {
     family_head(out, "varno_store_down_reason",
@@ -125,8 +136,12 @@ std::string backlog_prometheus(const BacklogRun& run) {
   }
   for (size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].ok) continue;
-    out += "varno_store_down_reason" + labels[i] + ",reason=\"" +
-           down_reason_name(entries[i].reason) + "\"} 1\n";
+    out += "varno_store_down_reason";
+    out += labels[i];
+    out += ",reason=\"";
+    out += down_reason_name(entries[i].reason);
+    out += "\"} 1\n";
+    if (!spill()) return false;
   }
   for (const Family& f : kFamilies) {
     bool head = false;
@@ -140,6 +155,7 @@ std::string backlog_prometheus(const BacklogRun& run) {
       out += "} ";
       out += num(*v);
       out += '\n';
+      if (!spill()) return false;
     }
   }
   family_head(
@@ -153,7 +169,16 @@ std::string backlog_prometheus(const BacklogRun& run) {
   out += "varno_inspect_files{state=\"read\"} " +
          num(static_cast<int64_t>(run.named() - run.down())) + "\n";
   out += "varno_inspect_files{state=\"down\"} " + num(static_cast<int64_t>(run.down())) + "\n";
-  return out;
+  return sink(out);
+}
+
+std::string backlog_prometheus(const BacklogRun& run) {
+  std::string text;
+  backlog_prometheus(run, [&](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
 }
 
 }  // namespace inspect

@@ -47,15 +47,16 @@ PendingStamp read_pending_stamp(int32_t fd, const Store& store) {
   stamp.state = PendingStamp::kUnknown;
   // A message this large is no message of the service's; beyond it the read
   // is not worth its memory.
-  constexpr int64_t kFirstRead = 4096;
+  constexpr int64_t kFirstRead = 1024;
   constexpr int64_t kLargest = int64_t{1} << 20;
   const int64_t at = h.forward_offset;
   if (at < store_header_size || at > store.file_size - record_header_size) return stamp;
-  std::vector<unsigned char> record(
-      static_cast<size_t>(std::min(kFirstRead, store.file_size - at)));
+  // One buffer for every file of a run: no allocation per file.
+  static std::vector<unsigned char> buffer(kFirstRead);
+  std::vector<unsigned char>& record = buffer;
+  const uint32_t first = static_cast<uint32_t>(std::min(kFirstRead, store.file_size - at));
   VARNO_STATUS status;
-  int32_t got =
-      varno_s_file_peek(fd, record.data(), static_cast<uint32_t>(record.size()), at, &status);
+  int32_t got = varno_s_file_peek(fd, record.data(), first, at, &status);
   if (got < static_cast<int32_t>(record_header_size) || !intact_record_header(record.data())) {
     return stamp;
   }
@@ -65,7 +66,7 @@ PendingStamp read_pending_stamp(int32_t fd, const Store& store) {
     return stamp;
   }
   if (length > got) {
-    record.resize(static_cast<size_t>(length));
+    if (record.size() < static_cast<size_t>(length)) record.resize(static_cast<size_t>(length));
     got = varno_s_file_peek(fd, record.data(), static_cast<uint32_t>(length), at, &status);
     if (got != length || !intact_record_header(record.data())) return stamp;
   }
@@ -84,17 +85,18 @@ bool peek_store(const std::string& path, Store* store, PendingStamp* pending, Fa
   store->path = path;
   *pending = PendingStamp{};
   VARNO_STATUS status;
-  int64_t size = -1;
-  const int32_t fd = varno_s_file_peek_open(path.c_str(), &size, &status);
+  const int32_t fd = varno_s_file_peek_open(path.c_str(), &store->file_size, &status);
   if (fd < 0) {
     *failure = {"opening", status};
     return false;
   }
   VARNO_SERVER_INITBLK(&failure->status);
   failure->step.clear();
+  // Each look judges into *store until one gives a usable header, which is
+  // kept even when a later look (after a record that did not hold) finds none.
   bool usable = false;
-  Store look = *store;
-  look.file_size = size;
+  Store look;
+  look.file_size = store->file_size;
   for (int n = 0; n < kLooks; ++n) {
     if (n > 0) platform::sleep_ms(kPauseMs);
     unsigned char region[kMaxHeaderRead];
@@ -103,16 +105,16 @@ bool peek_store(const std::string& path, Store* store, PendingStamp* pending, Fa
       *failure = {"reading the header of", status};
       break;
     }
-    judge_header_region(region, static_cast<size_t>(got), &look.header, &look.check,
+    Store* into = usable ? &look : store;
+    judge_header_region(region, static_cast<size_t>(got), &into->header, &into->check,
                         BlockRule::kSigned);
-    if (!look.header_usable()) {
-      if (!usable) *store = look;
-      continue;
+    if (!into->header_usable()) continue;
+    if (into == &look) {
+      store->header = look.header;
+      store->check = look.check;
     }
-    // A usable header is kept even when a later look finds none.
-    *store = look;
     usable = true;
-    *pending = read_pending_stamp(fd, look);
+    *pending = read_pending_stamp(fd, *store);
     if (pending->state != PendingStamp::kUnknown) break;
   }
   varno_s_file_peek_close(fd);

@@ -61,7 +61,7 @@ struct PendingStamp {
 
 // Reads the record at the forward offset of `store`, whose header is usable,
 // through `fd` (open on the same file, with or without its lock) in one
-// positioned read (two for a record over 4 KiB). Trusted only when the
+// positioned read (two for a record over 1 KiB). Trusted only when the
 // record is whole inside the file, its marker and header checksum hold and
 // the library reads its body.
 PendingStamp read_pending_stamp(int32_t fd, const Store& store);
