@@ -1,6 +1,8 @@
 #include "console/menu.h"
 
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "commands/commands.h"
 #include "messaging/varno.h"
@@ -13,6 +15,29 @@ constexpr size_t kServiceLineSize = 79;
 constexpr size_t kServiceNameSize = 32;
 constexpr size_t kMenuLineSize = 255;
 
+// The main menu's commands, in the order drawn: the key that selects one
+// (in either letter case), its line in the menu, and what it runs; the exit
+// runs nothing.
+struct MenuCommand {
+  char key;
+  const char* title;
+  void (*run)();
+};
+constexpr MenuCommand kMenu[] = {
+    {'1', "Print the Store File header", header_report_command},
+    {'2', "Print the Store File contents", print_store_contents},
+    {'3', "Print the Store File's first and last message info", print_first_last_messages},
+    {'4', "Track the number of messages fowarded", forward_tracking_command},
+    {'5', "Reset the Store File's forward pointer", reset_forward_pointer},
+    {'x', "Exit", nullptr},
+};
+constexpr const MenuCommand& kExit = kMenu[std::size(kMenu) - 1];
+static_assert(kExit.run == nullptr, "the exit comes last");
+
+char upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 void draw_menu(const char* version) {
   clear_screen();
   screen_print("\nQuellmark Var-No Store & Forward %s Analyze Utility", version);
@@ -21,30 +46,25 @@ void draw_menu(const char* version) {
   underline.append(std::strlen(version), '-');
   screen_write(underline);
   screen_write("\n\n");
-  screen_write("\n1-Print the Store File header");
-  screen_write("\n2-Print the Store File contents");
-  screen_write("\n3-Print the Store File's first and last message info");
-  screen_write("\n4-Track the number of messages fowarded");
-  screen_write("\n5-Reset the Store File's forward pointer");
-  screen_write("\nx-Exit");
+  for (const MenuCommand& command : kMenu) {
+    screen_write(std::string("\n") + command.key + "-" + command.title);
+  }
   screen_write("\n\nPress a key to make your selection: ");
 }
 
-// Reads lines until one selects a command or the exit. Returns the upper-cased
-// selection character; 'X' also at the end of input, so the menu cannot spin.
-char read_selection(VARNO_STATUS* status) {
+// Reads lines until one selects a command or the exit, which is also what
+// the end of input selects, so the menu cannot spin.
+const MenuCommand& read_selection(VARNO_STATUS* status) {
   char line[kMenuLineSize];
   for (;;) {
     const ConsoleLine got = read_console_line(line, sizeof line);
-    if (got == kLineEnd) return 'X';
-    if (got == kLineTooLong || std::strlen(line) >= 2) {
-      screen_write("\nInvalid entry, please re-enter: ");
-      continue;
+    if (got == kLineEnd) return kExit;
+    if (got != kLineTooLong && std::strlen(line) < 2) {
+      VARNO_SERVER_INITBLK(status);
+      for (const MenuCommand& command : kMenu) {
+        if (upper(line[0]) == upper(command.key)) return command;
+      }
     }
-    VARNO_SERVER_INITBLK(status);
-    char c = line[0];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if ((c >= '1' && c <= '5') || c == 'X') return c;
     screen_write("\nInvalid entry, please re-enter: ");
   }
 }
@@ -87,26 +107,12 @@ int run_utility() {
 
   for (;;) {
     draw_menu(version);
-    switch (read_selection(&status)) {
-      case '1':
-        header_report_command();
-        break;
-      case '2':
-        print_store_contents();
-        break;
-      case '3':
-        print_first_last_messages();
-        break;
-      case '4':
-        forward_tracking_command();
-        break;
-      case '5':
-        reset_forward_pointer();
-        break;
-      default:  // 'X'
-        screen_flush();
-        return 0;
+    const MenuCommand& chosen = read_selection(&status);
+    if (chosen.run == nullptr) {
+      screen_flush();
+      return 0;
     }
+    chosen.run();
     wait_for_return();
   }
 }

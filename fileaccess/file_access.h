@@ -17,7 +17,6 @@ constexpr int32_t kOpenWriteOnly = 0x0001;
 constexpr int32_t kOpenReadWrite = 0x0002;
 constexpr int32_t kOpenCreate = 0x0100;
 constexpr int32_t kOpenTruncate = 0x0200;
-constexpr int32_t kOpenExclusive = 0x0400;  // with kOpenCreate: fail when the file exists
 constexpr int32_t kOpenText = 0x4000;
 
 // Facility-13 error numbers of this layer.
@@ -50,22 +49,29 @@ int32_t varno_s_file_oflags(int32_t flags);
 // Opens `path` under its store file lock, named after the text behind the
 // path's last '.' (the whole path without one), its final component spelled
 // as the file system stores it (platform::stored_spelling: on Windows every
-// spelling of one file takes one lock). Waits without limit for the
+// spelling of one file takes one lock; a symbolic link takes the lock of the
+// file it leads to). Waits without limit for the
 // lock, which stays held until the matching varno_s_file_close. Returns the
 // handle, or -1 with the pairs in `status`: (13, 13161) for a missing file,
 // (13, 13162) for a name that is no regular file (refused at once, never
 // waited on), (1, errno) then (13, 13153) otherwise, including a lock that
 // cannot be taken (the open never goes on unlocked). After a failed open,
-// varno_GetLastError() gives the platform's code of the failure: an
-// exclusive create (kOpenCreate | kOpenExclusive) that found the file gives
-// the "already exists" code. A null `status` returns -1 and does
-// nothing. A file newly opened for writing under a handle is logged to the
-// debug log. After a successful open with kOpenCreate, varno_GetLastError()
-// tells whether the file was there already (the platform's "already exists"
-// code) or was created by this open; the test is part of the open itself, so
-// a caller that must never touch an existing file can open without
-// kOpenTruncate and close it again untouched.
+// varno_GetLastError() gives the platform's code of the failure. A null
+// `status` returns -1 and does nothing. A file newly opened for writing under a handle is logged to
+// the debug log. After a successful open with kOpenCreate, varno_GetLastError() tells whether the
+// file was there already (the platform's "already exists" code) or was created by this open; the
+// test is part of the open itself, so a caller that must never touch an existing file can open
+// without kOpenTruncate and close it again untouched.
 int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status);
+
+// Creates `path`, which must not exist yet, and opens it for reading and
+// writing in binary mode, under its store file lock as varno_s_file_open
+// does (with kOpenReadWrite | kOpenCreate, the same debug-log line). An
+// existing file is never opened: the open fails with (1, errno) then
+// (13, 13153), and varno_GetLastError() gives the platform's "already
+// exists" code (platform::kErrorAlreadyExists). No flag bit of the open
+// asks for this, so that callers of varno_s_file_open cannot.
+int32_t varno_s_file_create_new(const char* path, VARNO_STATUS* status);
 
 // How varno_s_file_open waits from now on for a store file lock another
 // process holds (see platform::LockWait): without limit unless set here. An

@@ -28,7 +28,8 @@ std::vector<std::string> g_open_paths;
 std::vector<std::string> g_open_locks;
 
 // The text behind the last '.' of the path as the file system spells it (the
-// typed spelling for a file not there yet); the whole path without a '.'.
+// typed spelling for a file not there yet, the target's path for a symbolic
+// link); the whole path without a '.'.
 std::string lock_name(const char* path) {
   const std::string spelled = platform::stored_spelling(path);
   const size_t dot = spelled.rfind('.');
@@ -50,21 +51,15 @@ void record_open_failure(int saved_errno, uint32_t saved_last_error, VARNO_STATU
   }
 }
 
+// The bits callers of the layer may set; every other bit is dropped, so no
+// caller reaches a platform mode the layer does not offer.
 constexpr int32_t kKnownFlags =
-    kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenExclusive | kOpenText;
+    kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenText;
 
-}  // namespace
-
-int32_t varno_s_file_oflags(int32_t flags) {
-  int32_t mode = flags & kKnownFlags;
-  if ((flags & kOpenText) == 0) mode |= platform::kModeBinary;
-  return mode;
-}
-
-int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status) {
-  if (status == nullptr) return -1;
-  VARNO_CLIENT_INITBLK(status);
-  if (path == nullptr) path = "";
+// The open of varno_s_file_open and varno_s_file_create_new: `flags` as the
+// caller of the layer would give them (they decide the debug-log line and
+// the read-ahead), `mode` the platform mode the file is opened with.
+int32_t open_under_lock(const char* path, int32_t flags, int mode, VARNO_STATUS* status) {
   const std::string name = lock_name(path);
   bool abandoned = false;
   const int lock_error = platform::lock_acquire(name.c_str(), &abandoned, &g_lock_wait);
@@ -88,7 +83,7 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
     LogWntError("varno_s_file_open", text, 0);
   }
   errno = 0;
-  const int fd = platform::open_file(path, varno_s_file_oflags(flags));
+  const int fd = platform::open_file(path, mode);
   const int saved_errno = errno;
   const uint32_t saved_last_error = platform::last_error();
   if (fd < 0) {
@@ -115,6 +110,31 @@ int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status)
   // only binary files get the layer's positioned read-ahead.
   if ((flags & kOpenText) == 0 && platform::is_regular_file(fd)) file_io_attach(fd);
   return fd;
+}
+
+}  // namespace
+
+int32_t varno_s_file_oflags(int32_t flags) {
+  int32_t mode = flags & kKnownFlags;
+  if ((flags & kOpenText) == 0) mode |= platform::kModeBinary;
+  return mode;
+}
+
+int32_t varno_s_file_open(const char* path, int32_t flags, VARNO_STATUS* status) {
+  if (status == nullptr) return -1;
+  VARNO_CLIENT_INITBLK(status);
+  return open_under_lock(path != nullptr ? path : "", flags, varno_s_file_oflags(flags), status);
+}
+
+int32_t varno_s_file_create_new(const char* path, VARNO_STATUS* status) {
+  if (status == nullptr) return -1;
+  VARNO_CLIENT_INITBLK(status);
+  // Exclusive creation is a platform mode of its own, never a flag bit: the
+  // test for an existing file is part of the open, so nothing that is there
+  // is ever opened.
+  constexpr int kMode = platform::kModeReadWrite | platform::kModeCreate |
+                        platform::kModeExclusive | platform::kModeBinary;
+  return open_under_lock(path != nullptr ? path : "", kOpenReadWrite | kOpenCreate, kMode, status);
 }
 
 void varno_s_file_close(int32_t handle, VARNO_STATUS* status) {

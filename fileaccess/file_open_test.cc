@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -64,6 +65,9 @@ TEST(OpenFlags, TranslationTable) {
   EXPECT_EQ(varno_s_file_oflags(0x0008), 0x8000);  // unknown bits are dropped
   EXPECT_EQ(varno_s_file_oflags(0x0302), 0x8302);
   EXPECT_EQ(varno_s_file_oflags(0x7FFF0000 | 0x0100), 0x8100);
+  // Every bit set: only the listed ones pass, text mode among them (0x4303).
+  EXPECT_EQ(varno_s_file_oflags(static_cast<int32_t>(0xFFFFFFFF)), 17155);
+  EXPECT_EQ(varno_s_file_oflags(0x0400 | 0x0100 | 0x0002), 0x8102);
 }
 
 TEST(OpenClose, MissingFileRecordsOnePairAndGivesTheLockBack) {
@@ -249,10 +253,43 @@ TEST(OpenClose, CreateTellsAnExistingFileFromANewOneAndKeepsItsContent) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(varno_GetLastError(), 0u);
   varno_s_file_close(fd, &s);
-  // An exclusive create never opens what is there.
-  EXPECT_EQ(varno_s_file_open(path.c_str(), kOpenCreate | kOpenExclusive | kOpenReadWrite, &s), -1);
+  // A new file's own open never opens what is there; it creates under the
+  // lock and says so in the debug log, as the open does.
+  EXPECT_EQ(varno_s_file_create_new(path.c_str(), &s), -1);
   EXPECT_EQ(varno_GetLastError(), platform::kErrorAlreadyExists);
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, EEXIST}, {13, 13153}}));
   EXPECT_EQ(testsupport::read_file(path), "kept");
+  EXPECT_TRUE(child_opens_within(path, 10000)) << "the failed create kept the lock";
+  const std::string made = home.file("made.DEV1");
+  fd = varno_s_file_create_new(made.c_str(), &s);
+  ASSERT_GE(fd, 0);
+  EXPECT_FALSE(child_opens_within(made, 1000)) << "created without the lock";
+  EXPECT_EQ(varno_s_file_write(fd, "new", 3, &s), 3);
+  varno_s_file_close(fd, &s);
+  EXPECT_EQ(testsupport::read_file(made), "new");
+  const std::vector<std::string> logged = testsupport::log_entries(home.home() + "varno_debug.log");
+  ASSERT_FALSE(logged.empty());
+  EXPECT_EQ(logged.back(), "[varno_s_file_open] [In varno_s_file_open. Opened file fh=[" +
+                               std::to_string(fd) + "],[" + made + "]]");
+}
+
+// The service opens a store file by its own name: a symbolic link to it
+// takes the lock of the file it leads to, never one of the link's own.
+TEST(OpenClose, ASymbolicLinkTakesTheLockOfTheFileItLeadsTo) {
+  ScratchHome home;
+  const std::string target = home.file("VARNO_STORE_N1.DLGP1");
+  const std::string link = home.file("store.lnk");
+  testsupport::write_file(target, "s");
+  std::error_code error;
+  std::filesystem::create_symlink(target, link, error);
+  if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+  EXPECT_EQ(varno_s_file_lock_name(link.c_str()), "DLGP1");
+  VARNO_STATUS s;
+  const int32_t fd = varno_s_file_open(link.c_str(), kOpenReadOnly, &s);
+  ASSERT_GE(fd, 0);
+  EXPECT_FALSE(child_opens_within(target, 1000)) << "the file opened while its link was held";
+  varno_s_file_close(fd, &s);
+  EXPECT_TRUE(child_opens_within(target, 10000));
 }
 
 TEST(OpenClose, CloseOfMinusOneAndOfABadHandle) {

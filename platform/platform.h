@@ -88,9 +88,12 @@ std::string describe_errno(int error);
 // ignore letter case, "C:\data\BIG.STORE" gives "C:\data\big.store" when
 // the file on disk is "big.store" (and a short 8.3 alias gives the long
 // name); a final component holding a wildcard ('*', '?', '<', '>', '"')
-// names no one file and is never looked up. The path as given when no file
-// is there, and always on POSIX, where names are case-sensitive and the
-// typed spelling is the stored one.
+// names no one file and is never looked up. On POSIX names are
+// case-sensitive and the typed spelling is the stored one. When the final
+// component is a symbolic link, the whole path of the file it leads to
+// (every link on the way followed; realpath on POSIX, the system's final
+// path of the opened file on Windows, "C:\data\big.store"), so that a link
+// and its target are one name. The path as given when no file is there.
 std::string stored_spelling(const char* path);
 
 // Named locks shared between processes. A process counts its own holds of a
@@ -109,11 +112,11 @@ std::string stored_spelling(const char* path);
 // "Global\" + the name, released in the reverse order: a service in session 0
 // and a peer in the operator's own session are both excluded. A mutex made
 // here lets SYSTEM and administrators do anything with it and interactive
-// and service logons synchronise on it, so whichever account comes first,
-// the others can share it. A mutex that another account made with rights
-// that refuse creating it again (ERROR_ACCESS_DENIED) is opened asking only
-// for what waiting and releasing need; when that is refused too, acquire
-// returns EACCES and describe_errno(EACCES) names the mutex.
+// and service logons and every authenticated user synchronise on it, so
+// whichever account comes first, the others can share it. A mutex that another account made with
+// rights that refuse creating it again (ERROR_ACCESS_DENIED) is opened asking only for what waiting
+// and releasing need; when that is refused too, acquire returns EACCES and describe_errno(EACCES)
+// names the mutex.
 //
 // With `wait`, the wait for a lock another process holds ends after
 // wait->timeout_ms milliseconds (-1: never) with ETIMEDOUT, nothing held;
@@ -163,6 +166,19 @@ bool interrupted();
 
 // True when `name` is a TCP service of the system's services database.
 bool tcp_service_known(const char* name);
+
+// Writes `text` as one entry of the system's log under the name `source`:
+// on POSIX a syslog message of facility user, priority notice, tagged
+// "source[pid]"; on Windows an information event of the Application event
+// log from the event source `source`. False when the entry could not be
+// handed to the system's log (no syslog socket, the event log refused it):
+// the caller says so, the work goes on.
+bool system_log(const char* source, const std::string& text);
+
+// The login name of the user the process runs as; never empty. POSIX: the
+// password database's name of the effective user, else $USER, else the user
+// id as a number. Windows: GetUserNameA, else %USERNAME%, else "unknown".
+std::string current_user();
 
 // Makes `stream` (standard output, say) pass every byte as it is: on
 // Windows a line feed is then written as a line feed, not CR LF, for text

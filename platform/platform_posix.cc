@@ -2,10 +2,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +22,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 
 namespace platform {
 
@@ -199,7 +204,15 @@ std::string describe_errno(int error) {
 }
 
 std::string stored_spelling(const char* path) {
-  return path;
+  // The typed spelling is the stored one; only a link is followed, to the
+  // name the service uses for the file it leads to.
+  struct stat st;
+  if (::lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* target = ::realpath(path, nullptr);
+  if (target == nullptr) return path;
+  std::string resolved = target;
+  std::free(target);
+  return resolved;
 }
 
 namespace {
@@ -432,6 +445,77 @@ void sleep_ms(int32_t milliseconds) {
 
 bool tcp_service_known(const char* name) {
   return getservbyname(name, "tcp") != nullptr;
+}
+
+namespace {
+
+int sys_connect(int fd, const sockaddr* address, socklen_t length) {
+  return ::connect(fd, address, length);
+}
+ssize_t sys_send(int fd, const void* data, size_t size, int flags) {
+  return ::send(fd, data, size, flags);
+}
+int sys_getpwuid_r(uid_t uid, passwd* entry, char* buffer, size_t size, passwd** result) {
+  return ::getpwuid_r(uid, entry, buffer, size, result);
+}
+
+constexpr PosixCalls kDefaultPosix = {sys_connect, sys_send, sys_getpwuid_r};
+PosixCalls g_posix = kDefaultPosix;
+
+// A syslog message's time stamp: local time as "Mmm dd hh:mm:ss", the day
+// padded with a blank, the month's name in English whatever the locale.
+std::string syslog_time() {
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const time_t now = ::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3s %2d %02d:%02d:%02d", kMonths + 3 * tm.tm_mon, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return text;
+}
+
+}  // namespace
+
+PosixCalls& posix() {
+  return g_posix;
+}
+const PosixCalls& default_posix() {
+  return kDefaultPosix;
+}
+
+const char kSystemLogSocket[] = "/dev/log";
+
+bool system_log(const char* source, const std::string& text) {
+  // syslog(3) never says whether its message arrived: send the datagram it
+  // would send to the socket it would send it to, and see.
+  const std::string message = "<" + std::to_string(LOG_USER | LOG_NOTICE) + ">" + syslog_time() +
+                              " " + source + "[" + std::to_string(::getpid()) + "]: " + text;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, kSystemLogSocket, sizeof address.sun_path - 1);
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  // A datagram arrives whole or not at all.
+  const bool sent =
+      g_posix.connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      g_posix.send(fd, message.data(), message.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(message.size());
+  ::close(fd);
+  return sent;
+}
+
+std::string current_user() {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[16384];  // what any entry of a password database needs
+  if (g_posix.getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 &&
+      found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
+    return found->pw_name;
+  }
+  const char* user = std::getenv("USER");
+  if (user != nullptr && *user != '\0') return user;
+  return std::to_string(::geteuid());
 }
 
 void binary_stream(std::FILE*) {}

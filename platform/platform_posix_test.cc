@@ -1,9 +1,12 @@
 // The POSIX implementation from inside: the environment directory's
-// sources, the lock files, symbolic links, errno descriptions, terminals.
+// sources, the lock files, symbolic links, errno descriptions, terminals,
+// the system log and the user's name.
 #include "platform/platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <sys/file.h>
@@ -11,11 +14,16 @@
 #include <cerrno>
 
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "platform/platform_posix.h"
 
 #include <gtest/gtest.h>
 
@@ -168,6 +176,21 @@ TEST(Files, RenameNeverReplacesAndSameFileSeesThroughSpelling) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(Files, ASymbolicLinkIsSpelledAsTheFileItLeadsTo) {
+  const std::string dir = make_temp_dir();
+  const std::string target = dir + "/VARNO_STORE_N1.DLGP1";
+  close(open(target.c_str(), O_CREAT | O_WRONLY, 0600));
+  ASSERT_EQ(symlink("VARNO_STORE_N1.DLGP1", (dir + "/store.lnk").c_str()), 0);
+  ASSERT_EQ(symlink("missing.DLGP2", (dir + "/dangling.lnk").c_str()), 0);
+  EXPECT_EQ(platform::stored_spelling((dir + "/store.lnk").c_str()), target);
+  // No link: the spelling stays, relative parts and all; a link that leads
+  // nowhere names no file to follow.
+  const std::string roundabout = dir + "/../" + dir.substr(5) + "/VARNO_STORE_N1.DLGP1";
+  EXPECT_EQ(platform::stored_spelling(roundabout.c_str()), roundabout);
+  EXPECT_EQ(platform::stored_spelling((dir + "/dangling.lnk").c_str()), dir + "/dangling.lnk");
+  std::filesystem::remove_all(dir);
+}
+
 TEST(Errors, DescriptionsAndUnknownCodes) {
   std::string text;
   uint32_t failure = 0;
@@ -221,6 +244,100 @@ TEST(Terminal, StandardOutputAndErrorAreJudgedApart) {
   close(null);
   close(side);
   close(terminal);
+}
+
+}  // namespace
+
+namespace {
+
+// The system log, with the socket of a syslog daemon played by the test: the
+// table's connect goes to the test's socket instead and notes where it was
+// asked to go.
+std::string g_log_socket;
+std::vector<std::string> g_asked;
+
+sockaddr_un unix_address(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+int connect_to_test(int fd, const sockaddr* address, socklen_t) {
+  g_asked.push_back(reinterpret_cast<const sockaddr_un*>(address)->sun_path);
+  const sockaddr_un own = unix_address(g_log_socket);
+  return connect(fd, reinterpret_cast<const sockaddr*>(&own), sizeof own);
+}
+ssize_t refuse_send(int, const void*, size_t, int) {
+  errno = ENOBUFS;
+  return -1;
+}
+
+TEST(SystemLog, OneUserNoticeTaggedWithTheSourceAndProcessOrFalse) {
+  const std::string dir = make_temp_dir();
+  g_log_socket = dir + "/log";
+  const int daemon = socket(AF_UNIX, SOCK_DGRAM, 0);
+  const sockaddr_un address = unix_address(g_log_socket);
+  ASSERT_EQ(bind(daemon, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  g_asked.clear();
+  platform::posix().connect = connect_to_test;
+  const bool logged = platform::system_log("varno-inspect", "rewind of a.DEV1: 604 -> 192");
+  char today[16];
+  const time_t now = time(nullptr);
+  strftime(today, sizeof today, "%b %e", localtime(&now));  // the C locale's English names
+  char buffer[512];
+  const ssize_t n = recv(daemon, buffer, sizeof buffer, MSG_DONTWAIT);
+  platform::posix().send = refuse_send;
+  const bool refused = platform::system_log("varno-inspect", "x");
+  close(daemon);
+  platform::posix().send = platform::default_posix().send;
+  const bool nobody_listens = platform::system_log("varno-inspect", "x");
+  platform::posix() = platform::default_posix();
+  std::filesystem::remove_all(dir);
+
+  EXPECT_TRUE(logged);
+  EXPECT_FALSE(refused);
+  EXPECT_FALSE(nobody_listens);
+  EXPECT_EQ(g_asked, std::vector<std::string>(3, "/dev/log"));
+  ASSERT_GT(n, 0);
+  // 13: facility user (1, times 8) and priority notice (5).
+  const std::string expected = "<13>" + std::string(today) +
+                               " \\d\\d:\\d\\d:\\d\\d varno-inspect\\[" + std::to_string(getpid()) +
+                               "\\]: rewind of a\\.DEV1: 604 -> 192";
+  const std::string got(buffer, static_cast<size_t>(n));
+  EXPECT_TRUE(std::regex_match(got, std::regex(expected))) << got;
+  // This machine's own log, when it has none.
+  if (!std::filesystem::exists(platform::kSystemLogSocket)) {
+    EXPECT_FALSE(platform::system_log("varno-platform-test", "no syslog here"));
+  }
+}
+
+// The password database as the table gives it: "op7", an empty name, no
+// entry, or a failure.
+int g_entry = 0;
+int fake_getpwuid_r(uid_t, passwd* entry, char* buffer, size_t, passwd** result) {
+  *result = nullptr;
+  if (g_entry > 1) return g_entry == 2 ? 0 : EIO;
+  entry->pw_name = std::strcpy(buffer, g_entry == 0 ? "op7" : "");
+  *result = entry;
+  return 0;
+}
+
+TEST(CurrentUser, ThePasswordDatabaseElseUserElseTheUserId) {
+  EnvGuard guard({"USER"});
+  EXPECT_EQ(platform::current_user(), getpwuid(geteuid())->pw_name);
+  platform::posix().getpwuid_r = fake_getpwuid_r;
+  std::vector<std::string> names;
+  for (g_entry = 0; g_entry < 4; ++g_entry) {
+    setenv("USER", "alice", 1);
+    names.push_back(platform::current_user());
+  }
+  setenv("USER", "", 1);
+  names.push_back(platform::current_user());
+  unsetenv("USER");
+  names.push_back(platform::current_user());
+  platform::posix() = platform::default_posix();
+  const std::string uid = std::to_string(geteuid());
+  EXPECT_EQ(names, (std::vector<std::string>{"op7", "alice", "alice", "alice", uid, uid}));
 }
 
 }  // namespace

@@ -187,13 +187,39 @@ BOOL sys_set_console_output_cp(UINT page) {
   return SetConsoleOutputCP(page);
 }
 
+HANDLE sys_find_first_file(const char* path, WIN32_FIND_DATAA* found) {
+  return FindFirstFileA(path, found);
+}
+DWORD sys_get_final_path(HANDLE file, char* buffer, DWORD size, DWORD flags) {
+  return GetFinalPathNameByHandleA(file, buffer, size, flags);
+}
+HANDLE sys_register_event_source(const char* server, const char* source) {
+  return RegisterEventSourceA(server, source);
+}
+BOOL sys_report_event(HANDLE log, WORD type, WORD category, DWORD event, PSID user, WORD count,
+                      DWORD data_size, const char** strings, void* data) {
+  return ReportEventA(log, type, category, event, user, count, data_size, strings, data);
+}
+BOOL sys_deregister_event_source(HANDLE log) {
+  return DeregisterEventSource(log);
+}
+BOOL sys_get_user_name(char* buffer, DWORD* size) {
+  return GetUserNameA(buffer, size);
+}
+
 constexpr Win32Calls kDefaultWin32 = {sys_create_mutex,
                                       sys_open_mutex,
                                       sys_sopen,
                                       sys_get_console_cp,
                                       sys_get_console_output_cp,
                                       sys_set_console_cp,
-                                      sys_set_console_output_cp};
+                                      sys_set_console_output_cp,
+                                      sys_find_first_file,
+                                      sys_get_final_path,
+                                      sys_register_event_source,
+                                      sys_report_event,
+                                      sys_deregister_event_source,
+                                      sys_get_user_name};
 Win32Calls g_win32 = kDefaultWin32;
 
 }  // namespace
@@ -371,6 +397,34 @@ std::string describe_errno(int error) {
   return std::strerror(error);
 }
 
+namespace {
+
+// The path of the file `path` leads to, every link on the way followed, as
+// the file system stores it, without the "\\?\" GetFinalPathNameByHandleA
+// puts before it ("\\?\UNC\server\share" becomes "\\server\share").
+// Empty when the file cannot be opened or its path not had.
+std::string final_path(const char* path) {
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  std::string buffer(MAX_PATH, '\0');
+  DWORD n = g_win32.get_final_path(file, buffer.data(), static_cast<DWORD>(buffer.size()), kFlags);
+  if (n >= buffer.size()) {
+    // Too small: n is the size needed, the terminator included.
+    buffer.resize(n);
+    n = g_win32.get_final_path(file, buffer.data(), n, kFlags);
+  }
+  CloseHandle(file);
+  if (n == 0 || n >= buffer.size()) return {};
+  buffer.resize(n);
+  if (buffer.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + buffer.substr(8);
+  if (buffer.rfind("\\\\?\\", 0) == 0) return buffer.substr(4);
+  return buffer;
+}
+
+}  // namespace
+
 std::string stored_spelling(const char* path) {
   const std::string given = path;
   const size_t cut = given.find_last_of("\\/:");
@@ -383,9 +437,16 @@ std::string stored_spelling(const char* path) {
     return given;
   }
   WIN32_FIND_DATAA found;
-  HANDLE h = FindFirstFileA(path, &found);
+  HANDLE h = g_win32.find_first_file(path, &found);
   if (h == INVALID_HANDLE_VALUE) return given;
   FindClose(h);
+  // A symbolic link is found as itself; the service names the file it leads
+  // to, which is what the lock must be named after.
+  if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      found.dwReserved0 == IO_REPARSE_TAG_SYMLINK) {
+    const std::string target = final_path(path);
+    if (!target.empty()) return target;
+  }
   return given.substr(0, start) + found.cFileName;
 }
 
@@ -447,12 +508,16 @@ std::string lock_object_name(const char* name) {
 }
 
 // SYSTEM and administrators anything (MUTEX_ALL_ACCESS); interactive and
-// service logons what waiting and releasing need (SYNCHRONIZE |
-// MUTEX_MODIFY_STATE). Default security would give the creating account
-// alone full access: a service that made the lock first would shut the
-// operator out, or the other way round.
+// service logons, and every authenticated user (a scheduled task of an
+// ordinary account, an operator over a remote shell), what waiting and
+// releasing need (SYNCHRONIZE | MUTEX_MODIFY_STATE): the lock only orders
+// the openers, the file's own access rights still decide who may read it.
+// Default security would give the creating account alone full access: a
+// service that made the lock first would shut the operator out, or the
+// other way round.
 const char kLockSecurity[] =
-    "D:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)(A;;0x100001;;;IU)(A;;0x100001;;;SU)";
+    "D:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)(A;;0x100001;;;IU)(A;;0x100001;;;SU)"
+    "(A;;0x100001;;;AU)";
 
 namespace {
 
@@ -706,6 +771,25 @@ bool tcp_service_known(const char* name) {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }();
   return started && getservbyname(name, "tcp") != nullptr;
+}
+
+bool system_log(const char* source, const std::string& text) {
+  HANDLE log = g_win32.register_event_source(nullptr, source);
+  if (log == nullptr) return false;
+  const char* strings[1] = {text.c_str()};
+  const BOOL reported = g_win32.report_event(log, EVENTLOG_INFORMATION_TYPE, 0, kSystemLogEvent,
+                                             nullptr, 1, 0, strings, nullptr);
+  g_win32.deregister_event_source(log);
+  return reported != 0;
+}
+
+std::string current_user() {
+  char name[257];  // UNLEN + 1
+  DWORD size = sizeof name;
+  if (g_win32.get_user_name(name, &size) && name[0] != '\0') return name;
+  const char* user = std::getenv("USERNAME");
+  if (user != nullptr && *user != '\0') return user;
+  return "unknown";
 }
 
 namespace {

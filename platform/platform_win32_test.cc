@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -172,9 +173,10 @@ std::set<std::pair<std::string, DWORD>> mutex_access(const std::string& name) {
   return entries;
 }
 
-// SYSTEM and administrators anything; interactive and service logons what
-// waiting and releasing need: a service that comes first does not shut the
-// operator out, nor the other way round.
+// SYSTEM and administrators anything; interactive and service logons and
+// every authenticated user (batch and network logons too) what waiting and
+// releasing need: a service that comes first does not shut the operator
+// out, nor the other way round.
 TEST(StoreFileLock, ItsMutexesLetSystemAdministratorsAndLogonsShareThem) {
   const std::string name = own_lock("SECURED");
   ASSERT_EQ(platform::lock_acquire(name.c_str()), 0);
@@ -182,7 +184,8 @@ TEST(StoreFileLock, ItsMutexesLetSystemAdministratorsAndLogonsShareThem) {
       {"S-1-5-18", MUTEX_ALL_ACCESS},
       {"S-1-5-32-544", MUTEX_ALL_ACCESS},
       {"S-1-5-4", SYNCHRONIZE | MUTEX_MODIFY_STATE},
-      {"S-1-5-6", SYNCHRONIZE | MUTEX_MODIFY_STATE}};
+      {"S-1-5-6", SYNCHRONIZE | MUTEX_MODIFY_STATE},
+      {"S-1-5-11", SYNCHRONIZE | MUTEX_MODIFY_STATE}};
   EXPECT_EQ(mutex_access(name), expected);
   EXPECT_EQ(mutex_access("Global\\" + name), expected);
   platform::lock_release(name.c_str());
@@ -336,6 +339,127 @@ TEST(Files, StoredSpellingIsTheNameOnDisk) {
   // A wildcard names no one file, though it matches this one.
   EXPECT_EQ(platform::stored_spelling(dir.file("B?G.STORE").c_str()), dir.file("B?G.STORE"));
   EXPECT_EQ(platform::stored_spelling(dir.file("*.STORE").c_str()), dir.file("*.STORE"));
+}
+
+// Symbolic links as Windows shows them, which wine cannot (its
+// CreateSymbolicLinkA makes nothing): FindFirstFileA finds the link itself,
+// a reparse point tagged as a symbolic link, and the opened file's final
+// path is its target's.
+std::string g_link;          // the path the table calls a link
+std::string g_final;         // what the table gives as its final path
+std::vector<DWORD> g_sizes;  // the buffer sizes asked with
+
+HANDLE find_as_link(const char* path, WIN32_FIND_DATAA* found) {
+  HANDLE h = FindFirstFileA(path, found);
+  if (h != INVALID_HANDLE_VALUE && g_link == path) {
+    found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    found->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+  }
+  return h;
+}
+DWORD final_as_given(HANDLE, char* buffer, DWORD size, DWORD flags) {
+  g_sizes.push_back(size);
+  if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) return 0;
+  if (g_final.size() >= size) return static_cast<DWORD>(g_final.size() + 1);
+  std::memcpy(buffer, g_final.c_str(), g_final.size() + 1);
+  return static_cast<DWORD>(g_final.size());
+}
+
+TEST(Files, ASymbolicLinkIsSpelledAsTheFileItLeadsTo) {
+  testsupport::ScratchDir dir;
+  testsupport::write_file(dir.file("store.lnk"), "s");
+  g_link = dir.file("STORE.LNK");
+  platform::win32().find_first_file = find_as_link;
+  platform::win32().get_final_path = final_as_given;
+  g_sizes.clear();
+  const std::string deep = "D:\\" + std::string(300, 'd') + "\\VARNO_STORE_N2.DLGP2";
+  std::vector<std::string> spelled;
+  for (const std::string& final : std::vector<std::string>{
+           "\\\\?\\C:\\data\\VARNO_STORE_N1.DLGP1", "\\\\?\\UNC\\host\\share\\VARNO_STORE_N1.DLGP1",
+           "\\\\?\\" + deep,  // longer than the first buffer
+           std::string()}) {  // no final path: the link's own name
+    g_final = final;
+    spelled.push_back(platform::stored_spelling(g_link.c_str()));
+  }
+  // What the system itself gives (wine has a final path for a plain file).
+  platform::win32().get_final_path = platform::default_win32().get_final_path;
+  const std::string resolved = platform::stored_spelling(g_link.c_str());
+  platform::win32() = platform::default_win32();
+  EXPECT_EQ(spelled, (std::vector<std::string>{"C:\\data\\VARNO_STORE_N1.DLGP1",
+                                               "\\\\host\\share\\VARNO_STORE_N1.DLGP1", deep,
+                                               dir.file("store.lnk")}));
+  const DWORD needed = static_cast<DWORD>(deep.size() + 5);  // "\\?\" and the terminator
+  EXPECT_EQ(g_sizes, (std::vector<DWORD>{MAX_PATH, MAX_PATH, MAX_PATH, needed, MAX_PATH}));
+  EXPECT_EQ(resolved.rfind("\\\\?\\", 0), std::string::npos) << resolved;
+  EXPECT_TRUE(platform::same_file(resolved.c_str(), dir.file("store.lnk").c_str())) << resolved;
+}
+
+// The Application event log as the table gives it: each call said in words.
+std::vector<std::string> g_event_calls;
+bool g_register_refused = false;
+bool g_report_refused = false;
+HANDLE const kFakeLog = reinterpret_cast<HANDLE>(0x5150);
+
+HANDLE fake_register(const char* server, const char* source) {
+  g_event_calls.push_back(std::string("register ") + (server == nullptr ? "" : server) + source);
+  return g_register_refused ? nullptr : kFakeLog;
+}
+BOOL fake_report(HANDLE log, WORD type, WORD, DWORD event, PSID, WORD count, DWORD,
+                 const char** strings, void*) {
+  g_event_calls.push_back("report " + std::to_string(log == kFakeLog) + " " + std::to_string(type) +
+                          " " + std::to_string(event) + " " + std::to_string(count) + " " +
+                          strings[0]);
+  return !g_report_refused;
+}
+BOOL fake_deregister(HANDLE log) {
+  g_event_calls.push_back("deregister " + std::to_string(log == kFakeLog));
+  return TRUE;
+}
+
+TEST(SystemLog, OneInformationEventOfTheSourceOrFalse) {
+  platform::win32().register_event_source = fake_register;
+  platform::win32().report_event = fake_report;
+  platform::win32().deregister_event_source = fake_deregister;
+  std::vector<std::pair<bool, std::vector<std::string>>> seen;
+  for (const auto& [register_refused, report_refused] :
+       {std::pair(false, false), std::pair(false, true), std::pair(true, false)}) {
+    g_register_refused = register_refused;
+    g_report_refused = report_refused;
+    g_event_calls.clear();
+    seen.emplace_back(platform::system_log("varno-inspect", "rewind of a.DEV1"), g_event_calls);
+  }
+  platform::win32() = platform::default_win32();
+  // 4: EVENTLOG_INFORMATION_TYPE.
+  const std::vector<std::string> calls = {"register varno-inspect",
+                                          "report 1 4 1 1 rewind of a.DEV1", "deregister 1"};
+  EXPECT_EQ(seen[0], std::pair(true, calls));
+  EXPECT_EQ(seen[1], std::pair(false, calls));
+  EXPECT_EQ(seen[2], std::pair(false, std::vector<std::string>{"register varno-inspect"}));
+}
+
+const char* g_user_name = nullptr;  // what the table's GetUserNameA gives; null: it fails
+BOOL fake_user_name(char* buffer, DWORD* size) {
+  if (g_user_name == nullptr || std::strlen(g_user_name) + 1 > *size) return FALSE;
+  std::strcpy(buffer, g_user_name);
+  return TRUE;
+}
+
+TEST(CurrentUser, TheSystemsNameElseUsernameElseUnknown) {
+  const char* had = std::getenv("USERNAME");
+  const std::string saved = had != nullptr ? had : "";
+  EXPECT_FALSE(platform::current_user().empty());
+  platform::win32().get_user_name = fake_user_name;
+  std::vector<std::string> names;
+  for (const char* user_name : {"svc-varno", static_cast<const char*>(nullptr)}) {
+    g_user_name = user_name;
+    for (const char* variable : {"alice", static_cast<const char*>(nullptr)}) {
+      testsupport::set_env("USERNAME", variable);
+      names.push_back(platform::current_user());
+    }
+  }
+  platform::win32() = platform::default_win32();
+  testsupport::set_env("USERNAME", had != nullptr ? saved.c_str() : nullptr);
+  EXPECT_EQ(names, (std::vector<std::string>{"svc-varno", "svc-varno", "alice", "unknown"}));
 }
 
 // A console of the test's own: wine gives a program under CTest none.

@@ -141,6 +141,131 @@ void read_config_file(int32_t fd, const std::string& dlgp, VARNO_STATUS* status)
   }
 }
 
+// A node's limits as ReadRegSnfCfg found them: -1 where the registry holds
+// none.
+struct RegistryLimits {
+  int32_t size = -1;
+  int32_t period = -1;
+  int32_t result = 0;  // the reader's
+  bool complete() const { return result == 1 && size != -1 && period != -1; }
+};
+
+// Reads the scanner configuration file of the current DLGP into the current
+// limits, unless one was found missing before (which is remembered). True
+// when the file was read; its open and close failures are recorded.
+bool load_scanner_file(const std::string& file_name, const SnfDevice& device,
+                       VARNO_STATUS* status) {
+  if (g_state.file_absent != 0) return false;
+  const int32_t fd = varno_s_file_open(file_name.c_str(), kOpenText, status);
+  if (fd < 0) {
+    if (status->error[0] == kErrNotFound) {
+      g_state.file_absent = 1;
+      VARNO_SERVER_INITBLK(status);
+    } else {
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrSnfLoadOpen, status);
+    }
+    return false;
+  }
+  read_config_file(fd, snf_name(device.dlgp), status);
+  VARNO_STATUS local;
+  varno_s_file_close(fd, &local);
+  if (varno_failed(local)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrSnfLoadClose, status);
+  return true;
+}
+
+// With the registry incomplete, each limit the file gave gives way to the
+// registry's value where there is one and is converted where there is not.
+void merge_with_registry(const char* file, const char* node, const RegistryLimits& registry) {
+  if (registry.size != -1) {
+    log_line(
+        snf_format("Warning: Overriding Store file configuration value in file [%s], "
+                   "MaxSize=[%d] with registry value=[%d] for requesting node=[%s]",
+                   file, g_state.max_size, registry.size, node));
+    g_state.max_size = registry.size;
+  } else {
+    log_line(
+        snf_format("Warning: Converting Store file configuration value in file [%s], "
+                   "MaxSize=[%d] to a registry value for requesting node=[%s]",
+                   file, g_state.max_size, node));
+  }
+  if (registry.period != -1) {
+    log_line(
+        snf_format("Warning: Overriding Store file configuration value in file [%s], "
+                   "MaxPeriod=[%d] with registry value=[%d] for requesting node=[%s]",
+                   file, g_state.max_period, registry.period, node));
+    g_state.max_period = registry.period;
+  } else {
+    log_line(
+        snf_format("Warning: Converting Store file configuration value in file [%s], "
+                   "MaxPeriod=[%d] to a registry value for requesting node=[%s]",
+                   file, g_state.max_period, node));
+  }
+}
+
+// A file was read: a complete registry wins; otherwise the merged limits go
+// into the registry. Then the file is removed.
+void convert_scanner_file(const char* file, const char* node, const RegistryLimits& registry,
+                          VARNO_STATUS* status) {
+  bool in_registry = true;
+  if (registry.complete()) {
+    g_state.max_size = registry.size;
+    g_state.max_period = registry.period;
+    log_line(
+        snf_format("Warning: store file configuration %s deprecated, assumed registry values "
+                   "for requesting node=[%s]. MaxSize=[%d], MaxPeriod=[%d]",
+                   file, node, g_state.max_size, g_state.max_period));
+  } else {
+    merge_with_registry(file, node, registry);
+    in_registry = WriteRegSnfCfg(node, g_state.max_size, g_state.max_period, status) == 1;
+  }
+  // The file is the only other home of its values: it goes only once they
+  // are safely in the registry. Otherwise it stays for the next load, and
+  // the writer's pairs stay in the status block.
+  if (!in_registry) return;
+  varno_s_file_remove(file, 0, status);
+  log_line(
+      snf_format("Store file configuration %s has been removed, assumed registry values. "
+                 "MaxSize=[%d], MaxPeriod=[%d] for requesting node=[%s]",
+                 file, g_state.max_size, g_state.max_period, node));
+}
+
+// No file: the registry's values where it has them, the current ones (the
+// program's defaults) where it has not, each said in the log and then
+// written to the registry. A complete registry is taken silently.
+void take_registry_limits(const char* file, const char* node, const RegistryLimits& registry,
+                          VARNO_STATUS* status) {
+  if (registry.complete()) {
+    g_state.max_size = registry.size;
+    g_state.max_period = registry.period;
+    return;
+  }
+  if (registry.size == -1) {
+    log_line(
+        snf_format("Warning: No store file configuration file=[%s] or registry value for "
+                   "MaxSize, assumming program default=[%d] for requesting node = [%s]",
+                   file, g_state.max_size, node));
+  } else {
+    g_state.max_size = registry.size;
+    log_line(
+        snf_format("Warning: No store file configuration file=[%s] assumed registry value for "
+                   "MaxSize=[%d] for requesting node=[%s]",
+                   file, g_state.max_size, node));
+  }
+  if (registry.period == -1) {
+    log_line(
+        snf_format("Warning: No store file configuration file=[%s] or registry value for "
+                   "MaxPeriod, assumming program default=[%d] for requesting node=[%s]",
+                   file, g_state.max_period, node));
+  } else {
+    g_state.max_period = registry.period;
+    log_line(
+        snf_format("Warning: No store file configuration file=[%s] assumed registry value for "
+                   "MaxPeriod = [%d] for requesting node=[%s]",
+                   file, g_state.max_period, node));
+  }
+  WriteRegSnfCfg(node, g_state.max_size, g_state.max_period, status);
+}
+
 }  // namespace
 
 void snf_reset_state_for_tests() {
@@ -149,122 +274,28 @@ void snf_reset_state_for_tests() {
 }
 
 void LoadSnfCfg(const char* node, VARNO_STATUS* status) {
-  VARNO_STATUS local;
-  VARNO_SERVER_INITBLK(&local);
   if (status == nullptr) return;
   VARNO_SERVER_INITBLK(status);
   if (node == nullptr) node = "";
 
   const SnfDevice device = CheckSnfDevice(status);
   const std::string file_name = ScannerCfgFileName(&device);
-  int32_t reg_size = -1, reg_period = -1, reg_result = 0;
+  RegistryLimits registry;
   bool file_read = false;
   if (varno_failed(*status)) {
     // Without a device record the registry is not read: both values count
     // as absent.
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrSnfBadDevice, status);
   } else {
-    reg_result = ReadRegSnfCfg(node, &reg_size, &reg_period, status);
+    registry.result = ReadRegSnfCfg(node, &registry.size, &registry.period, status);
     VARNO_SERVER_INITBLK(status);
-    if (g_state.file_absent == 0) {
-      const int32_t fd = varno_s_file_open(file_name.c_str(), kOpenText, status);
-      if (fd < 0) {
-        if (status->error[0] == kErrNotFound) {
-          g_state.file_absent = 1;
-          VARNO_SERVER_INITBLK(status);
-        } else {
-          VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrSnfLoadOpen, status);
-        }
-      } else {
-        read_config_file(fd, snf_name(device.dlgp), status);
-        varno_s_file_close(fd, &local);
-        if (varno_failed(local)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrSnfLoadClose, status);
-        file_read = true;
-      }
-    }
+    file_read = load_scanner_file(file_name, device, status);
   }
-
-  const bool complete = reg_result == 1 && reg_size != -1 && reg_period != -1;
-  const char* file = file_name.c_str();
   if (file_read) {
-    bool in_registry = true;
-    if (complete) {
-      g_state.max_size = reg_size;
-      g_state.max_period = reg_period;
-      log_line(
-          snf_format("Warning: store file configuration %s deprecated, assumed registry values "
-                     "for requesting node=[%s]. MaxSize=[%d], MaxPeriod=[%d]",
-                     file, node, g_state.max_size, g_state.max_period));
-    } else {
-      if (reg_size != -1) {
-        log_line(
-            snf_format("Warning: Overriding Store file configuration value in file [%s], "
-                       "MaxSize=[%d] with registry value=[%d] for requesting node=[%s]",
-                       file, g_state.max_size, reg_size, node));
-        g_state.max_size = reg_size;
-      } else {
-        log_line(
-            snf_format("Warning: Converting Store file configuration value in file [%s], "
-                       "MaxSize=[%d] to a registry value for requesting node=[%s]",
-                       file, g_state.max_size, node));
-      }
-      if (reg_period != -1) {
-        log_line(
-            snf_format("Warning: Overriding Store file configuration value in file [%s], "
-                       "MaxPeriod=[%d] with registry value=[%d] for requesting node=[%s]",
-                       file, g_state.max_period, reg_period, node));
-        g_state.max_period = reg_period;
-      } else {
-        log_line(
-            snf_format("Warning: Converting Store file configuration value in file [%s], "
-                       "MaxPeriod=[%d] to a registry value for requesting node=[%s]",
-                       file, g_state.max_period, node));
-      }
-      in_registry = WriteRegSnfCfg(node, g_state.max_size, g_state.max_period, status) == 1;
-    }
-    // The file is the only other home of its values: it goes only once they
-    // are safely in the registry. Otherwise it stays for the next load, and
-    // the writer's pairs stay in the status block.
-    if (in_registry) {
-      varno_s_file_remove(file, 0, status);
-      log_line(
-          snf_format("Store file configuration %s has been removed, assumed registry values. "
-                     "MaxSize=[%d], MaxPeriod=[%d] for requesting node=[%s]",
-                     file, g_state.max_size, g_state.max_period, node));
-    }
-    return;
-  }
-
-  if (complete) {
-    g_state.max_size = reg_size;
-    g_state.max_period = reg_period;
-    return;
-  }
-  if (reg_size == -1) {
-    log_line(
-        snf_format("Warning: No store file configuration file=[%s] or registry value for "
-                   "MaxSize, assumming program default=[%d] for requesting node = [%s]",
-                   file, g_state.max_size, node));
+    convert_scanner_file(file_name.c_str(), node, registry, status);
   } else {
-    g_state.max_size = reg_size;
-    log_line(
-        snf_format("Warning: No store file configuration file=[%s] assumed registry value for "
-                   "MaxSize=[%d] for requesting node=[%s]",
-                   file, g_state.max_size, node));
+    take_registry_limits(file_name.c_str(), node, registry, status);
   }
-  if (reg_period == -1) {
-    log_line(
-        snf_format("Warning: No store file configuration file=[%s] or registry value for "
-                   "MaxPeriod, assumming program default=[%d] for requesting node=[%s]",
-                   file, g_state.max_period, node));
-  } else {
-    g_state.max_period = reg_period;
-    log_line(
-        snf_format("Warning: No store file configuration file=[%s] assumed registry value for "
-                   "MaxPeriod = [%d] for requesting node=[%s]",
-                   file, g_state.max_period, node));
-  }
-  WriteRegSnfCfg(node, g_state.max_size, g_state.max_period, status);
 }
 
 void SetSnfCfg(const SnfCfgValues* values, const char* node, VARNO_STATUS* status) {

@@ -171,3 +171,24 @@ void write_fixed_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* st
       break;
   }
 }
+
+void write_header_region(int32_t fd, const CommonHeader& record, int32_t type,
+                         VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  unsigned char region[kFixedRegionSize] = {};
+  const uint32_t size = build_header_region(record, type, region);
+  if (size == 0) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
+    return;
+  }
+  // A new file has no header to put back when the write fails: its writer
+  // removes it.
+  varno_s_file_seek(fd, 0, kSeekSet, status);
+  if (varno_failed(*status)) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWriteSeek, status);
+    return;
+  }
+  varno_s_file_write(fd, region, size, status);
+  if (!varno_failed(*status)) varno_s_file_sync(fd, status);
+  if (varno_failed(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
+}

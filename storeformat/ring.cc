@@ -78,3 +78,40 @@ CommonHeader ring_header(const RingExtent& ring, int32_t type) {
   h.last_message_size = ring.newest_size;
   return h;
 }
+
+RingWriter::RingWriter(int32_t fd, int64_t file_size, int32_t type)
+    : fd_(fd), type_(type), next_(store_header_size) {
+  appended_.file_size = file_size;
+}
+
+bool RingWriter::size_file(VARNO_STATUS* status) {
+  const unsigned char zero = 0;
+  varno_s_file_seek(fd_, appended_.file_size - 1, kSeekSet, status);
+  if (!varno_failed(*status)) varno_s_file_write(fd_, &zero, 1, status);
+  return !varno_failed(*status);
+}
+
+bool RingWriter::place(int64_t offset, const unsigned char* message, VARNO_STATUS* status) {
+  const uint32_t size = message_size_of(message);
+  write_message_record(fd_, offset, size + record_prefix_size, message, status);
+  return !varno_failed(*status);
+}
+
+bool RingWriter::append(const unsigned char* message, bool* fits, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  const uint32_t size = message_size_of(message);
+  const int64_t length = int64_t{size} + record_prefix_size;
+  *fits = next_ + length <= appended_.file_size;
+  if (!*fits) return true;
+  if (!place(next_, message, status)) return false;
+  appended_.newest_offset = next_;
+  appended_.newest_size = size;
+  ++appended_.count;
+  next_ += length;
+  return true;
+}
+
+bool RingWriter::write_header(const CommonHeader& header, VARNO_STATUS* status) {
+  write_header_region(fd_, header, type_, status);
+  return !varno_failed(*status);
+}

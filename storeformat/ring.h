@@ -92,4 +92,35 @@ struct RingExtent {
 // and the opaque words are 0.
 CommonHeader ring_header(const RingExtent& ring, int32_t type);
 
+// Writes the ring of a new store file of `file_size` bytes through the file
+// layer: the file's size, its records, and last the header region that
+// describes them in header type `type`. salvage and varno-storegen write
+// every store file they make with it. Each call clears `status` and records
+// the pairs of the write that failed.
+class RingWriter {
+ public:
+  RingWriter(int32_t fd, int64_t file_size, int32_t type);
+  // Gives the file its size: its last byte is written, so that what is never
+  // written reads as zeros.
+  bool size_file(VARNO_STATUS* status);
+  // Writes the record of `message` (message size bytes, the size in its
+  // header) at `offset`.
+  bool place(int64_t offset, const unsigned char* message, VARNO_STATUS* status);
+  // Writes it behind the last record appended (at 192 first). *fits is false,
+  // and nothing is written, when it would not end before the end of the file.
+  bool append(const unsigned char* message, bool* fits, VARNO_STATUS* status);
+  // The ring of the records appended so far: its size, count, oldest and
+  // newest offset and the newest record's size; times and forwarding are the
+  // caller's.
+  const RingExtent& appended() const { return appended_; }
+  // Writes the header region of `header` and forces it to the disk.
+  bool write_header(const CommonHeader& header, VARNO_STATUS* status);
+
+ private:
+  int32_t fd_;
+  int32_t type_;
+  int64_t next_;
+  RingExtent appended_;
+};
+
 #endif  // VARNO_STOREFORMAT_RING_H_

@@ -193,6 +193,22 @@ int32_t select_block(const unsigned char* region, int32_t type, CommonHeader* re
   return block_status;
 }
 
+// The type whose primary block is signed and checks out, for a region whose
+// backup signatures name no type (the backup block of an old layout damaged
+// where its signature lies); -1 when none. The last match wins, as in the
+// signature scan.
+int32_t type_by_primary_checksum(const unsigned char* region, size_t length) {
+  int32_t type = -1;
+  for (int32_t t = 0; t < 3; ++t) {
+    const uint32_t size = kHeaderBlockSize[t];
+    if (length < size + 4 || get_u32(region) != kStoreSignature) continue;
+    uint32_t crc = 0;
+    store_file_checksum(region, size, &crc);
+    if (crc == get_u32(region + size)) type = t;
+  }
+  return type;
+}
+
 }  // namespace
 
 void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
@@ -211,7 +227,11 @@ void select_header_block(const unsigned char* region, CommonHeader* record, Head
 void judge_header_region(const unsigned char* region, size_t length, CommonHeader* record,
                          HeaderCheck* check, BlockRule rule) {
   *check = HeaderCheck{};
-  const int32_t type = detect_header_type(region, length);
+  int32_t type = detect_header_type(region, length);
+  if (type < 0 && rule == BlockRule::kSigned) {
+    type = type_by_primary_checksum(region, length);
+    check->typed_by_checksum = type >= 0;
+  }
   check->stage = HeaderCheck::kTyped;
   check->length = static_cast<uint32_t>(length);
   if (length >= kRevisionOffset + 4) check->revision = get_u32(region + kRevisionOffset);

@@ -73,7 +73,9 @@ void encode_common_header(const CommonHeader& record, unsigned char* block);
 // kSigned: it must also begin with the signature, which every valid block of
 // every layout carries; a block of zeros has checksum 0 and would otherwise
 // pass. Whatever is about to be written back or trusted for recovery is
-// read kSigned.
+// read kSigned. A kSigned read whose backup signatures name no type also
+// takes the type whose primary block is signed and checks out, so that an
+// old layout whose backup copy lost its signature is still read.
 enum class BlockRule : int32_t { kChecksum, kSigned };
 
 // What a header read saw, for its caller to report: nothing in this layer
@@ -95,6 +97,9 @@ struct HeaderCheck {
   BlockRule rule = BlockRule::kChecksum;  // how block_status was judged
   int32_t block_status = -1;              // kBlocksOk .. kBothBad, by `rule`
   int32_t chosen = -1;  // the block converted into the record: 0 primary, 1 backup
+  // kSigned only: no backup signature named a type, and the type is the one
+  // whose primary block is signed and checks out.
+  bool typed_by_checksum = false;
 
   // The revision names the type ("Found non-zero revision number").
   bool revision_names_type() const { return length >= 8 && (revision == 1 || revision == 2); }
@@ -175,6 +180,14 @@ uint32_t build_header_region(const CommonHeader& record, int32_t type, unsigned 
 // current type by the next read. A write or flush that fails after part of the region may have gone
 // out puts the region back as it was (best effort).
 void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status);
+
+// Writes `record` as the whole region of header type `type` (0, 1 or 2),
+// silently, and forces it to the disk: the writer of new store files, which
+// have no header to read a type from, nor one to put back when the write
+// fails. (13, 13520) / (13, 13521), the latter alone for a type without a
+// layout.
+void write_header_region(int32_t fd, const CommonHeader& record, int32_t type,
+                         VARNO_STATUS* status);
 
 // Writes `record` as a type-2 region, silently; (13, 13520) / (13, 13521).
 void write_fixed_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status);

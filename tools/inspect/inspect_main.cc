@@ -37,6 +37,7 @@ constexpr char kProgram[] = "varno-inspect";
 constexpr int kExitClean = 0;
 constexpr int kExitProblems = 1;
 constexpr int kExitFailure = 2;
+constexpr int kExitInterrupted = 130;  // as a shell reports a program Ctrl+C ended
 
 constexpr char kLockNote[] =
     "The store file is opened read-only through the file layer, so this waits for the store\n"
@@ -57,6 +58,7 @@ struct Options {
   std::vector<std::string> dirs;
   std::string output;
   std::string out;
+  std::string unplaced;
   int64_t from = 1;
   int64_t count = INT64_MAX;
   double lock_timeout = -1;  // seconds; -1: wait as long as it takes
@@ -187,6 +189,15 @@ int run_verify(const Options& o) {
               report.problems.empty() ? kExitClean : kExitProblems);
 }
 
+// The unplaced records as JSON Lines, one object per record.
+bool write_unplaced(const std::string& path, const SalvageReport& report) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) return false;
+  const std::string text = unplaced_json_lines(report);
+  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  return std::fclose(out) == 0 && written;
+}
+
 int run_salvage(const Options& o) {
   Store s;
   Failure f;
@@ -194,6 +205,7 @@ int run_salvage(const Options& o) {
   SalvageReport report;
   SalvageRefusal refusal;
   bool ok;
+  platform::watch_interrupts();
   {
     Progress progress("salvage", s.file_size, progress_stream());
     ok = salvage_store(s, o.out, &progress, &report, &refusal, &f);
@@ -207,11 +219,21 @@ int run_salvage(const Options& o) {
     case SalvageRefusal::kNoRecords:
       return fail(o.file, "refused: " + std::to_string(s.file_size) +
                               " bytes hold no record (a record needs at least 496)");
+    case SalvageRefusal::kInterrupted:
+      fail(o.out, "interrupted: not written, and no partial file left");
+      return kExitInterrupted;
     case SalvageRefusal::kNone:
       break;
   }
   if (!ok) return fail(f.step == "creating" || f.step == "writing" ? o.out : o.file, f);
-  const bool lost = !report.header_usable || report.lost_bytes > 0 || report.lost_records > 0;
+  if (!o.unplaced.empty() && !write_unplaced(o.unplaced, report)) {
+    fail(o.unplaced, "writing the unplaced records failed");
+    return kExitFailure;
+  }
+  const bool lost =
+      !report.header_usable || report.lost_bytes > 0 || report.lost_records > 0 ||
+      !report.unplaced.empty() || report.copies > 0 ||
+      (report.forward_note != ForwardNote::kAgree && report.forward_note != ForwardNote::kNoRing);
   return emit(o.json ? salvage_json(s, o.out, report) : salvage_text(s, o.out, report),
               lost ? kExitProblems : kExitClean);
 }
@@ -251,7 +273,12 @@ int run_rewind(const Options& o) {
   RewindRefusal refusal;
   const bool ok = rewind_store(s, request, &plan, &refusal, &f);
   close_store(&s);
-  const std::string counted = "; the header counts " + std::to_string(s.header.message_count);
+  const std::string counted = "; the ring holds " + std::to_string(plan.messages_found) +
+                              " (the header counts " + std::to_string(s.header.message_count) + ")";
+  const auto contradiction = [&](const std::string& what) {
+    fail(o.file, "refused: " + what + "; the header contradicts the records, nothing written");
+    return kExitProblems;
+  };
   switch (refusal.kind) {
     case RewindRefusal::kHeaderUnusable:
       fail(o.file, "refused: the header cannot be used: " + header_verdict(s));
@@ -269,13 +296,25 @@ int run_rewind(const Options& o) {
                               " forwarded): a rewind only moves it back, never past messages "
                               "not forwarded yet");
     case RewindRefusal::kUnreachable:
-      fail(o.file, "refused: the walk cannot reach record " + std::to_string(plan.record) +
-                       ": record " + std::to_string(refusal.number) + " at offset " +
-                       std::to_string(refusal.at.offset) + " is damaged (" +
-                       (refusal.at.defect == RecordCheck::kNone ? "record_header_checksum"
-                                                                : defect_name(refusal.at.defect)) +
-                       ")");
+      fail(o.file, "refused: record " + std::to_string(plan.record) +
+                       " is damaged, or lies behind damage that hides its number: the ring is "
+                       "damaged from offset " +
+                       std::to_string(refusal.at) +
+                       (refusal.number != 0 ? " (record " + std::to_string(refusal.number) + ")"
+                                            : std::string()));
       return kExitProblems;
+    case RewindRefusal::kForwardNotRecord:
+      return contradiction("the forward offset " + std::to_string(s.header.forward_offset) +
+                           " is no record of the ring, nor the place behind its newest record");
+    case RewindRefusal::kForwardCountDisagrees:
+      return contradiction("the forward offset " + std::to_string(s.header.forward_offset) +
+                           " lies behind " + std::to_string(refusal.before) +
+                           " records of the ring, but the header counts " +
+                           std::to_string(s.header.forwarded_count) + " forwarded");
+    case RewindRefusal::kOldestNotFirst:
+      return contradiction("the oldest offset " + std::to_string(s.header.oldest_offset) +
+                           " is not the ring's first record, which the records show at " +
+                           std::to_string(refusal.first));
     case RewindRefusal::kNone:
       break;
   }
@@ -449,6 +488,9 @@ const Command kCommands[] = {
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "damaged store file (only read)")->required();
        c->add_option("OUT", o->out, "new store file (must not exist)")->required();
+       c->add_option("--unplaced", o->unplaced,
+                     "write the intact records whose place is not certain as JSON Lines")
+           ->type_name("FILE");
        c->add_flag("--json", o->json, "one JSON document");
        add_lock_timeout(c, o);
      },

@@ -178,21 +178,24 @@ TEST_F(InspectTest, VerifyFindsEachProblem) {
        {"--messages", "2"},
        nullptr,
        [](CommonHeader& h) { h.oldest_time.seconds = h.newest_time.seconds + 1; },
-       {{"oldest_after_newest", -1, 0}}},
-      // The walk cannot step over record 4; the check goes on at record 5
-      // and finds record 7's damage, whose number it can no longer know.
+       {{"oldest_time_mismatch", -1, 1}, {"oldest_after_newest", -1, 0}}},
+      // Record 4's size cannot be stepped over: the records behind it are
+      // found all the same, record 7's damage too, whose number is no longer
+      // known; the ring then counts fewer records than the header.
       {"after a damaged record",
        {"--messages", "9", "--wrap", "--damage", "record-size:4", "--damage", "record-byte:7"},
        nullptr,
        nullptr,
        {{"message_size_past_end", 3488, 4},
-        {"walk_short", 3488, 4},
-        {"record_header_checksum", 604, 0}}},
+        {"record_header_checksum", 604, 0},
+        {"walk_short", 3488, 4}}},
+      // The header names a place where no record fits; its oldest time names
+      // the oldest record.
       {"oldest near the end",
        {"--messages", "2", "--capacity", "1200"},
        nullptr,
        [](CommonHeader& h) { h.oldest_offset = 1000; },
-       {{"record_header_past_end", 1000, 1}, {"walk_short", 1000, 1}}},
+       {{"oldest_offset_mismatch", 1000, 1}}},
   };
   for (const Case& c : cases) {
     const std::string path = make("c.store", c.options);

@@ -86,17 +86,15 @@ constexpr Kind kKinds[] = {
      }},
     {ProblemKind::kWalkShort, "walk_short",
      [](const Problem&, long long e, long long f) {
-       return format("the walk found %lld records; the header counts %lld", f, e);
+       return format("the ring holds %lld records; the header counts %lld", e, f);
      }},
     {ProblemKind::kWalkLong, "walk_long",
      [](const Problem&, long long e, long long f) {
-       return format("%lld records from the oldest to the newest; the header counts %lld", f, e);
+       return format("%lld records from the oldest to the newest; the header counts %lld", e, f);
      }},
     {ProblemKind::kNewestOffsetMismatch, "newest_offset_mismatch",
-     [](const Problem& p, long long e, long long f) {
-       return p.has_values
-                  ? format("newest offset %lld, but the walk's last record starts at %lld", f, e)
-                  : std::string("the newest offset is not the start of a record the walk met");
+     [](const Problem&, long long e, long long f) {
+       return format("newest offset %lld, but the ring's newest record starts at %lld", f, e);
      }},
     {ProblemKind::kForwardOffsetNotRecord, "forward_offset_not_record",
      [](const Problem& p, long long, long long) {
@@ -110,6 +108,77 @@ constexpr Kind kKinds[] = {
     {ProblemKind::kOldestAfterNewest, "oldest_after_newest",
      [](const Problem&, long long e, long long f) {
        return "oldest time stamp " + iso8601_utc(f) + " is after the newest, " + iso8601_utc(e);
+     }},
+    {ProblemKind::kMessageSizeSwallows, "message_size_swallows",
+     [](const Problem&, long long e, long long f) {
+       return format("message size %lld runs over the record at %lld", f, e);
+     }},
+    {ProblemKind::kMessageSizeShort, "message_size_short",
+     [](const Problem&, long long e, long long f) {
+       return format(
+           "message size %lld ends short of the record at %lld, and the message cannot be read "
+           "with it",
+           f, e);
+     }},
+    {ProblemKind::kRecordShifted, "record_shifted",
+     [](const Problem&, long long e, long long) {
+       return format(
+           "not where the step rule puts the next record (%lld): bytes inserted or "
+           "deleted",
+           e);
+     }},
+    {ProblemKind::kRecordDuplicate, "record_duplicate",
+     [](const Problem&, long long e, long long) {
+       return format("a byte-identical copy of the record at %lld; it counts once", e);
+     }},
+    {ProblemKind::kRecordUnplaced, "record_unplaced",
+     [](const Problem& p, long long e, long long f) {
+       return format("intact record, transaction %lld, ", f) +
+              (p.timed ? "time " + iso8601_utc(e) : std::string("no time stamp")) +
+              ": the ring may lack it, but its place is not certain";
+     }},
+    {ProblemKind::kOldestOffsetMismatch, "oldest_offset_mismatch",
+     [](const Problem&, long long e, long long f) {
+       return format("oldest offset %lld, but the ring's oldest record starts at %lld", f, e);
+     }},
+    {ProblemKind::kCurrentOffsetMismatch, "current_offset_mismatch",
+     [](const Problem&, long long e, long long f) {
+       return format("current offset %lld, but the next record goes to %lld", f, e);
+     }},
+    {ProblemKind::kLastOffsetMismatch, "last_offset_mismatch",
+     [](const Problem&, long long e, long long f) {
+       return format("last offset %lld, but the ring's newest record starts at %lld", f, e);
+     }},
+    {ProblemKind::kLastSizeMismatch, "last_size_mismatch",
+     [](const Problem&, long long e, long long f) {
+       return format("last message size %lld, but the newest record's is %lld", f, e);
+     }},
+    {ProblemKind::kOldestTimeMismatch, "oldest_time_mismatch",
+     [](const Problem&, long long e, long long f) {
+       return "oldest time stamp " + iso8601_utc(f) + ", but the oldest message's is " +
+              iso8601_utc(e);
+     }},
+    {ProblemKind::kNewestTimeMismatch, "newest_time_mismatch",
+     [](const Problem&, long long e, long long f) {
+       return "newest time stamp " + iso8601_utc(f) + ", but the newest message's is " +
+              iso8601_utc(e);
+     }},
+    {ProblemKind::kForwardCountMismatch, "forward_count_mismatch",
+     [](const Problem&, long long e, long long f) {
+       return format("%lld forwarded, but the forward offset lies behind %lld records of the ring",
+                     f, e);
+     }},
+    {ProblemKind::kHeaderUnreconciled, "header_unreconciled",
+     [](const Problem&, long long, long long) -> std::string {
+       return "the header names no end of the ring the records form: the records were taken "
+              "in the order the layout gives";
+     }},
+    {ProblemKind::kStaleRecords, "stale_records",
+     [](const Problem&, long long e, long long f) {
+       return format(
+           "%lld intact records up to %lld that are no part of the ring (a free gap "
+           "keeps older records); not a fault",
+           f, e);
      }},
 };
 

@@ -45,6 +45,11 @@ std::string salvage_text(const Store& store, const std::string& out_path,
                          const SalvageReport& report);
 std::string salvage_json(const Store& store, const std::string& out_path,
                          const SalvageReport& report);
+// The records salvage could not place, one JSON object per line: offset,
+// length, transaction, time.
+std::string unplaced_json_lines(const SalvageReport& report);
+// Why OUT counts what it does as forwarded, in words.
+std::string forward_note_text(const SalvageReport& report);
 
 std::string rewind_text(const Store& store, const RewindPlan& plan);
 std::string rewind_json(const Store& store, const RewindPlan& plan);

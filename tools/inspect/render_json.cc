@@ -117,9 +117,11 @@ std::string backlog_json(const BacklogRun& run) {
                      {"down", down}}}});
 }
 
-std::string verify_json(const Store& s, const VerifyReport& r) {
+namespace {
+
+Json problems_json(const std::vector<Problem>& list) {
   Json problems = Json::array();
-  for (const Problem& p : r.problems) {
+  for (const Problem& p : list) {
     Json j;
     j["kind"] = problem_name(p.kind);
     j["offset"] = p.offset >= 0 ? Json(p.offset) : Json(nullptr);
@@ -129,6 +131,13 @@ std::string verify_json(const Store& s, const VerifyReport& r) {
     j["text"] = problem_text(p);
     problems.push_back(j);
   }
+  return problems;
+}
+
+}  // namespace
+
+std::string verify_json(const Store& s, const VerifyReport& r) {
+  const Json problems = problems_json(r.problems);
   Json counts = Json::object();
   for (int k = 0; k < kProblemKinds; ++k) {
     if (r.counts[k] != 0) counts[problem_name(static_cast<ProblemKind>(k))] = r.counts[k];
@@ -139,8 +148,10 @@ std::string verify_json(const Store& s, const VerifyReport& r) {
   doc["clean"] = r.problems.empty();
   doc["walked"] = r.walked;
   doc["records"] = r.records;
+  doc["intact"] = r.intact;
   doc["bytes"] = r.bytes;
   doc["problems"] = problems;
+  doc["notes"] = problems_json(r.notes);
   doc["counts"] = counts;
   std::string summary = verify_summary(s, r);
   summary.pop_back();  // its line feed
@@ -160,12 +171,37 @@ std::string salvage_json(const Store& s, const std::string& out_path, const Salv
   doc["header_usable"] = r.header_usable;
   doc["header_count"] = r.header_usable ? Json(r.header_count) : Json(nullptr);
   doc["ring_start"] = r.ring_start >= 0 ? Json(r.ring_start) : Json(nullptr);
+  doc["header_used"] = r.header_used;
   doc["kept"] = {{"records", r.kept}, {"bytes", r.kept_bytes}, {"forwarded", r.forwarded}};
+  doc["forwarded_note"] = forward_note_text(r);
   doc["body_checksum_words_cleared"] = r.words_cleared;
+  doc["copies"] = r.copies;
+  doc["stale"] = r.stale;
+  Json unplaced = Json::array();
+  for (const UnplacedRecord& u : r.unplaced) {
+    unplaced.push_back({{"offset", u.offset},
+                        {"length", u.length},
+                        {"transaction", u.transaction},
+                        {"time", u.timed ? Json(u.time) : Json(nullptr)}});
+  }
+  doc["unplaced"] = unplaced;
   doc["lost"] = {{"records", r.lost_records}, {"bytes", r.lost_bytes}, {"ranges", ranges}};
   doc["out_size"] = r.out_size;
   doc["out_header"] = fields_json(r.out_header);
   return dump(doc);
+}
+
+std::string unplaced_json_lines(const SalvageReport& r) {
+  std::string out;
+  for (const UnplacedRecord& u : r.unplaced) {
+    out += Json{{"offset", u.offset},
+                {"length", u.length},
+                {"transaction", u.transaction},
+                {"time", u.timed ? Json(u.time) : Json(nullptr)}}
+               .dump() +
+           "\n";
+  }
+  return out;
 }
 
 std::string rewind_json(const Store& s, const RewindPlan& p) {

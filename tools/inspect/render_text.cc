@@ -142,7 +142,9 @@ std::string verify_summary(const Store& s, const VerifyReport& r) {
               : plural(static_cast<int64_t>(r.problems.size()), "problem", "problems") + " (" +
                     counts + ")";
   if (r.walked) {
-    text += "; " + plural(r.records, "record", "records") + ", " + num(r.bytes) + " bytes read";
+    text += "; " + plural(r.records, "record", "records") + " in the ring";
+    text += r.intact == r.records ? ", " + num(r.bytes) + " bytes"
+                                  : " (" + num(r.intact) + " intact, " + num(r.bytes) + " bytes)";
   } else if (s.header_usable()) {
     text += "; the header counts no message, no record read";
   } else {
@@ -153,15 +155,17 @@ std::string verify_summary(const Store& s, const VerifyReport& r) {
 
 std::string verify_text(const Store& s, const VerifyReport& r) {
   std::string out;
-  for (const Problem& p : r.problems) {
-    std::string where;
-    if (p.offset >= 0) where += "offset " + num(p.offset);
-    if (p.record != 0)
-      where += (where.empty() ? "" : "  ") + std::string("record ") + num(p.record);
-    std::string kind = problem_name(p.kind);
-    kind.resize(std::max<size_t>(kind.size(), 28), ' ');
-    where.resize(std::max<size_t>(where.size(), 30), ' ');
-    out += kind + where + problem_text(p) + "\n";
+  for (const std::vector<Problem>* list : {&r.problems, &r.notes}) {
+    for (const Problem& p : *list) {
+      std::string where;
+      if (p.offset >= 0) where += "offset " + num(p.offset);
+      if (p.record != 0)
+        where += (where.empty() ? "" : "  ") + std::string("record ") + num(p.record);
+      std::string kind = problem_name(p.kind);
+      kind.resize(std::max<size_t>(kind.size(), 28), ' ');
+      where.resize(std::max<size_t>(where.size(), 30), ' ');
+      out += kind + where + problem_text(p) + "\n";
+    }
   }
   return out + verify_summary(s, r);
 }
@@ -177,13 +181,26 @@ std::string salvage_text(const Store& s, const std::string& out_path, const Salv
     line(out, "header",
          "unusable: records taken in ring order from " + num(r.ring_start) +
              ", where the file's layout shows the ring begins");
+  } else if (!r.header_used) {
+    line(out, "header",
+         "names no end of the ring the records form: records taken in the order the layout "
+         "gives");
   }
   line(out, "kept",
        plural(r.kept, "record", "records") + ", " + num(r.kept_bytes) + " bytes; " +
            num(r.forwarded) + " forwarded");
+  if (r.forward_note != ForwardNote::kAgree) line(out, "forwarded", forward_note_text(r));
   if (r.words_cleared > 0) {
     line(out, "body checksums",
          plural(r.words_cleared, "non-zero word", "non-zero words") + " written as 0");
+  }
+  if (r.copies > 0) {
+    line(out, "copies",
+         plural(r.copies, "byte-identical copy", "byte-identical copies") +
+             " of the record before it, kept once");
+  }
+  if (r.stale > 0) {
+    line(out, "stale", plural(r.stale, "record", "records") + " outside the ring, not kept");
   }
   std::string lost =
       plural(static_cast<int64_t>(r.lost.size()), "damaged stretch", "damaged stretches") + ", " +
@@ -197,7 +214,38 @@ std::string salvage_text(const Store& s, const std::string& out_path, const Salv
     line(out, "",
          "bytes " + num(l.start) + " to " + num(l.end) + " (" + num(l.end - l.start) + " bytes)");
   }
+  if (!r.unplaced.empty()) {
+    line(out, "unplaced",
+         plural(static_cast<int64_t>(r.unplaced.size()), "intact record", "intact records") +
+             " whose place in the ring is not certain, not kept (--unplaced FILE lists them)");
+    for (const UnplacedRecord& u : r.unplaced) {
+      line(out, "",
+           "offset " + num(u.offset) + ", transaction " + num(u.transaction) + ", " +
+               (u.timed ? iso8601_utc(u.time) : std::string("no time stamp")));
+    }
+  }
   return out;
+}
+
+std::string forward_note_text(const SalvageReport& r) {
+  switch (r.forward_note) {
+    case ForwardNote::kAgree:
+      return "the forward offset and the forwarded count agree";
+    case ForwardNote::kNoHeader:
+      return "nothing: without a usable header no message is known to be forwarded";
+    case ForwardNote::kNoRing:
+      return "nothing: the header counts no message";
+    case ForwardNote::kNotRecord:
+      return "only the records before the forward offset, which is no record of the ring, and "
+             "within the header's forwarded count";
+    case ForwardNote::kDamageBefore:
+      return "only the records before the first damaged stretch that lies before the forward "
+             "offset";
+    case ForwardNote::kCountDisagrees:
+      return "only what both show: the forward offset lies behind " + num(r.forward_before) +
+             " records, the header counts " + num(r.header_forwarded) + " forwarded";
+  }
+  return "";
 }
 
 std::string rewind_text(const Store& s, const RewindPlan& p) {

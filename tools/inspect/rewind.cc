@@ -1,83 +1,118 @@
-// rewind: the forward pointer moved back.
+// rewind: the forward pointer moved back, on the ring as the scan finds it.
 #include "tools/inspect/rewind.h"
 
-#include "storeformat/ring.h"
+#include "storeformat/ring_scan.h"
 #include "storeformat/store_header.h"
 
 namespace inspect {
 
 namespace {
 
+// Notes where the first dropped stretch of the ring begins.
+class FirstLoss : public ScanReporter {
+ public:
+  void report(const ScanFinding& f) override {
+    if (f.kind == ScanFinding::kLost && at < 0) {
+      at = f.offset;
+      number = f.record;
+    }
+  }
+  int64_t at = -1;
+  uint32_t number = 0;
+};
+
 class Rewinder {
  public:
   Rewinder(const Store& store, RewindPlan* plan, RewindRefusal* refusal, Failure* failure)
-      : store_(store), h_(store.header), plan_(*plan), refusal_(*refusal), failure_(failure) {}
+      : store_(store),
+        h_(store.header),
+        plan_(*plan),
+        refusal_(*refusal),
+        failure_(failure),
+        scan_(store.fd, store.file_size, &store.header) {}
 
   bool run(const RewindRequest& request) {
     if (!store_.header_usable()) return refuse(RewindRefusal::kHeaderUnusable);
     plan_.messages = h_.message_count;
     plan_.old_forward_offset = h_.forward_offset;
     plan_.old_forwarded = h_.forwarded_count;
-    if (!choose_record(request)) return false;
-    if (!find_record(request)) return false;
+    VARNO_STATUS status;
+    if (!scan_.run(&loss_, {}, &status)) {
+      *failure_ = {"reading a record of", status};
+      return false;
+    }
+    plan_.messages_found = scan_.numbered_records();
+    if (!forwarding_known(request) || !choose_record(request) || !find_record()) return false;
     return !request.execute || write();
   }
 
  private:
+  // Where forwarding stands must follow from the records, and the header
+  // must agree with them, before anything is moved. Behind a dropped
+  // stretch the forward offset's place in the ring is only a lower bound:
+  // the count cannot be checked there, and only records before the stretch
+  // can be chosen.
+  bool forwarding_known(const RewindRequest& request) {
+    const ScanForward& fw = scan_.forward();
+    if (fw.place == ScanForward::kNoRing) return refuse(RewindRefusal::kNotBack);
+    if (!scan_.header_used() || fw.place == ScanForward::kElsewhere) {
+      return refuse(RewindRefusal::kForwardNotRecord);
+    }
+    if (fw.exact && !fw.count_agrees) {
+      refusal_.before = fw.before;
+      return refuse(RewindRefusal::kForwardCountDisagrees);
+    }
+    if (request.target == RewindRequest::kOldest && !scan_.oldest_agrees()) {
+      refusal_.first = scan_.ring().empty() ? -1 : scan_.ring().front().first;
+      return refuse(RewindRefusal::kOldestNotFirst);
+    }
+    return true;
+  }
+
   bool choose_record(const RewindRequest& request) {
+    const int64_t records = scan_.numbered_records();
     int64_t n = 1;
     if (request.target == RewindRequest::kRecord) n = request.n;
-    if (request.target == RewindRequest::kLast) n = int64_t{h_.message_count} - request.n + 1;
-    if (request.target != RewindRequest::kOldest && (n < 1 || n > h_.message_count)) {
+    if (request.target == RewindRequest::kLast) n = records - request.n + 1;
+    if (request.target != RewindRequest::kOldest && (n < 1 || n > records)) {
       return refuse(RewindRefusal::kOutOfRange);
     }
     plan_.record = static_cast<uint32_t>(n);
     plan_.new_forwarded = plan_.record - 1;
     // Only back: a target at or after the forward pointer would skip
     // messages that were never forwarded.
-    if (plan_.new_forwarded >= h_.forwarded_count) return refuse(RewindRefusal::kNotBack);
+    if (plan_.new_forwarded >= scan_.forward().before) return refuse(RewindRefusal::kNotBack);
     return true;
   }
 
-  // The offset of the target record: the oldest offset, as the utility's
-  // reset takes it, or the walk's way there, which must pass only sound
-  // records and end at a sound one.
-  bool find_record(const RewindRequest& request) {
-    if (request.target == RewindRequest::kOldest) {
-      plan_.new_forward_offset = h_.oldest_offset;
-      return true;
-    }
-    RingWalk walk(store_.fd, store_.file_size, h_.oldest_offset, h_.newest_offset, plan_.record);
+  // The offset of the target record, which must be intact and have a known
+  // number: behind a stretch whose count of records is not known, the
+  // numbers are not.
+  bool find_record() {
+    RingReader reader(store_.fd, store_.file_size, scan_.ring());
     VARNO_STATUS status;
-    while (walk.next(&status)) {
-      const RecordCheck& c = walk.check();
-      if (c.defect == RecordCheck::kUnreadable) {
-        *failure_ = {"reading a record of", status};
-        return false;
-      }
-      if (!c.intact()) {
-        refusal_.at = c;
-        refusal_.number = walk.number();
-        return refuse(RewindRefusal::kUnreachable);
-      }
-      if (walk.number() == plan_.record) {
-        plan_.new_forward_offset = c.offset;
+    while (reader.next(&status)) {
+      if (!reader.numbered() || reader.index() + 1 > plan_.record) break;
+      if (reader.index() + 1 == plan_.record) {
+        plan_.new_forward_offset = reader.offset();
         return true;
       }
     }
-    // The end of the file before the record.
-    refusal_.at.offset = walk.next_offset();
-    refusal_.at.defect = RecordCheck::kHeaderPastEnd;
-    refusal_.number = walk.number() + 1;
+    if (varno_failed(status)) {
+      *failure_ = {"reading a record of", status};
+      return false;
+    }
+    refusal_.at = loss_.at;
+    refusal_.number = loss_.number;
     return refuse(RewindRefusal::kUnreachable);
   }
 
   bool write() {
-    CommonHeader record = h_;
-    record.forward_offset = plan_.new_forward_offset;
-    record.forwarded_count = plan_.new_forwarded;
+    CommonHeader header = h_;
+    header.forward_offset = plan_.new_forward_offset;
+    header.forwarded_count = plan_.new_forwarded;
     VARNO_STATUS status;
-    rewrite_store_header(store_.fd, record, &status);
+    rewrite_store_header(store_.fd, header, &status);
     if (varno_failed(status)) {
       *failure_ = {"rewriting the header of", status};
       return false;
@@ -102,6 +137,8 @@ class Rewinder {
   RewindPlan& plan_;
   RewindRefusal& refusal_;
   Failure* failure_;
+  RingScan scan_;
+  FirstLoss loss_;
 };
 
 }  // namespace

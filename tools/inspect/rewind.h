@@ -22,8 +22,9 @@ struct RewindRequest {
 };
 
 struct RewindPlan {
-  uint32_t messages = 0;  // the header's count
-  uint32_t record = 0;    // the record forwarded next after the rewind
+  uint32_t messages = 0;        // the header's count
+  uint32_t messages_found = 0;  // the ring's records
+  uint32_t record = 0;          // the record forwarded next after the rewind
   int64_t old_forward_offset = 0;
   uint32_t old_forwarded = 0;
   int64_t new_forward_offset = 0;
@@ -38,19 +39,28 @@ struct RewindRefusal {
     kHeaderUnusable,  // no sound header copy
     kOutOfRange,      // no such record
     kNotBack,         // at or after the forward pointer: it would skip messages
-    kUnreachable,     // a damaged record before the target, or the target itself
+    kUnreachable,     // a damaged stretch of the ring before the target
+    // The header contradicts the records where the rewind matters:
+    kForwardNotRecord,       // the forward offset is no record of the ring
+    kForwardCountDisagrees,  // it lies behind `before` records; the header counts otherwise
+    kOldestNotFirst,         // the oldest offset is not the ring's first record (`first`)
   };
   Kind kind = kNone;
-  RecordCheck at;  // kUnreachable: the record the walk met
-  uint32_t number = 0;
+  int64_t at = -1;      // kUnreachable: where the damaged stretch begins
+  uint32_t number = 0;  // kUnreachable: the number of the record there
+  uint32_t before = 0;  // kForwardCountDisagrees
+  int64_t first = -1;   // kOldestNotFirst
 };
 
 // Works out the rewind of the open `store` (opened for writing when
-// `request.execute`) and, when asked, writes it as the utility's reset does:
+// `request.execute`) on the ring as RingScan finds it, which numbers the
+// records, and, when asked, writes it as the utility's reset does:
 // the header read with only signed blocks counting, both copies rewritten
 // from the chosen one in the file's own layout, the rewrite checked and
-// undone on failure. All under the store file lock the open holds. False
-// with *refusal (nothing written) or *failure.
+// undone on failure. All under the store file lock the open holds. It never
+// moves the forward pointer forward in ring order, and refuses when the
+// header contradicts the records about where forwarding stands or where the
+// ring begins. False with *refusal (nothing written) or *failure.
 bool rewind_store(const Store& store, const RewindRequest& request, RewindPlan* plan,
                   RewindRefusal* refusal, Failure* failure);
 

@@ -30,10 +30,23 @@ enum class ProblemKind : int32_t {
   kForwardOffsetNotRecord,
   kForwardedExceedsMessages,
   kOldestAfterNewest,
-  kCount,  // not a kind: how many there are
+  kMessageSizeSwallows,
+  kMessageSizeShort,
+  kRecordShifted,
+  kRecordDuplicate,
+  kRecordUnplaced,
+  kOldestOffsetMismatch,
+  kCurrentOffsetMismatch,
+  kLastOffsetMismatch,
+  kLastSizeMismatch,
+  kOldestTimeMismatch,
+  kNewestTimeMismatch,
+  kForwardCountMismatch,
+  kHeaderUnreconciled,
+  kStaleRecords,  // a note, not a problem: the free gap of a wrapped ring keeps older records
+  kCount,         // not a kind: how many there are
 };
 constexpr int kProblemKinds = static_cast<int>(ProblemKind::kCount);
-
 // One problem. `offset` is -1 and `record` 0 where they do not apply;
 // `expected` and `found` are the two values compared, when `has_values`.
 struct Problem {
@@ -46,21 +59,27 @@ struct Problem {
   // A header block whose checksum holds but that lacks the signature: the
   // values are the signature and the word found in its place.
   bool unsigned_block = false;
+  // kRecordUnplaced: found is its transaction number, expected its first
+  // time stamp when it has one.
+  bool timed = false;
 };
 
 struct VerifyReport {
-  bool walked = false;   // false when the header was unusable or counts no message
-  uint32_t records = 0;  // records read by the walk
-  int64_t bytes = 0;     // bytes of those records
+  bool walked = false;   // false when no record was looked for (an empty ring, no layout)
+  uint32_t records = 0;  // records of the ring, each counted once, the damaged ones included
+  uint32_t intact = 0;   // those read intact
+  int64_t bytes = 0;     // their bytes
   std::vector<Problem> problems;
+  std::vector<Problem> notes;           // what is no fault (stale records)
   uint32_t counts[kProblemKinds] = {};  // problems per kind
 };
 
-// Checks the header and walks the ring from the oldest record to the newest
-// (further than the header's count when the newest record lies further),
-// reading every record whole. Past a record the walk cannot step over it goes
-// on at the next intact record the format's scan finds, so damage further on
-// is reported too. False with *failure when the file cannot be read.
+// Checks the header region, then reads the whole data area once and
+// reconciles the records with the header (RingScan): every damaged record
+// of the ring, every record shifted, copied or left outside, and every
+// field of the header the records contradict. Without a usable header the
+// records are still checked in the order the layout gives. False with
+// *failure when the file cannot be read.
 bool verify_store(const Store& store, Progress* progress, VerifyReport* report, Failure* failure);
 
 }  // namespace inspect

@@ -1,0 +1,1025 @@
+// Reconciling the runs the scan found with what the header says: which runs
+// form the ring, what lies outside it, and where the header and the records
+// disagree.
+//
+// The header is read as a set of witnesses, each checked against the
+// records: the oldest offset and time name the first record, the newest
+// offset, last message size and newest time the last one, the count how many
+// lie between, the current offset the place behind the newest. A witness the
+// records contradict is reported and outvoted by the others; the ring never
+// drops an intact record the witnesses agree on.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "fileaccess/file_access.h"
+#include "storeformat/byte_order.h"
+#include "storeformat/ring_scan_internal.h"
+
+namespace ringscan {
+
+namespace {
+
+constexpr uint32_t kNoLimit = std::numeric_limits<uint32_t>::max();
+// A gap behind a record longer than this is not read to test whether the
+// record's size was cut short.
+constexpr int64_t kMaxCutShort = int64_t{16} << 20;
+// Steps a count of damaged records follows at most.
+constexpr int kMaxChain = 1 << 20;
+
+// Records `from` to `to` of one run, as one stretch of the ring.
+struct Part {
+  int32_t run = -1;
+  uint32_t from = 0;
+  uint32_t to = 0;
+  Rec first;
+  Rec last;
+  int64_t gap_from = -1;    // a stretch from here up to `first` lies between it and the part before
+  bool crossing = false;    // that stretch goes over the end of the file to 192
+  bool lost = false;        // the stretch holds bytes
+  int64_t gap_records = 0;  // damaged records in it, by their own sizes; -1 not known
+  bool numbered = true;     // `base` is exact
+  uint32_t base = 0;        // ring records before it, the damaged ones included
+};
+
+// Where the ring ends when the header's newest record is no intact record:
+// from `from` (over the end of the file when `crossing`) to `to`, holding
+// `records` damaged records (-1 not known).
+struct Tail {
+  int64_t from = -1;
+  int64_t to = -1;
+  bool crossing = false;
+  int64_t records = 0;
+};
+
+class Reconciler {
+ public:
+  Reconciler(int32_t fd, int64_t size, const CommonHeader* header, const Found& found,
+             ScanReporter* reporter, Outcome* out, VARNO_STATUS* status)
+      : fd_(fd),
+        size_(size),
+        h_(header),
+        f_(found),
+        runs_(found.runs),
+        reporter_(reporter),
+        out_(*out),
+        status_(status) {}
+
+  bool run() {
+    if (h_ != nullptr && h_->message_count == 0) return outside();
+    if (h_ != nullptr && !runs_.empty()) {
+      out_.header_used = anchor();
+      if (!ok_) return false;
+    }
+    if (!out_.header_used) {
+      if (h_ != nullptr && !runs_.empty()) report({ScanFinding::kUnreconciled});
+      layout();
+      settle();
+    }
+    if (!ok_ || !emit_ring() || !outside()) return false;
+    if (out_.header_used) {
+      forward();
+      contradictions();
+    } else if (h_ != nullptr && runs_.empty()) {
+      ScanFinding f{ScanFinding::kCount};
+      f.expected = 0;
+      f.found = h_->message_count;
+      report(f);
+    }
+    segments();
+    return ok_;
+  }
+
+ private:
+  // ---- Anchoring the ring's ends on the header's witnesses.
+
+  bool anchor() {
+    const uint32_t count = h_->message_count;
+    Place oldest = anchor_oldest();
+    Place newest = anchor_newest();
+    if (!ok_ || (!oldest.found() && !newest.found())) return false;
+    if (!oldest.found()) oldest = back_from(newest, count);
+    if (!ok_) return false;
+    if (!walk_to(oldest, newest)) return false;
+    if (total_ != count && (oldest_alt_.found() || newest_alt_.found())) {
+      // The offsets and the times named different records: the pair whose
+      // ring the count confirms wins, else the times.
+      const Place olds[2] = {oldest, oldest_alt_.found() ? oldest_alt_ : oldest};
+      const Place news[2] = {newest, newest_alt_.found() ? newest_alt_ : newest};
+      bool settled = false;
+      for (int k = 1; k < 4 && !settled && ok_; ++k) {
+        const Place& o = olds[k & 1];
+        const Place& n = news[k >> 1];
+        if (walk_to(o, n) && total_ == count) {
+          oldest = o;
+          newest = n;
+          settled = true;
+        }
+      }
+      if (!ok_ || (!settled && !walk_to(oldest, newest))) return false;
+    }
+    if (total_known_ && total_ < count && !time_confirms_oldest(oldest) && oldest.index > 0) {
+      // The oldest offset names a later record than the count and the
+      // records say: the ring begins earlier in the same run.
+      const uint32_t back = std::min(count - total_, oldest.index);
+      const Place earlier = place_at(oldest.run, oldest.index - back);
+      if (!ok_) return false;
+      start_loss_ = -1;
+      first_destroyed_ = false;
+      if (!walk_to(earlier, newest)) return false;
+    }
+    return ok_ && !parts_.empty();
+  }
+
+  // Walks from `oldest` to `newest` when it is known, else to the header's
+  // newest offset when a destroyed record lies there, else as many records as
+  // the header counts; then settles the stretches between.
+  bool walk_to(const Place& oldest, const Place& newest) {
+    tail_ = Tail{};
+    bool walked = newest.found() && walk(oldest, newest, kNoLimit, -1);
+    if (!walked && ok_ && destroyed_newest_) {
+      walked = walk(oldest, Place{}, kNoLimit, h_->newest_offset);
+      if (walked) end_at_destroyed_newest();
+    }
+    if (!walked && ok_) walked = walk(oldest, Place{}, h_->message_count, -1);
+    if (walked && ok_) settle();
+    return walked && ok_;
+  }
+
+  Place anchor_oldest() {
+    const Place& at = f_.at[kMarkOldest];
+    const int64_t o = h_->oldest_offset;
+    if (at.found()) {
+      if (at.rec.timed && at.rec.time != h_->oldest_time.seconds) {
+        // The oldest offset may name a later record: the record of the
+        // oldest time that leads to it in the same run begins the ring.
+        const Place* best = nullptr;
+        for (const Place& m : f_.oldest_like) {
+          if (m.run == at.run && m.index < at.index && (best == nullptr || m.index > best->index)) {
+            best = &m;
+          }
+        }
+        if (best != nullptr) {
+          oldest_alt_ = at;
+          return *best;
+        }
+      }
+      return at;
+    }
+    if (const Place* m = nearest(f_.oldest_like, o)) return *m;
+    if (o < store_header_size || o >= size_) return {};
+    // The oldest record itself is gone: the ring begins at the first record
+    // behind the place it had, unless that place lies inside a record.
+    first_destroyed_ = true;
+    for (size_t r = 0; r < runs_.size(); ++r) {
+      if (runs_[r].first() > o) {
+        start_loss_ = o;
+        return Place{static_cast<int32_t>(r), 0, runs_[r].head};
+      }
+      if (o < runs_[r].end()) {
+        first_destroyed_ = false;
+        return {};
+      }
+    }
+    start_loss_ = o;
+    return Place{0, 0, runs_[0].head};
+  }
+
+  Place anchor_newest() {
+    const Place& at = f_.at[kMarkNewest];
+    const int64_t n = h_->newest_offset;
+    const int64_t size = h_->last_message_size;
+    if (at.found()) {
+      const bool size_ok = at.rec.size == size;
+      const bool time_ok = !at.rec.timed || at.rec.time == h_->newest_time.seconds;
+      if (size_ok && time_ok) return at;
+      // Bytes inserted or deleted move the newest record away from its
+      // offset: the record the header describes is the newest.
+      if (const Place* m = nearest(f_.newest_like, n)) {
+        if (size_ok) newest_alt_ = at;
+        return *m;
+      }
+      if (!size_ok && newest_size_altered(at) && at.index > 0) {
+        altered_newest_ = {n, std::min(size_, n + size + int64_t{record_prefix_size})};
+        return place_at(at.run, at.index - 1);
+      }
+      return at;
+    }
+    if (const Place* m = nearest(f_.newest_like, n)) return *m;
+    const Place& last = f_.at[kMarkLast];
+    if (last.found() && last.rec.size == size) return last;
+    // No intact record lies at the newest offset: where it names a place no
+    // record covers, the newest record was there and is destroyed.
+    destroyed_newest_ = n >= store_header_size && n < size_ && !covered(n);
+    return {};
+  }
+
+  bool covered(int64_t offset) const {
+    return std::any_of(runs_.begin(), runs_.end(),
+                       [&](const Run& run) { return run.first() <= offset && offset < run.end(); });
+  }
+
+  // The ring ends with the destroyed record at the newest offset: what lies
+  // from the last part up to the end the header gives it is dropped.
+  void end_at_destroyed_newest() {
+    const int64_t n = h_->newest_offset;
+    const int64_t size = h_->last_message_size;
+    tail_.from = parts_.back().last.end();
+    tail_.crossing = tail_.from > n;
+    const bool sized = size >= kMessageHeaderSize && size < (int64_t{1} << 32);
+    tail_.to = std::min(size_, n + (sized ? size + record_prefix_size : record_header_size));
+    last_destroyed_ = true;
+  }
+
+  // The record at the newest offset has another size than the header says.
+  // Its size was changed (not the header's) when the current offset agrees
+  // with the header's size and not with the record's, or when the library
+  // cannot read the message with the record's own size.
+  bool newest_size_altered(const Place& at) const {
+    const int64_t n = at.rec.offset;
+    const auto step = [&](int64_t size) {
+      return next_record_offset(n, static_cast<uint32_t>(size), size_, n);
+    };
+    const bool current_says_record = h_->current_offset == step(at.rec.size);
+    const bool current_says_header = h_->last_message_size >= kMessageHeaderSize &&
+                                     h_->last_message_size < (int64_t{1} << 32) &&
+                                     h_->current_offset == step(h_->last_message_size);
+    return !current_says_record && (current_says_header || !at.rec.readable);
+  }
+
+  bool time_confirms_oldest(const Place& oldest) const {
+    return oldest.rec.timed && oldest.rec.time == h_->oldest_time.seconds;
+  }
+
+  static const Place* nearest(const std::vector<Place>& list, int64_t offset) {
+    const Place* best = nullptr;
+    for (const Place& p : list) {
+      if (best == nullptr || distance(p.rec.offset, offset) < distance(best->rec.offset, offset)) {
+        best = &p;
+      }
+    }
+    return best;
+  }
+  static int64_t distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
+
+  // Whole runs older than the oldest record the header names: a free gap's
+  // records, which a walk that counts never takes.
+  bool stale_looking(const Run& run) const {
+    return h_ != nullptr && run.tail.timed && run.tail.time < h_->oldest_time.seconds;
+  }
+
+  // The place `count` records before and including `newest`, going back
+  // through the runs in ring order.
+  Place back_from(const Place& newest, uint32_t count) {
+    const uint32_t need = std::max<uint32_t>(count, 1);
+    if (newest.index + 1 >= need) return place_at(newest.run, newest.index + 1 - need);
+    uint32_t left = need - (newest.index + 1);
+    Place first = place_at(newest.run, 0);
+    const int32_t n = static_cast<int32_t>(runs_.size());
+    for (int32_t r = (newest.run + n - 1) % n; r != newest.run; r = (r + n - 1) % n) {
+      const Run& run = runs_[static_cast<size_t>(r)];
+      if (stale_looking(run)) break;
+      if (run.records >= left) return place_at(r, run.records - left);
+      left -= run.records;
+      first = Place{r, 0, run.head};
+    }
+    return first;
+  }
+
+  // ---- Walking the runs in ring order.
+
+  // Collects the parts from `from` to `to` (or, without `to`, `limit`
+  // records, or the runs before the place `stop` in ring order) in ring
+  // order. False when `to` was given and never met.
+  bool walk(const Place& from, const Place& to, uint32_t limit, int64_t stop) {
+    parts_.clear();
+    const int32_t n = static_cast<int32_t>(runs_.size());
+    const auto ring_place = [&](int64_t offset) {
+      return offset >= from.rec.offset ? offset - from.rec.offset
+                                       : offset + (size_ - from.rec.offset);
+    };
+    int32_t r = from.run;
+    uint32_t i = from.index;
+    bool crossed = false;
+    int laps = 0;
+    uint32_t taken = 0;
+    int64_t previous_end = -1;
+    for (int32_t step = 0; step <= n + 1; ++step) {
+      const Run& run = runs_[static_cast<size_t>(r)];
+      uint32_t last = run.records - 1;
+      if (laps > 0 && r == from.run) {
+        // Back at the run the ring began in.
+        if (i >= from.index) break;
+        last = from.index - 1;
+      }
+      if (stop >= 0 && !parts_.empty() && ring_place(run.first()) > ring_place(stop)) break;
+      bool finish = false;
+      if (to.found() && to.run == r && to.index >= i && to.index <= last) {
+        last = to.index;
+        finish = true;
+      }
+      if (!to.found() && stop < 0 && !parts_.empty() && stale_looking(run)) break;
+      uint32_t records = last - i + 1 - copies_in(run, i, last);
+      if (!to.found() && stop < 0 && taken + records >= limit) {
+        last = index_for(run, i, limit - taken);
+        records = limit - taken;
+        finish = true;
+      }
+      Part p;
+      p.run = r;
+      p.from = i;
+      p.to = last;
+      p.first = i == from.index && r == from.run && laps == 0 ? from.rec : rec_at(run, r, i, to);
+      p.last = rec_at(run, r, last, to);
+      if (!ok_) return false;
+      if (previous_end >= 0) {
+        p.gap_from = previous_end;
+        p.crossing = crossed;
+      } else if (start_loss_ >= 0) {
+        p.gap_from = start_loss_;
+        p.crossing = start_loss_ > p.first.offset;
+      }
+      parts_.push_back(p);
+      taken += records;
+      if (finish) return true;
+      previous_end = p.last.end();
+      crossed = false;
+      if (++r == n) {
+        r = 0;
+        crossed = true;
+        if (++laps > 1) break;
+      }
+      i = 0;
+    }
+    return !to.found() && !parts_.empty();
+  }
+
+  uint32_t copies_in(const Run& run, uint32_t from, uint32_t to) const {
+    uint32_t n = 0;
+    for (const Copy& c : run.copies) n += c.index > from && c.index <= to ? 1 : 0;
+    return n;
+  }
+
+  // The index in `run` from `from` at which `count` records (copies not
+  // counted) have been taken.
+  uint32_t index_for(const Run& run, uint32_t from, uint32_t count) const {
+    uint32_t index = from + count - 1;
+    for (const Copy& c : run.copies) {
+      if (c.index > from && c.index <= index) ++index;
+    }
+    return std::min(index, run.records - 1);
+  }
+
+  Rec rec_at(const Run& run, int32_t r, uint32_t index, const Place& known) {
+    if (index == 0) return run.head;
+    if (index + 1 == run.records) return run.tail;
+    if (index + 2 == run.records && run.before_tail.offset >= 0) return run.before_tail;
+    if (known.found() && known.run == r && known.index == index) return known.rec;
+    return place_at(r, index).rec;
+  }
+
+  Place place_at(int32_t r, uint32_t index) {
+    const Run& run = runs_[static_cast<size_t>(r)];
+    Place place{r, index, {}};
+    if (index == 0) {
+      place.rec = run.head;
+    } else if (index + 1 == run.records) {
+      place.rec = run.tail;
+    } else if (!walk_run(
+                   fd_, size_, run, index, index,
+                   [&](uint32_t, const Rec& rec) {
+                     place.rec = rec;
+                     return false;
+                   },
+                   status_)) {
+      ok_ = false;
+    }
+    return place;
+  }
+
+  Place end_place() const {
+    const Part& p = parts_.back();
+    return Place{p.run, p.to, p.last};
+  }
+
+  uint32_t records_of_parts() const {
+    uint32_t n = 0;
+    for (const Part& p : parts_) n += p.to - p.from + 1 - copies_in(runs_[p.run], p.from, p.to);
+    return n;
+  }
+
+  // ---- The stretches between the parts.
+
+  void settle() {
+    trim_cut_short();
+    if (ok_) measure_gaps();
+    if (ok_) number_parts();
+  }
+
+  void measure_gaps() {
+    for (Part& p : parts_) {
+      p.lost = p.gap_from >= 0 && (p.crossing ? size_ - p.gap_from >= int64_t{record_header_size} ||
+                                                    p.first.offset > store_header_size
+                                              : p.first.offset > p.gap_from);
+      p.gap_records = p.lost ? chain(p.gap_from, p.first.offset, p.crossing) : 0;
+      if (!ok_) return;
+    }
+    if (altered_newest_.first >= 0) {
+      tail_.from = altered_newest_.first;
+      tail_.to = altered_newest_.second;
+      tail_.crossing = false;
+      tail_.records = 1;
+      last_destroyed_ = true;
+    } else if (tail_.from >= 0) {
+      const int64_t to_newest = chain(tail_.from, h_->newest_offset, tail_.crossing);
+      tail_.records = to_newest < 0 ? -1 : to_newest + 1;
+    }
+  }
+
+  // How many records lie from `from` to exactly `to` (over the end of the
+  // file to 192 when `crossing`) by the message sizes written in them, their
+  // headers damaged or not; -1 when the sizes do not lead there.
+  int64_t chain(int64_t from, int64_t to, bool crossing) {
+    int64_t n = 0;
+    int64_t at = from;
+    for (int step = 0; step < kMaxChain; ++step) {
+      if (!crossing && at == to) return n;
+      if (crossing && size_ - at < int64_t{record_header_size}) {
+        at = store_header_size;
+        crossing = false;
+        continue;
+      }
+      if ((!crossing && at > to) || size_ - at < int64_t{record_header_size}) return -1;
+      unsigned char word[4];
+      VARNO_STATUS st;
+      varno_s_file_seek(fd_, at + record_prefix_size + kMsgSizeAt, kSeekSet, &st);
+      if (!varno_failed(st)) varno_s_file_read(fd_, word, sizeof word, &st);
+      if (varno_failed(st)) {
+        ok_ = false;
+        *status_ = st;
+        return -1;
+      }
+      const uint32_t size = get_u32(word);
+      if (size < kMessageHeaderSize || size > std::numeric_limits<uint32_t>::max() - 12) return -1;
+      at += size + record_prefix_size;
+      ++n;
+    }
+    return -1;
+  }
+
+  void number_parts() {
+    int64_t base = 0;
+    bool numbered = true;
+    numbered_prefix_ = -1;
+    for (Part& p : parts_) {
+      if (p.lost) {
+        if (p.gap_records < 0 && numbered) {
+          numbered = false;
+          numbered_prefix_ = base;
+        }
+        base += std::max<int64_t>(p.gap_records, 0);
+      }
+      p.numbered = numbered;
+      p.base = static_cast<uint32_t>(base);
+      base += p.to - p.from + 1 - copies_in(runs_[static_cast<size_t>(p.run)], p.from, p.to);
+    }
+    if (tail_.from >= 0) {
+      if (tail_.records < 0 && numbered) {
+        numbered = false;
+        numbered_prefix_ = base;
+      }
+      base += std::max<int64_t>(tail_.records, 0);
+    }
+    total_ = static_cast<uint32_t>(std::min<int64_t>(base, std::numeric_limits<uint32_t>::max()));
+    total_known_ = numbered;
+    if (numbered_prefix_ < 0) numbered_prefix_ = base;
+  }
+
+  // Without a header that can be trusted: the runs in file order, or, where
+  // the layout shows a wrapped ring (the last run reaches the end of the
+  // file), from the run whose first message is the earliest.
+  void layout() {
+    parts_.clear();
+    start_loss_ = -1;
+    tail_ = Tail{};
+    altered_newest_ = {-1, -1};
+    first_destroyed_ = false;
+    last_destroyed_ = false;
+    if (runs_.empty()) return;
+    const size_t n = runs_.size();
+    size_t start = 0;
+    const bool wrapped = n >= 2 && size_ - runs_.back().end() < int64_t{record_header_size};
+    if (wrapped) {
+      start = 1;
+      const bool timed =
+          std::all_of(runs_.begin(), runs_.end(), [](const Run& run) { return run.head.timed; });
+      if (timed) {
+        for (size_t r = 0; r < n; ++r) {
+          if (runs_[r].head.time < runs_[start].head.time) start = r;
+        }
+      }
+      out_.layout_start = start == 0 ? -1 : runs_[start].first();
+    }
+    for (size_t k = 0; k < n; ++k) {
+      const size_t r = (start + k) % n;
+      const Run& run = runs_[r];
+      Part p;
+      p.run = static_cast<int32_t>(r);
+      p.from = 0;
+      p.to = run.records - 1;
+      p.first = run.head;
+      p.last = run.tail;
+      if (k == 0) {
+        if (r == 0 && run.first() > store_header_size) p.gap_from = store_header_size;
+      } else {
+        p.gap_from = parts_.back().last.end();
+        p.crossing = r == 0;
+      }
+      parts_.push_back(p);
+    }
+  }
+
+  // A part whose last record ends short of the record behind a gap, whose
+  // message the library cannot read with its size but can with the size
+  // that reaches that record, and behind which no record begins: its size
+  // was cut, and the record is dropped with the gap.
+  void trim_cut_short() {
+    for (size_t k = 0; k + 1 < parts_.size() && ok_; ++k) {
+      Part& p = parts_[k];
+      Part& q = parts_[k + 1];
+      const Run& run = runs_[static_cast<size_t>(p.run)];
+      // Before the end of the file the cut-off bytes are the few the step
+      // rule leaves there.
+      const int64_t next = q.crossing ? size_ : q.first.offset;
+      if (q.gap_from != p.last.end() || p.to + 1 != run.records || p.last.readable ||
+          (q.crossing && size_ - p.last.end() >= int64_t{record_header_size}) ||
+          !cut_short(p.last, next)) {
+        continue;
+      }
+      q.gap_from = p.last.offset;
+      if (p.to == p.from) {
+        parts_.erase(parts_.begin() + static_cast<std::ptrdiff_t>(k));
+        --k;
+      } else {
+        --p.to;
+        p.last = rec_at(run, p.run, p.to, Place{});
+      }
+    }
+  }
+
+  bool cut_short(const Rec& rec, int64_t next) {
+    const int64_t whole = next - rec.offset - record_prefix_size;
+    if (next <= rec.end() || whole - rec.size > kMaxCutShort ||
+        whole > std::numeric_limits<uint32_t>::max()) {
+      return false;
+    }
+    std::vector<unsigned char> message(static_cast<size_t>(whole));
+    VARNO_STATUS st;
+    varno_s_file_seek(fd_, rec.offset + record_prefix_size, kSeekSet, &st);
+    if (!varno_failed(st))
+      varno_s_file_read(fd_, message.data(), static_cast<uint32_t>(whole), &st);
+    if (varno_failed(st)) {
+      ok_ = false;
+      *status_ = st;
+      return false;
+    }
+    const int64_t behind = rec.end() - rec.offset - record_prefix_size;
+    if (behind + 4 <= whole && std::memcmp(message.data() + behind, kRecordMarker, 4) == 0) {
+      return false;
+    }
+    put_u32(message.data() + kMsgSizeAt, static_cast<uint32_t>(whole));
+    Rec as_whole;
+    describe_message(message.data(), &as_whole);
+    return as_whole.readable;
+  }
+
+  // ---- Reporting the ring, in ring order.
+
+  bool emit_ring() {
+    bool numbered = true;  // the numbering holds up to here
+    for (Part& p : parts_) {
+      if (p.lost) {
+        const uint32_t before = p.base - static_cast<uint32_t>(std::max<int64_t>(p.gap_records, 0));
+        lost(p.gap_from, p.first.offset, p.crossing, true, numbered ? before + 1 : 0);
+        if (!ok_) return false;
+      }
+      numbered = p.numbered;
+      const Run& run = runs_[static_cast<size_t>(p.run)];
+      for (const Copy& c : run.copies) {
+        if (c.index <= p.from || c.index > p.to) continue;
+        ScanFinding f{ScanFinding::kDuplicate};
+        f.offset = c.offset;
+        f.expected = c.original;
+        report(f);
+      }
+      for (const BodyWord& w : f_.body_words) {
+        if (w.run != p.run || w.index < p.from || w.index > p.to) continue;
+        ScanFinding f{ScanFinding::kBodyWord};
+        f.offset = w.offset + kBodyChecksumAt;
+        f.found = w.word;
+        f.record =
+            p.numbered ? p.base + (w.index - p.from) - copies_in(run, p.from, w.index) + 1 : 0;
+        report(f);
+      }
+    }
+    if (tail_.from >= 0 && (tail_.crossing || tail_.to > tail_.from)) {
+      const uint32_t before = total_ - static_cast<uint32_t>(std::max<int64_t>(tail_.records, 0));
+      lost(tail_.from, tail_.to, tail_.crossing, false, numbered ? before + 1 : 0);
+    }
+    return ok_;
+  }
+
+  // The stretch from `from` to `to` (over the end of the file when
+  // `crossing`), whose first place would hold ring record `record` (0: its
+  // number is not known).
+  void lost(int64_t from, int64_t to, bool crossing, bool record_follows, uint32_t record) {
+    if (!crossing) {
+      if (to > from) stretch(from, to, record_follows, record);
+      return;
+    }
+    bool any = false;
+    if (size_ - from >= int64_t{record_header_size}) {
+      stretch(from, size_, false, record);
+      any = true;
+    }
+    if (ok_ && to > store_header_size)
+      stretch(store_header_size, to, record_follows, any ? 0 : record);
+  }
+
+  void stretch(int64_t from, int64_t to, bool record_follows, uint32_t record) {
+    at_gap(from, to, record_follows, record);
+    if (!ok_) return;
+    if (first_loss_ < 0) {
+      first_loss_ = from;
+      first_loss_record_ = record;
+    }
+    ScanFinding f{ScanFinding::kLost};
+    f.offset = from;
+    f.end = to;
+    f.record = record;
+    report(f);
+    out_.lost_any = true;
+  }
+
+  // What lies where the ring expected a record, at the start of a dropped
+  // stretch that ends at `to`.
+  void at_gap(int64_t at, int64_t to, bool record_follows, uint32_t record) {
+    unsigned char bytes[record_header_size];
+    RecordCheck c;
+    VARNO_STATUS st;
+    check_record(fd_, at, size_, bytes, &c, &st);
+    if (c.defect == RecordCheck::kUnreadable) {
+      ok_ = false;
+      *status_ = st;
+      return;
+    }
+    ScanFinding f;
+    f.offset = at;
+    f.record = record;
+    if (c.defect == RecordCheck::kHeaderPastEnd) {
+      f.kind = ScanFinding::kHeaderPastEnd;
+      f.expected = record_header_size;
+      f.found = size_ - at;
+      report(f);
+      return;
+    }
+    if (!c.marker_ok) {
+      f.kind = ScanFinding::kRecordMarker;
+      f.expected = get_u32(kRecordMarker);
+      f.found = get_u32(bytes);
+      report(f);
+    }
+    if (!c.header_checksum_ok()) {
+      f.kind = ScanFinding::kRecordChecksum;
+      f.expected = c.computed_checksum;
+      f.found = c.stored_checksum;
+      report(f);
+    }
+    f.found = c.message_size;
+    if (c.defect == RecordCheck::kSizeSmall) {
+      f.kind = ScanFinding::kSizeSmall;
+      report(f);
+    } else if (c.defect == RecordCheck::kSizePastEnd) {
+      f.kind = ScanFinding::kSizePastEnd;
+      f.expected = size_ - at - record_prefix_size;
+      report(f);
+    } else if (c.intact()) {
+      f.kind = at + c.record_length() > to ? ScanFinding::kSwallowing : ScanFinding::kSizeWrong;
+      f.end = to;
+      report(f);
+      return;
+    }
+    // Damaged records whose sizes still lead to the next record were only
+    // damaged; sizes that lead elsewhere mean bytes were inserted or deleted.
+    // A size that cannot be stepped over says nothing either way.
+    if (!record_follows || c.defect != RecordCheck::kNone || chain(at, to, false) >= 0) return;
+    ScanFinding shifted{ScanFinding::kShifted};
+    shifted.offset = to;
+    shifted.expected = at + c.record_length();
+    report(shifted);
+  }
+
+  // Records of the runs that the ring does not take: stale, or, where the
+  // ring counts fewer records than the header and they lead into its first
+  // record or follow its last, unplaced.
+  bool outside() {
+    const bool short_ring = out_.header_used && total_ < h_->message_count && !parts_.empty();
+    for (size_t r = 0; r < runs_.size() && ok_; ++r) {
+      const Run& run = runs_[r];
+      std::vector<const Part*> taken;
+      for (const Part& p : parts_) {
+        if (p.run == static_cast<int32_t>(r)) taken.push_back(&p);
+      }
+      std::sort(taken.begin(), taken.end(),
+                [](const Part* a, const Part* b) { return a->from < b->from; });
+      uint32_t next = 0;
+      int64_t at = run.first();
+      for (const Part* p : taken) {
+        if (p->from > next)
+          untaken(static_cast<int32_t>(r), next, p->from - 1, at, p->first.offset,
+                  short_ring && p == &parts_.front());
+        next = p->to + 1;
+        at = p->last.end();
+      }
+      if (next < run.records) {
+        untaken(static_cast<int32_t>(r), next, run.records - 1, at, run.end(),
+                short_ring && !taken.empty() && taken.back() == &parts_.back());
+      }
+    }
+    return ok_;
+  }
+
+  void untaken(int32_t r, uint32_t from, uint32_t to, int64_t first, int64_t end, bool unplaced) {
+    const Run& run = runs_[static_cast<size_t>(r)];
+    if (!unplaced) {
+      ScanFinding f{ScanFinding::kStale};
+      f.offset = first;
+      f.end = end;
+      f.count = to - from + 1 - copies_in(run, from, to);
+      report(f);
+      return;
+    }
+    if (!walk_run(
+            fd_, size_, run, from, to,
+            [&](uint32_t, const Rec& rec) {
+              ScanFinding f{ScanFinding::kUnplaced};
+              f.offset = rec.offset;
+              f.end = rec.end();
+              f.transaction = rec.transaction;
+              f.timed = rec.timed;
+              f.time = rec.time;
+              report(f);
+              return true;
+            },
+            status_)) {
+      ok_ = false;
+    }
+  }
+
+  // ---- The header against the ring.
+
+  void forward() {
+    ScanForward& fw = out_.forward;
+    if (parts_.empty()) return;
+    const Part& end = parts_.back();
+    const int64_t behind = last_destroyed_ ? -1
+                                           : next_record_offset(end.last.offset, end.last.size,
+                                                                size_, end.last.offset);
+    const int64_t f = h_->forward_offset;
+    const uint32_t k = h_->forwarded_count;
+    const Place& at = f_.at[kMarkForward];
+    size_t in = parts_.size();
+    for (size_t i = 0; i < parts_.size() && at.found(); ++i) {
+      const Part& p = parts_[i];
+      if (p.run == at.run && at.index >= p.from && at.index <= p.to) in = i;
+    }
+    // In a full ring the place behind the newest record is the oldest's:
+    // the count tells which is meant.
+    const bool behind_newest = f == behind && !(in < parts_.size() && k < total_);
+    if (in < parts_.size() && !behind_newest) {
+      const Part& p = parts_[in];
+      fw.place = ScanForward::kRecord;
+      fw.before = p.base + (at.index - p.from) - copies_in(runs_[p.run], p.from, at.index);
+      fw.exact = p.numbered;
+    } else if (behind_newest) {
+      fw.place = ScanForward::kBehindNewest;
+      fw.before = total_;
+      fw.exact = total_known_;
+    } else if (!damaged_record_at(f, &fw.before, &fw.exact)) {
+      // No record's place: only the records that lie before it in the ring,
+      // where their numbers are known, are shown forwarded by it.
+      fw.place = ScanForward::kElsewhere;
+      fw.before = records_before_place(f);
+      fw.certain = static_cast<uint32_t>(
+          std::min<int64_t>({fw.before, numbered_prefix_, static_cast<int64_t>(k)}));
+      return;
+    } else {
+      fw.place = ScanForward::kRecord;
+    }
+    fw.count_agrees = fw.exact && fw.before == k;
+    fw.certain = static_cast<uint32_t>(
+        std::min<int64_t>({fw.before, numbered_prefix_, static_cast<int64_t>(k)}));
+  }
+
+  // Numbered ring records that begin before `offset` in ring order; 0 for an
+  // offset outside the data area.
+  uint32_t records_before_place(int64_t offset) {
+    if (offset < store_header_size || offset >= size_ || parts_.empty()) return 0;
+    const int64_t start = parts_.front().first.offset;
+    const auto place = [&](int64_t x) { return x >= start ? x - start : x + (size_ - start); };
+    const int64_t at = place(offset);
+    uint32_t n = 0;
+    for (const Part& p : parts_) {
+      if (!p.numbered || place(p.first.offset) >= at) break;
+      const Run& run = runs_[static_cast<size_t>(p.run)];
+      if (place(p.last.end()) <= at) {
+        n = p.base + p.to - p.from + 1 - copies_in(run, p.from, p.to);
+        continue;
+      }
+      uint32_t k = 0;
+      if (!walk_run(
+              fd_, size_, run, p.from, p.to,
+              [&](uint32_t index, const Rec& rec) {
+                if (place(rec.offset) >= at) return false;
+                k = index - p.from + 1 - copies_in(run, p.from, index);
+                return true;
+              },
+              status_)) {
+        ok_ = false;
+      }
+      n = p.base + k;
+      break;
+    }
+    return n;
+  }
+
+  // True when `offset` is where a damaged record of the ring lies, in a
+  // stretch whose records the sizes tell; *before: ring records before it.
+  bool damaged_record_at(int64_t offset, uint32_t* before, bool* exact) {
+    bool numbered = true;
+    for (const Part& p : parts_) {
+      if (p.lost && p.gap_records > 0) {
+        const int64_t index = chain_index(p.gap_from, p.first.offset, p.crossing, offset);
+        if (index >= 0) {
+          *before = p.base - static_cast<uint32_t>(p.gap_records) + static_cast<uint32_t>(index);
+          *exact = numbered;
+          return true;
+        }
+      }
+      numbered = p.numbered;
+    }
+    return false;
+  }
+
+  // The step of chain(from, to, crossing) that is at `offset`; -1 none.
+  int64_t chain_index(int64_t from, int64_t to, bool crossing, int64_t offset) {
+    int64_t at = from;
+    for (int64_t step = 0; step < kMaxChain; ++step) {
+      if (crossing && size_ - at < int64_t{record_header_size}) {
+        at = store_header_size;
+        crossing = false;
+      }
+      if ((!crossing && at >= to) || size_ - at < int64_t{record_header_size}) return -1;
+      if (at == offset) return step;
+      unsigned char word[4];
+      VARNO_STATUS st;
+      varno_s_file_seek(fd_, at + record_prefix_size + kMsgSizeAt, kSeekSet, &st);
+      if (!varno_failed(st)) varno_s_file_read(fd_, word, sizeof word, &st);
+      if (varno_failed(st)) return -1;
+      at += get_u32(word) + int64_t{record_prefix_size};
+    }
+    return -1;
+  }
+
+  void contradictions() {
+    const CommonHeader& h = *h_;
+    const Rec& first = parts_.front().first;
+    const Rec& last = parts_.back().last;
+    out_.oldest_agrees = h.oldest_offset == first.offset;
+    const Part& end = parts_.back();
+    const uint32_t oldest_number = parts_.front().numbered ? parts_.front().base + 1 : 0;
+    const uint32_t newest_number = end.numbered ? end.base + end.to - end.from + 1 -
+                                                      copies_in(runs_[end.run], end.from, end.to)
+                                                : 0;
+    const auto say = [&](ScanFinding::Kind kind, int64_t offset, int64_t expected, int64_t found) {
+      ScanFinding f{kind};
+      f.offset = offset;
+      f.expected = expected;
+      f.found = found;
+      f.record = kind == ScanFinding::kOldestOffset || kind == ScanFinding::kOldestTime
+                     ? oldest_number
+                     : newest_number;
+      if (kind == ScanFinding::kForwardOffset || kind == ScanFinding::kForwardCount) f.record = 0;
+      report(f);
+    };
+    // Where the header's end record is destroyed, the header cannot be
+    // checked against it.
+    if (!first_destroyed_) {
+      if (h.oldest_offset != first.offset) {
+        say(ScanFinding::kOldestOffset, h.oldest_offset, first.offset, h.oldest_offset);
+      }
+      if (first.timed && h.oldest_time.seconds != first.time) {
+        say(ScanFinding::kOldestTime, -1, first.time, h.oldest_time.seconds);
+      }
+    }
+    if (!last_destroyed_) {
+      if (h.newest_offset != last.offset) {
+        say(ScanFinding::kNewestOffset, h.newest_offset, last.offset, h.newest_offset);
+      }
+      if (last.timed && h.newest_time.seconds != last.time) {
+        say(ScanFinding::kNewestTime, -1, last.time, h.newest_time.seconds);
+      }
+      if (h.last_message_size != last.size) {
+        say(ScanFinding::kLastSize, -1, last.size, h.last_message_size);
+      }
+      if (h.last_offset != last.offset) {
+        say(ScanFinding::kLastOffset, h.last_offset, last.offset, h.last_offset);
+      }
+      const int64_t current = next_record_offset(last.offset, last.size, size_, last.offset);
+      if (h.current_offset != current) {
+        say(ScanFinding::kCurrentOffset, h.current_offset, current, h.current_offset);
+      }
+    }
+    if (total_ != h.message_count) {
+      ScanFinding f{ScanFinding::kCount};
+      f.offset = first_loss_ >= 0 ? first_loss_ : last.offset;
+      f.record = first_loss_ >= 0 ? first_loss_record_ : (total_known_ ? total_ : 0);
+      f.expected = total_;
+      f.found = h.message_count;
+      report(f);
+    }
+    const ScanForward& fw = out_.forward;
+    if (fw.place == ScanForward::kElsewhere) {
+      say(ScanFinding::kForwardOffset, h.forward_offset, -1, h.forward_offset);
+    } else if (fw.exact && fw.before != h.forwarded_count && h.forwarded_count <= h.message_count) {
+      // More forwarded than counted is a fault of the header alone.
+      say(ScanFinding::kForwardCount, h.forward_offset, fw.before, h.forwarded_count);
+    }
+  }
+
+  void segments() {
+    out_.ring.clear();
+    out_.records = 0;
+    out_.bytes = 0;
+    for (const Part& p : parts_) {
+      const Run& run = runs_[static_cast<size_t>(p.run)];
+      RingScan::Segment s;
+      s.first = p.first.offset;
+      s.end = p.last.end();
+      s.after_loss = p.lost;
+      s.numbered = p.numbered;
+      s.base = p.base;
+      int64_t copied = 0;
+      for (const Copy& c : run.copies) {
+        if (c.index > p.from && c.index <= p.to) {
+          s.copies.push_back(c.offset);
+          copied += c.length;
+        }
+      }
+      s.records = p.to - p.from + 1 - static_cast<uint32_t>(s.copies.size());
+      out_.records += s.records;
+      out_.bytes += s.end - s.first - copied;
+      out_.ring.push_back(std::move(s));
+    }
+    out_.numbered_records = total_;
+    out_.numbering_exact = total_known_;
+  }
+
+  void report(const ScanFinding& f) {
+    if (reporter_ != nullptr) reporter_->report(f);
+  }
+
+  int32_t fd_;
+  int64_t size_;
+  const CommonHeader* h_;
+  const Found& f_;
+  const std::vector<Run>& runs_;
+  ScanReporter* reporter_;
+  Outcome& out_;
+  VARNO_STATUS* status_;
+  bool ok_ = true;
+  std::vector<Part> parts_;
+  Place oldest_alt_;         // the record at the oldest offset, when the oldest time named another
+  Place newest_alt_;         // the record at the newest offset, when the newest time named another
+  int64_t start_loss_ = -1;  // the oldest record's place, when it is gone
+  bool first_destroyed_ = false;
+  bool destroyed_newest_ = false;  // the newest offset names a place no record covers
+  bool last_destroyed_ = false;    // the ring ends with a record that is gone or changed
+  std::pair<int64_t, int64_t> altered_newest_ = {-1, -1};  // a newest record whose size was changed
+  Tail tail_;
+  uint32_t total_ = 0;  // ring records, the damaged ones the stretches held included
+  bool total_known_ = true;
+  int64_t numbered_prefix_ = 0;  // ring records numbered before the first stretch of unknown count
+  int64_t first_loss_ = -1;
+  uint32_t first_loss_record_ = 0;
+};
+
+}  // namespace
+
+bool reconcile(int32_t fd, int64_t file_size, const CommonHeader* header, const Found& found,
+               ScanReporter* reporter, Outcome* outcome, VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  return Reconciler(fd, file_size, header, found, reporter, outcome, status).run();
+}
+
+}  // namespace ringscan
