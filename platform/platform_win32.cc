@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -749,10 +750,17 @@ BOOL WINAPI note_interrupt(DWORD event) {
   InterlockedExchange(&g_interrupted, 1);
   return TRUE;
 }
+// SIGTERM reaches a Windows program only from raise(); the run-time resets
+// the handler before it calls it.
+void note_terminate(int) {
+  InterlockedExchange(&g_interrupted, 1);
+  std::signal(SIGTERM, note_terminate);
+}
 }  // namespace
 
 void watch_interrupts() {
   SetConsoleCtrlHandler(note_interrupt, TRUE);
+  std::signal(SIGTERM, note_terminate);
 }
 
 bool interrupted() {

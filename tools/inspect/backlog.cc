@@ -159,14 +159,11 @@ void BacklogRun::read_one(BacklogEntry* e) const {
   PendingStamp pending;
   Failure f;
   bool usable = peek_store(e->path, &s, &pending, &f);
-  if (!usable && f.step.empty() && lock_fallback_) {
-    // Asked for: one more read under the lock, waiting as long as was set.
-    usable = open_store(e->path, &s, &f);
-    if (usable) {
-      if (s.header_usable()) pending = read_pending_stamp(s.fd, s);
-      close_store(&s);
-      usable = s.header_usable();
-    }
+  // Asked for: one more read under the lock, waiting as long as was set.
+  if (!usable && f.step.empty() && lock_fallback_ && open_store(e->path, &s, &f)) {
+    if (s.header_usable()) pending = read_pending_stamp(s.fd, s);
+    close_store(&s);
+    usable = s.header_usable();
   }
   e->ok = usable;
   if (usable) {

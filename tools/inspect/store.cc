@@ -45,8 +45,8 @@ PendingStamp read_pending_stamp(int32_t fd, const Store& store) {
   PendingStamp stamp;
   if (h.forwarded_count >= h.message_count) return stamp;
   stamp.state = PendingStamp::kUnknown;
-  // A message this large is no message of the service's; beyond it the read
-  // is not worth its memory.
+  // Most messages fit the first read; one over 1 MiB is left unread rather
+  // than take that much memory for one time stamp.
   constexpr int64_t kFirstRead = 1024;
   constexpr int64_t kLargest = int64_t{1} << 20;
   const int64_t at = h.forward_offset;
