@@ -483,8 +483,8 @@ namespace {
 
 // Two records of 404 bytes from 192, then `tail` bytes of zeros.
 std::string two_records(size_t tail) {
-  return std::string(192, '\0') + record_of(make_message(100, 1)) + record_of(make_message(100, 2)) +
-         std::string(tail, '\0');
+  return std::string(192, '\0') + record_of(make_message(100, 1)) +
+         record_of(make_message(100, 2)) + std::string(tail, '\0');
 }
 
 TEST_F(MessageRecordTest, RecordCheckNamesEachDefect) {
