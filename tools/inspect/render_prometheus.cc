@@ -11,22 +11,23 @@ namespace inspect {
 
 namespace {
 
-// A label value: UTF-8 (bytes that are not become U+FFFD, as in JSON), with
-// backslash, double quote and line feed escaped.
-std::string label_value(const std::string& text) {
-  std::string v;
-  for (char ch : valid_utf8(text)) {
+// Appends a label value: UTF-8 (bytes that are not become U+FFFD, as in
+// JSON), with backslash, double quote and line feed escaped.
+void append_label_value(std::string& out, std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const char ch = text[i];
     if (ch == '\\') {
-      v += "\\\\";
+      out += "\\\\";
     } else if (ch == '"') {
-      v += "\\\"";
+      out += "\\\"";
     } else if (ch == '\n') {
-      v += "\\n";
+      out += "\\n";
     } else {
-      v += ch;
+      i += append_utf8_char(out, text, i);
+      continue;
     }
+    ++i;
   }
-  return v;
 }
 
 using Value = std::optional<int64_t>;
@@ -100,15 +101,27 @@ void family_head(std::string& out, const char* name, const char* help) {
 bool backlog_prometheus(const BacklogRun& run, const TextSink& sink) {
   constexpr size_t kPiece = 65536;
   const std::vector<BacklogEntry>& entries = run.entries();
-  // Each file's labels once: `{file="...",node="...",dlgp="..."`, unclosed.
-  std::vector<std::string> labels;
-  labels.reserve(entries.size());
+  // Each file's labels once, `{file="...",node="...",dlgp="..."` (unclosed),
+  // one after the other in one string.
+  std::string labels;
+  std::vector<size_t> ends;
+  ends.reserve(entries.size() + 1);
+  ends.push_back(0);
   for (const BacklogEntry& e : entries) {
-    std::string l = "{file=\"" + label_value(e.path) + "\"";
-    if (!e.node.empty())
-      l += ",node=\"" + label_value(e.node) + "\",dlgp=\"" + label_value(e.dlgp) + "\"";
-    labels.push_back(std::move(l));
+    labels += "{file=\"";
+    append_label_value(labels, e.path);
+    if (!e.node.empty()) {
+      labels += "\",node=\"";
+      append_label_value(labels, e.node);
+      labels += "\",dlgp=\"";
+      append_label_value(labels, e.dlgp);
+    }
+    labels += '"';
+    ends.push_back(labels.size());
   }
+  const auto label = [&](size_t i) {
+    return std::string_view(labels).substr(ends[i], ends[i + 1] - ends[i]);
+  };
   std::string out;
   out.reserve(kPiece + 4096);
   // Hands on what has gathered once a piece is full.
@@ -125,7 +138,7 @@ bool backlog_prometheus(const BacklogRun& run, const TextSink& sink) {
   }
   for (size_t i = 0; i < entries.size(); ++i) {
     out += "varno_store_up";
-    out += labels[i];
+    out += label(i);
     out += entries[i].ok ? "} 1\n" : "} 0\n";
     if (!spill()) return false;
   }
@@ -137,7 +150,7 @@ bool backlog_prometheus(const BacklogRun& run, const TextSink& sink) {
   for (size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].ok) continue;
     out += "varno_store_down_reason";
-    out += labels[i];
+    out += label(i);
     out += ",reason=\"";
     out += down_reason_name(entries[i].reason);
     out += "\"} 1\n";
@@ -151,7 +164,7 @@ bool backlog_prometheus(const BacklogRun& run, const TextSink& sink) {
       if (!head) family_head(out, f.name, f.help);
       head = true;
       out += f.name;
-      out += labels[i];
+      out += label(i);
       out += "} ";
       out += num(*v);
       out += '\n';
