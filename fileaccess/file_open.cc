@@ -162,24 +162,29 @@ std::string varno_s_file_lock_name(const char* path) {
   return lock_name(path != nullptr ? path : "");
 }
 
-int32_t varno_s_file_peek(const char* path, void* buffer, uint32_t length, int64_t* file_size,
-                          VARNO_STATUS* status) {
+int32_t varno_s_file_peek_open(const char* path, int64_t* file_size, VARNO_STATUS* status) {
   VARNO_CLIENT_INITBLK(status);
   errno = 0;
-  const int fd = platform::open_file(path, platform::kModeReadOnly | platform::kModeBinary);
-  if (fd < 0) {
-    record_open_failure(errno, platform::last_error(), status);
-    return -1;
-  }
-  // One positioned read: a writer's single write of the region is either in
-  // it or not, unless the read meets it half-way, which the caller's checks see.
+  const int fd = platform::open_to_peek(path, file_size);
+  if (fd < 0) record_open_failure(errno, platform::last_error(), status);
+  return fd;
+}
+
+int32_t varno_s_file_peek(int32_t fd, void* buffer, uint32_t length, int64_t offset,
+                          VARNO_STATUS* status) {
+  VARNO_CLIENT_INITBLK(status);
+  // One positioned read: a writer's single write is either in it or not,
+  // unless the read meets it half-way, which the caller's checks see.
   errno = 0;
-  *file_size = platform::io().seek(fd, 0, kSeekEnd);
-  int64_t got = *file_size < 0 ? -1 : platform::io().pread(fd, buffer, length, 0);
+  const int64_t got = platform::io().pread(fd, buffer, length, offset);
   if (got < 0) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, errno, status);
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRead, status);
+    return -1;
   }
-  platform::close_file(fd);
   return static_cast<int32_t>(got);
+}
+
+void varno_s_file_peek_close(int32_t fd) {
+  if (fd >= 0) platform::close_file(fd);
 }

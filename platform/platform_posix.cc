@@ -1,4 +1,5 @@
 // POSIX implementation of the platform layer.
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <pwd.h>
@@ -536,6 +537,88 @@ void clear_screen() {
     std::fputs("\x1b[H\x1b[2J", stdout);
     std::fflush(stdout);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Monitoring's files.
+
+int open_to_peek(const char* path, int64_t* size) {
+  // O_NONBLOCK: a FIFO's open would wait for a writer; on a regular file it
+  // changes nothing. O_NOCTTY: a terminal never becomes ours.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return -1;
+  }
+  struct stat st;
+  int error = 0;
+  uint32_t last = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+    last = static_cast<uint32_t>(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+    last = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = EINVAL;
+    last = kErrorNotRegularFile;
+  }
+  if (error != 0) {
+    ::close(fd);
+    errno = error;
+    g_last_error = last;
+    return -1;
+  }
+  *size = static_cast<int64_t>(st.st_size);
+  g_last_error = 0;
+  return fd;
+}
+
+int list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
+  DIR* d = ::opendir(dir);
+  if (d == nullptr) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return -1;
+  }
+  std::string prefix = dir;
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  errno = 0;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") entries->push_back({name, prefix + name});
+    errno = 0;
+  }
+  const int saved = errno;
+  ::closedir(d);
+  errno = saved;
+  g_last_error = static_cast<uint32_t>(saved);
+  return saved == 0 ? 0 : -1;
+}
+
+int create_readable_file(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  g_last_error = fd < 0 ? static_cast<uint32_t>(errno) : 0;
+  return fd;
+}
+
+int replace_file(const char* from, const char* to) {
+  if (::rename(from, to) != 0) {
+    g_last_error = static_cast<uint32_t>(errno);
+    return -1;
+  }
+  // The rename is an entry of the folder: it reaches the disk with the
+  // folder's own sync.
+  const char* slash = std::strrchr(to, '/');
+  const std::string folder = slash == nullptr ? "." : slash == to ? "/" : std::string(to, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    if (g_io.sync(fd) != 0) error = errno;
+    ::close(fd);
+  }
+  errno = error;
+  g_last_error = static_cast<uint32_t>(error);
+  return error == 0 ? 0 : -1;
 }
 
 }  // namespace platform

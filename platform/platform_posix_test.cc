@@ -65,6 +65,26 @@ std::set<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+// A FIFO is refused by a look without waiting for a writer; a file made for
+// an exporter may be read by every account.
+TEST(MonitoringFiles, AFifoIsRefusedAtOnceAndANewFileIsReadableByAll) {
+  const std::string dir = make_temp_dir();
+  const std::string fifo = dir + "/f", file = dir + "/n";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int64_t size = -1;
+  EXPECT_LT(platform::open_to_peek(fifo.c_str(), &size), 0);
+  EXPECT_EQ(platform::last_error(), platform::kErrorNotRegularFile);
+  const mode_t old_mask = umask(022);
+  const int fd = platform::create_readable_file(file.c_str());
+  umask(old_mask);
+  ASSERT_GE(fd, 0);
+  platform::close_file(fd);
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  std::filesystem::remove_all(dir);
+}
+
 TEST(EnvironmentDirectory, ResolvesInOrderWithOneTrailingSlash) {
   EnvGuard guard({"VARNO_HOME", "XDG_STATE_HOME", "HOME"});
   setenv("HOME", "/home/op", 1);

@@ -18,12 +18,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_win32.h"
@@ -748,10 +750,17 @@ BOOL WINAPI note_interrupt(DWORD event) {
   InterlockedExchange(&g_interrupted, 1);
   return TRUE;
 }
+// SIGTERM reaches a Windows program only from raise(); the run-time resets
+// the handler before it calls it.
+void note_terminate(int) {
+  InterlockedExchange(&g_interrupted, 1);
+  std::signal(SIGTERM, note_terminate);
+}
 }  // namespace
 
 void watch_interrupts() {
   SetConsoleCtrlHandler(note_interrupt, TRUE);
+  std::signal(SIGTERM, note_terminate);
 }
 
 bool interrupted() {
@@ -871,6 +880,73 @@ void console_pages_utf8() {
 void console_pages_restore() {
   if (const UINT input = g_console_input.exchange(0)) g_win32.set_console_cp(input);
   if (const UINT output = g_console_output.exchange(0)) g_win32.set_console_output_cp(output);
+}
+
+// ---------------------------------------------------------------------------
+// Monitoring's files.
+
+int open_to_peek(const char* path, int64_t* size) {
+  const int fd = open_file(path, kModeReadOnly | kModeBinary);
+  if (fd < 0) return -1;
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(os_handle(fd), &length)) {
+    const DWORD code = GetLastError();
+    _close(fd);
+    g_last_error = code;
+    errno = remember_failure(errno_of(code), code);
+    return -1;
+  }
+  *size = length.QuadPart;
+  return fd;
+}
+
+int list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
+  std::string prefix = dir;
+  if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') prefix += '\\';
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileExA((prefix + "*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    // A folder without entries at all (a drive's root) finds nothing.
+    if (code == ERROR_FILE_NOT_FOUND) {
+      g_last_error = 0;
+      return 0;
+    }
+    g_last_error = code;
+    errno = remember_failure(errno_of(code), code);
+    return -1;
+  }
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") entries->push_back({name, prefix + name});
+  } while (FindNextFileA(search, &found));
+  const DWORD code = GetLastError();
+  FindClose(search);
+  if (code != ERROR_NO_MORE_FILES) {
+    g_last_error = code;
+    errno = remember_failure(errno_of(code), code);
+    return -1;
+  }
+  g_last_error = 0;
+  return 0;
+}
+
+int create_readable_file(const char* path) {
+  // The new file takes the folder's inherited access rights, which is what
+  // lets the exporter's account read it.
+  return open_file(path, kModeWriteOnly | kModeCreate | kModeExclusive | kModeBinary);
+}
+
+int replace_file(const char* from, const char* to) {
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD code = GetLastError();
+    g_last_error = code;
+    errno = remember_failure(errno_of(code), code);
+    return -1;
+  }
+  g_last_error = 0;
+  return 0;
 }
 
 }  // namespace platform
