@@ -368,7 +368,8 @@ TEST_F(InspectTest, FailuresAtEveryCallLeaveNoOutFile) {
   ASSERT_TRUE(testsupport::file_exists(out));
   std::remove(out.c_str());
   ASSERT_GT(preads, 0);
-  ASSERT_GT(pwrites, 200);
+  // The size, the records in one large write, the header.
+  ASSERT_GE(pwrites, 3);
   for (const faults::Kind kind : {faults::kPread, faults::kPwrite}) {
     for (int64_t k = 1; k <= (kind == faults::kPread ? preads : pwrites); ++k) {
       const std::string step = salvage({{kind, k}}, &ignored, &ignored);
