@@ -308,6 +308,22 @@ TEST_F(InspectTest, VerifyWalksPastTheCountToTheNewestRecordAndNoFurther) {
   EXPECT_EQ(verify(make("w.store", {"--messages", "6", "--wrap", "--forwarded", "6"}), &r), Seen{});
   EXPECT_EQ(r.records, 6u);
   EXPECT_EQ(r.bytes, 6 * 412);
+  // Records behind the newest one (a ring that gave up its newest two): the
+  // ring ends at the header's newest record and count, and they are only a
+  // note.
+  const std::string behind = make("b.store", {"--messages", "5"});
+  edit_header(behind, [](CommonHeader& h) {
+    h.newest_offset = h.last_offset = 1016;
+    h.newest_time.seconds -= 120;
+    h.message_count = 3;
+    h.current_offset = 1428;
+  });
+  EXPECT_EQ(verify(behind, &r), Seen{});
+  EXPECT_EQ(r.records, 3u);
+  EXPECT_EQ(r.bytes, 3 * 412);
+  ASSERT_EQ(r.notes.size(), 1u);
+  EXPECT_EQ(r.notes[0].offset, 1428);
+  EXPECT_EQ(r.notes[0].found, 2);  // records
 }
 
 TEST_F(InspectTest, SalvageWithoutAUsableHeaderTakesRecordsInFileOrder) {
