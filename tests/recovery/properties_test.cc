@@ -58,7 +58,7 @@ struct Tally {
 class Case {
  public:
   Case(uint64_t seed, const std::string& dir, Tally* tally)
-      : seed_(seed), dir_(dir), rng_(seed), tally_(*tally) {
+      : dir_(dir), rng_(seed), tally_(*tally) {
     o_ = recovery::make_original(rng_);
     d_ = recovery::damage(o_, rng_);
   }
@@ -269,7 +269,6 @@ class Case {
     }
   }
 
-  uint64_t seed_;
   std::string dir_;
   recovery::Rng rng_;
   Tally& tally_;
