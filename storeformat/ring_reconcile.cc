@@ -1198,12 +1198,12 @@ class Reconciler {
     // A size that cannot be stepped over says nothing either way.
     // A stretch too short for any record held none: bytes were inserted.
     if (!record_follows || chain(at, to, false) >= 0 ||
-        (c.defect != RecordCheck::kNone && to - at >= int64_t{record_header_size})) {
+        (!c.steppable() && to - at >= int64_t{record_header_size})) {
       return;
     }
     ScanFinding shifted{ScanFinding::kShifted};
     shifted.offset = to;
-    shifted.expected = c.defect == RecordCheck::kNone ? at + c.record_length() : at;
+    shifted.expected = c.steppable() ? at + c.record_length() : at;
     report(shifted);
   }
 

@@ -79,7 +79,7 @@ class Follower {
     VARNO_STATUS status;
     while (!done() && walk.next(&status)) {
       const RecordCheck& c = walk.check();
-      if (c.defect != RecordCheck::kNone) {
+      if (!c.steppable()) {
         note_once("the record at offset " + std::to_string(c.offset) +
                   " cannot be passed; waiting for it to change");
         return;

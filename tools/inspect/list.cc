@@ -34,9 +34,9 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
     }
     if (walk.number() >= options.from) {
       ListedRecord record{walk.number(), &c, walk.message_header(), false, {}};
-      bool body_checksum_ok = true;
-      if (c.defect == RecordCheck::kNone) {
-        if (!walk.read_message(&message, &body_checksum_ok, &status)) {
+      bool body_word_zero = true;
+      if (c.steppable()) {
+        if (!walk.read_message(&message, &body_word_zero, &status)) {
           *failure = {"reading a record of", status};
           return false;
         }
@@ -56,7 +56,7 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
         out.clear();
       }
     }
-    if (c.defect != RecordCheck::kNone) {
+    if (!c.steppable()) {
       result->end = ListResult::kStopped;
       result->stopped_at = c;
       break;
