@@ -28,7 +28,7 @@ class Follower {
     close_store(&store);
     while (!done() && pause()) {
       if (!open_store(path_, &store, failure)) {
-        note_once("cannot be read now (" + failure->step +
+        note_once("cannot be read now (" + std::string(step_words(failure->step)) +
                   " failed: " + failure_reason(failure->status) + "); trying again");
         continue;
       }

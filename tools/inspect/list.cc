@@ -29,7 +29,7 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
   while (walk.number() + 1 < end && walk.next(&status)) {
     const RecordCheck& c = walk.check();
     if (c.defect == RecordCheck::kUnreadable) {
-      *failure = {"reading a record of", status};
+      *failure = {Step::kReadingRecord, status};
       return false;
     }
     if (walk.number() >= options.from) {
@@ -37,7 +37,7 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
       bool body_word_zero = true;
       if (c.steppable()) {
         if (!walk.read_message(&message, &body_word_zero, &status)) {
-          *failure = {"reading a record of", status};
+          *failure = {Step::kReadingRecord, status};
           return false;
         }
         record.body_read = true;
