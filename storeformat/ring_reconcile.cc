@@ -347,6 +347,14 @@ class Reconciler {
           oldest_alt_ = at;
           return earlier.found() ? earlier : *timed;
         }
+        // A record copied or bytes inserted before the oldest record move
+        // it one record on from where the oldest offset still points.
+        const Place next = oldest_time_next(at);
+        if (!ok_) return {};
+        if (next.found()) {
+          oldest_alt_ = at;
+          return next;
+        }
       }
       return at;
     }
@@ -448,6 +456,25 @@ class Reconciler {
   }
 
   // The last record before `at` in its run that has the header's oldest time.
+  // The record right behind `at` in its run, when it has the oldest time.
+  Place oldest_time_next(const Place& at) {
+    Place found;
+    const Run& run = runs_[static_cast<size_t>(at.run)];
+    if (at.index + 1 >= run.records) return found;
+    if (!walk_run(
+            fd_, size_, run, at.index + 1, at.index + 1,
+            [&](uint32_t index, const Rec& rec) {
+              if (rec.timed && rec.time == h_->oldest_time.seconds) {
+                found = Place{at.run, index, rec};
+              }
+              return true;
+            },
+            status_)) {
+      ok_ = false;
+    }
+    return found;
+  }
+
   Place oldest_time_before(const Place& at) {
     Place found;
     if (at.index == 0) return found;
