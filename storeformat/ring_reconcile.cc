@@ -832,6 +832,7 @@ class Reconciler {
   // The newest record whose size was changed is no record the ring keeps.
   void drop_altered_newest() {
     altered_dropped_ = false;
+    if (altered_newest_.first < 0) altered_newest_ = cut_short_newest();
     if (altered_newest_.first < 0 || parts_.empty()) return;
     Part& p = parts_.back();
     if (p.last.offset != altered_newest_.first) return;
@@ -1070,6 +1071,20 @@ class Reconciler {
     --p.to;
     p.last = rec_at(runs_[static_cast<size_t>(p.run)], p.run, p.to, Place{});
     return false;
+  }
+
+  // The newest record the header names, cut short with its checksum made
+  // right, when the header's size for it is no witness: its message, read
+  // up to where the header puts the next record, is whole there.
+  std::pair<int64_t, int64_t> cut_short_newest() {
+    if (h_ == nullptr || parts_.empty() || tail_.from >= 0) return {-1, -1};
+    const Rec& last = parts_.back().last;
+    const int64_t c = h_->current_offset;
+    if (!last.described || last.readable || last.offset != h_->newest_offset ||
+        h_->last_message_size == last.size || c <= last.end() || c > size_ || !cut_short(last, c)) {
+      return {-1, -1};
+    }
+    return {last.offset, c};
   }
 
   bool cut_short(const Rec& rec, int64_t next) {
