@@ -240,14 +240,10 @@ class Salvager : public ScanReporter {
     if (progress_ != nullptr) progress_->update(r_.kept, r_.kept_bytes + r_.lost_bytes);
   }
 
+  // The scan reports each damaged stretch whole.
   void lose(int64_t start, int64_t end) {
     if (end <= start) return;
-    // A stretch that continues the one before is one stretch.
-    if (!r_.lost.empty() && r_.lost.back().end == start) {
-      r_.lost.back().end = end;
-    } else {
-      r_.lost.push_back({start, end});
-    }
+    r_.lost.push_back({start, end});
     r_.lost_bytes += end - start;
   }
 
