@@ -98,8 +98,7 @@ struct StoreConfigTest : ::testing::Test {
   // The debug-log text of LogWntError for `message` and a failed call's code.
   static std::string with_description(const std::string& message, uint32_t code) {
     std::string description;
-    uint32_t failure = 0;
-    EXPECT_TRUE(platform::describe_error(code, &description, &failure));
+    EXPECT_TRUE(platform::describe_code(code, &description).ok());
     return message + ",\nerror=" + std::to_string(code) + ": " +
            VARNO_FILTER_CRLF(description.c_str());
   }
