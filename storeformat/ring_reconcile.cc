@@ -9,6 +9,8 @@
 // records contradict is reported and outvoted by the others; the ring never
 // drops an intact record the witnesses agree on.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -52,6 +54,16 @@ struct Tail {
   int64_t records = 0;
 };
 
+// The ends of one reading of the ring: from `oldest` to `newest`, to the
+// destroyed record at the header's newest offset, or over as many records
+// as the header counts.
+enum class End { kRecord, kDestroyed, kCounted };
+struct Ends {
+  Place oldest;
+  Place newest;
+  End end;
+};
+
 class Reconciler {
  public:
   Reconciler(int32_t fd, int64_t size, const CommonHeader* header, const Found& found,
@@ -70,6 +82,7 @@ class Reconciler {
     if (h_ != nullptr && !runs_.empty()) {
       out_.header_used = anchor();
       if (!ok_) return false;
+      if (!out_.header_used && ring_destroyed_) return destroyed_ring();
     }
     if (!out_.header_used) {
       if (h_ != nullptr && !runs_.empty()) report({ScanFinding::kUnreconciled});
@@ -93,123 +106,251 @@ class Reconciler {
  private:
   // ---- Anchoring the ring's ends on the header's witnesses.
 
+  // The ring's ends, each named by the header's witnesses; where they name
+  // different records, or the newest record is gone, the ring whose count
+  // of records the header's count confirms is taken, else the one the most
+  // witnesses name.
   bool anchor() {
     const uint32_t count = h_->message_count;
     Place oldest = anchor_oldest();
-    Place newest = anchor_newest();
+    const Place newest = anchor_newest();
     if (!ok_ || (!oldest.found() && !newest.found())) return false;
     if (!oldest.found()) oldest = back_from(newest, count);
     if (!ok_) return false;
-    if (!walk_to(oldest, newest)) return false;
-    if (total_ != count && (oldest_alt_.found() || newest_alt_.found())) {
-      // The offsets and the times named different records: the pair whose
-      // ring the count confirms wins, else the times.
-      const Place olds[2] = {oldest, oldest_alt_.found() ? oldest_alt_ : oldest};
-      const Place news[2] = {newest, newest_alt_.found() ? newest_alt_ : newest};
-      bool settled = false;
-      for (int k = 1; k < 4 && !settled && ok_; ++k) {
-        const Place& o = olds[k & 1];
-        const Place& n = news[k >> 1];
-        if (walk_to(o, n) && total_ == count) {
-          oldest = o;
-          newest = n;
-          settled = true;
-        }
+    std::vector<Ends> tries;
+    for (const Place& o : {oldest, oldest_alt_}) {
+      if (!o.found()) continue;
+      for (const Place& n : {newest, newest_alt_}) {
+        if (n.found()) tries.push_back({o, n, End::kRecord});
       }
-      if (!ok_ || (!settled && !walk_to(oldest, newest))) return false;
+      if (newest.found()) continue;
+      if (destroyed_newest_) tries.push_back({o, {}, End::kDestroyed});
+      tries.push_back({o, {}, End::kCounted});
     }
-    if (total_known_ && total_ < count && !time_confirms_oldest(oldest) && oldest.index > 0) {
-      // The oldest offset names a later record than the count and the
-      // records say: the ring begins earlier in the same run.
-      const uint32_t back = std::min(count - total_, oldest.index);
-      const Place earlier = place_at(oldest.run, oldest.index - back);
-      if (!ok_) return false;
-      start_loss_ = -1;
-      first_destroyed_ = false;
-      if (!walk_to(earlier, newest)) return false;
+    // Of the readings the count confirms, the one that keeps the most
+    // records: no reading may drop an intact record another one keeps.
+    const Ends* first = nullptr;
+    const Ends* chosen = nullptr;
+    uint32_t kept = 0;
+    for (const Ends& e : tries) {
+      if (!walk_to(e)) {
+        if (!ok_) return false;
+        continue;
+      }
+      if (first == nullptr) first = &e;
+      const uint32_t records = records_of_parts();
+      if (count_fits(count) && (chosen == nullptr || records > kept)) {
+        chosen = &e;
+        kept = records;
+      }
     }
+    if (chosen == nullptr) chosen = first;
+    if (chosen == nullptr || !walk_to(*chosen)) return false;
+    if (total_known_ && total_ < count) extend(*chosen, count);
     return ok_ && !parts_.empty();
   }
 
-  // Walks from `oldest` to `newest` when it is known, else to the header's
-  // newest offset when a destroyed record lies there, else as many records as
-  // the header counts; then settles the stretches between.
-  bool walk_to(const Place& oldest, const Place& newest) {
-    tail_ = Tail{};
-    bool walked = newest.found() && walk(oldest, newest, kNoLimit, -1);
-    if (!walked && ok_ && destroyed_newest_) {
-      walked = walk(oldest, Place{}, kNoLimit, h_->newest_offset);
-      if (walked) end_at_destroyed_newest();
+  // The header names a ring of which no intact record is left: everything
+  // from its oldest record to the end of its newest is dropped, and every
+  // record found is stale.
+  bool destroyed_ring() {
+    const CommonHeader& h = *h_;
+    const int64_t size = h.last_message_size;
+    const bool sized = size >= kMessageHeaderSize && size < (int64_t{1} << 32);
+    const int64_t end = std::min(size_, h.newest_offset + (sized ? size + record_prefix_size
+                                                                   : record_header_size));
+    out_.header_used = true;
+    lost(h.oldest_offset, end, h.oldest_offset > h.newest_offset, false, 1);
+    if (!ok_ || !outside()) return false;
+    ScanFinding f{ScanFinding::kCount};
+    f.offset = h.oldest_offset;
+    f.record = 1;
+    f.expected = 0;
+    f.found = h.message_count;
+    report(f);
+    out_.forward.place = ScanForward::kElsewhere;
+    segments();
+    return ok_;
+  }
+
+  // The ring as walked can hold `count` records: exactly, or, where a
+  // dropped stretch holds an unknown number of records, within what its
+  // bytes could hold.
+  bool count_fits(uint32_t count) const {
+    if (total_known_) return total_ == count;
+    int64_t most = total_;
+    for (const Part& p : parts_) {
+      if (!p.lost || p.gap_records >= 0) continue;
+      const int64_t bytes = p.crossing ? (size_ - p.gap_from) + (p.first.offset - store_header_size)
+                                       : p.first.offset - p.gap_from;
+      most += bytes / record_header_size;
     }
-    if (!walked && ok_) walked = walk(oldest, Place{}, h_->message_count, -1);
+    if (tail_.from >= 0 && tail_.records < 0) {
+      const int64_t bytes = tail_.crossing ? (size_ - tail_.from) + (tail_.to - store_header_size)
+                                           : tail_.to - tail_.from;
+      most += std::max<int64_t>(bytes / record_header_size, 1);
+    }
+    return total_ <= count && count <= most;
+  }
+
+  // A ring that counts fewer records than the header, with nothing lost in
+  // it, whose end records no time stamp confirms: the records that lead into
+  // its first one, or follow its last one in the same run, complete it.
+  void extend(const Ends& ends, uint32_t count) {
+    const Place end = end_place();
+    const Place first = parts_.front().run >= 0
+                            ? Place{parts_.front().run, parts_.front().from, parts_.front().first}
+                            : ends.oldest;
+    if (!time_confirms(first.rec, h_->oldest_time.seconds)) {
+      const Place earlier = back_from(end, count);
+      if (ok_ && earlier.found() &&
+          (earlier.run != first.run || earlier.index != first.index)) {
+        start_loss_ = -1;
+        first_destroyed_ = false;
+        if (walk_to({earlier, end, End::kRecord}) && total_known_ && total_ == count) return;
+        if (!ok_ || !walk_to(ends)) return;
+      }
+    }
+    const Run& run = runs_[static_cast<size_t>(end.run)];
+    if (total_ < count && !time_confirms(end.rec, h_->newest_time.seconds) &&
+        end.index + 1 < run.records) {
+      const uint32_t more = std::min(count - total_, run.records - 1 - end.index);
+      const Place later = place_at(end.run, end.index + more);
+      if (ok_) walk_to({first, later, End::kRecord});
+    }
+  }
+
+  static bool time_confirms(const Rec& rec, int32_t seconds) {
+    return rec.timed && rec.time == seconds;
+  }
+
+  // Walks the ring between `ends` and settles the stretches between its
+  // parts.
+  bool walk_to(const Ends& ends) {
+    tail_ = Tail{};
+    bool walked = false;
+    switch (ends.end) {
+      case End::kRecord:
+        walked = walk(ends.oldest, ends.newest, kNoLimit, -1);
+        break;
+      case End::kDestroyed:
+        walked = walk(ends.oldest, Place{}, kNoLimit, h_->newest_offset);
+        if (walked) end_at_destroyed_newest();
+        break;
+      case End::kCounted:
+        walked = walk(ends.oldest, Place{}, h_->message_count, -1);
+        break;
+    }
     if (walked && ok_) settle();
     return walked && ok_;
   }
 
-  Place anchor_oldest() {
-    const Place& at = f_.at[kMarkOldest];
-    const int64_t o = h_->oldest_offset;
+  // The record at a marked offset, unless it is a byte-identical copy of the
+  // record before it: a copy shifts the records behind it, and what lies at
+  // a header's offset then is the copy.
+  Place marked(Mark mark) const {
+    const Place& at = f_.at[mark];
     if (at.found()) {
-      if (at.rec.timed && at.rec.time != h_->oldest_time.seconds) {
-        // The oldest offset may name a later record: the record of the
-        // oldest time that leads to it in the same run begins the ring.
-        const Place* best = nullptr;
-        for (const Place& m : f_.oldest_like) {
-          if (m.run == at.run && m.index < at.index && (best == nullptr || m.index > best->index)) {
-            best = &m;
-          }
-        }
-        if (best != nullptr) {
-          oldest_alt_ = at;
-          return *best;
-        }
+      const Run& run = runs_[static_cast<size_t>(at.run)];
+      for (const Copy& c : run.copies) {
+        if (c.index == at.index) return {};
+      }
+    }
+    return at;
+  }
+
+  // The run record that starts exactly at `offset`, if any.
+  Place record_at(int64_t offset) {
+    for (size_t r = 0; r < runs_.size(); ++r) {
+      const Run& run = runs_[r];
+      if (offset < run.first() || offset >= run.end()) continue;
+      Place found;
+      if (!walk_run(
+              fd_, size_, run, 0, run.records - 1,
+              [&](uint32_t index, const Rec& rec) {
+                if (rec.offset == offset) found = Place{static_cast<int32_t>(r), index, rec};
+                return rec.offset < offset;
+              },
+              status_)) {
+        ok_ = false;
+      }
+      return found;
+    }
+    return {};
+  }
+
+  Place anchor_oldest() {
+    const Place at = marked(kMarkOldest);
+    const int64_t o = h_->oldest_offset;
+    const Place* timed = nearest(f_.oldest_like, o);
+    if (at.found()) {
+      // The oldest offset may name a later record than the oldest time.
+      if (timed != nullptr && at.rec.timed && at.rec.time != h_->oldest_time.seconds) {
+        oldest_alt_ = at;
+        return *timed;
       }
       return at;
     }
-    if (const Place* m = nearest(f_.oldest_like, o)) return *m;
+    if (timed != nullptr) return *timed;
     if (o < store_header_size || o >= size_) return {};
     // The oldest record itself is gone: the ring begins at the first record
-    // behind the place it had, unless that place lies inside a record.
-    first_destroyed_ = true;
-    for (size_t r = 0; r < runs_.size(); ++r) {
-      if (runs_[r].first() > o) {
-        start_loss_ = o;
-        return Place{static_cast<int32_t>(r), 0, runs_[r].head};
+    // behind the place it had, unless that place lies inside a record, or
+    // that record is older than the oldest message, or lies behind the
+    // newest offset (the ring then holds no intact record).
+    if (covered(o)) return {};
+    const auto place = [&](int64_t x) { return x >= o ? x - o : x + (size_ - o); };
+    const int64_t n = h_->newest_offset;
+    const bool newest_valid = n >= store_header_size && n < size_;
+    const size_t count = runs_.size();
+    size_t r = 0;
+    while (r < count && runs_[r].first() < o) ++r;
+    for (size_t k = 0; k < count; ++k, ++r) {
+      const Run& run = runs_[r % count];
+      if (stale_looking(run)) continue;
+      const Place first{static_cast<int32_t>(r % count), 0, run.head};
+      if (newest_valid && place(run.first()) > place(n)) {
+        // Bytes inserted before the oldest record move the newest as far:
+        // a record of the newest's size there means the ring moved.
+        const Place moved = record_at(n + (run.first() - o));
+        if (!moved.found() || moved.rec.size != h_->last_message_size) break;
+        shifted_newest_ = moved;
+        return first;
       }
-      if (o < runs_[r].end()) {
-        first_destroyed_ = false;
-        return {};
-      }
+      first_destroyed_ = true;
+      start_loss_ = o;
+      return first;
     }
-    start_loss_ = o;
-    return Place{0, 0, runs_[0].head};
+    ring_destroyed_ = newest_valid;
+    return {};
   }
 
   Place anchor_newest() {
-    const Place& at = f_.at[kMarkNewest];
+    const Place at = marked(kMarkNewest);
     const int64_t n = h_->newest_offset;
     const int64_t size = h_->last_message_size;
+    // Bytes inserted or deleted move the newest record away from its
+    // offset: the record the header describes (its size, its time) is it.
+    const Place* timed = nearest(f_.newest_like, n);
     if (at.found()) {
       const bool size_ok = at.rec.size == size;
-      const bool time_ok = !at.rec.timed || at.rec.time == h_->newest_time.seconds;
+      const bool time_ok = time_confirms(at.rec, h_->newest_time.seconds);
       if (size_ok && time_ok) return at;
-      // Bytes inserted or deleted move the newest record away from its
-      // offset: the record the header describes is the newest.
-      if (const Place* m = nearest(f_.newest_like, n)) {
+      if (timed != nullptr) {
         if (size_ok) newest_alt_ = at;
-        return *m;
+        return *timed;
       }
-      if (!size_ok && newest_size_altered(at) && at.index > 0) {
+      // Its size was changed: the ring ends before it (settle drops it).
+      if (!size_ok && newest_size_altered(at)) {
         altered_newest_ = {n, std::min(size_, n + size + int64_t{record_prefix_size})};
-        return place_at(at.run, at.index - 1);
       }
       return at;
     }
-    if (const Place* m = nearest(f_.newest_like, n)) return *m;
-    const Place& last = f_.at[kMarkLast];
+    if (timed != nullptr) return *timed;
+    if (shifted_newest_.found()) return shifted_newest_;
+    const Place last = marked(kMarkLast);
     if (last.found() && last.rec.size == size) return last;
     // No intact record lies at the newest offset: where it names a place no
-    // record covers, the newest record was there and is destroyed.
+    // record covers, the newest record may have been there and be destroyed.
     destroyed_newest_ = n >= store_header_size && n < size_ && !covered(n);
     return {};
   }
@@ -247,9 +388,6 @@ class Reconciler {
     return !current_says_record && (current_says_header || !at.rec.readable);
   }
 
-  bool time_confirms_oldest(const Place& oldest) const {
-    return oldest.rec.timed && oldest.rec.time == h_->oldest_time.seconds;
-  }
 
   static const Place* nearest(const std::vector<Place>& list, int64_t offset) {
     const Place* best = nullptr;
@@ -265,25 +403,42 @@ class Reconciler {
   // Whole runs older than the oldest record the header names: a free gap's
   // records, which a walk that counts never takes.
   bool stale_looking(const Run& run) const {
-    return h_ != nullptr && run.tail.timed && run.tail.time < h_->oldest_time.seconds;
+    if (h_ == nullptr) return false;
+    const int32_t oldest = h_->oldest_time.seconds;
+    return (run.head.timed && run.head.time < oldest) || (run.tail.timed && run.tail.time < oldest);
   }
 
   // The place `count` records before and including `newest`, going back
   // through the runs in ring order.
   Place back_from(const Place& newest, uint32_t count) {
     const uint32_t need = std::max<uint32_t>(count, 1);
-    if (newest.index + 1 >= need) return place_at(newest.run, newest.index + 1 - need);
-    uint32_t left = need - (newest.index + 1);
+    const Run& own = runs_[static_cast<size_t>(newest.run)];
+    const uint32_t here = newest.index + 1 - copies_in(own, 0, newest.index);
+    if (here >= need) return place_at(newest.run, back_index(own, newest.index, need));
+    uint32_t left = need - here;
     Place first = place_at(newest.run, 0);
     const int32_t n = static_cast<int32_t>(runs_.size());
     for (int32_t r = (newest.run + n - 1) % n; r != newest.run; r = (r + n - 1) % n) {
       const Run& run = runs_[static_cast<size_t>(r)];
       if (stale_looking(run)) break;
-      if (run.records >= left) return place_at(r, run.records - left);
-      left -= run.records;
+      const uint32_t records = run.records - copies_in(run, 0, run.records - 1);
+      if (records >= left) return place_at(r, back_index(run, run.records - 1, left));
+      left -= records;
       first = Place{r, 0, run.head};
     }
     return first;
+  }
+
+  // The index in `run` at which `count` records (copies not counted) end
+  // at `last`.
+  static uint32_t back_index(const Run& run, uint32_t last, uint32_t count) {
+    uint32_t index = last;
+    for (uint32_t taken = 1; taken < count && index > 0; --index) {
+      const bool copy = std::any_of(run.copies.begin(), run.copies.end(),
+                                    [&](const Copy& c) { return c.index == index; });
+      if (!copy) ++taken;
+    }
+    return index;
   }
 
   // ---- Walking the runs in ring order.
@@ -412,8 +567,24 @@ class Reconciler {
 
   void settle() {
     trim_cut_short();
+    drop_altered_newest();
     if (ok_) measure_gaps();
     if (ok_) number_parts();
+  }
+
+  // The newest record whose size was changed is no record the ring keeps.
+  void drop_altered_newest() {
+    altered_dropped_ = false;
+    if (altered_newest_.first < 0 || parts_.empty()) return;
+    Part& p = parts_.back();
+    if (p.last.offset != altered_newest_.first) return;
+    altered_dropped_ = true;
+    if (p.to == p.from) {
+      parts_.pop_back();
+    } else {
+      --p.to;
+      p.last = rec_at(runs_[static_cast<size_t>(p.run)], p.run, p.to, Place{});
+    }
   }
 
   void measure_gaps() {
@@ -424,7 +595,7 @@ class Reconciler {
       p.gap_records = p.lost ? chain(p.gap_from, p.first.offset, p.crossing) : 0;
       if (!ok_) return;
     }
-    if (altered_newest_.first >= 0) {
+    if (altered_dropped_) {
       tail_.from = altered_newest_.first;
       tail_.to = altered_newest_.second;
       tail_.crossing = false;
@@ -520,23 +691,48 @@ class Reconciler {
       }
       out_.layout_start = start == 0 ? -1 : runs_[start].first();
     }
+    bool crossed = false;
     for (size_t k = 0; k < n; ++k) {
       const size_t r = (start + k) % n;
       const Run& run = runs_[r];
+      crossed = crossed || (k > 0 && r == 0);
       Part p;
       p.run = static_cast<int32_t>(r);
-      p.from = 0;
+      p.from = h_ != nullptr ? first_not_older(run) : 0;
+      if (p.from >= run.records) continue;  // older than the oldest message: stale
       p.to = run.records - 1;
-      p.first = run.head;
+      p.first = p.from == 0 ? run.head : place_at(static_cast<int32_t>(r), p.from).rec;
       p.last = run.tail;
-      if (k == 0) {
-        if (r == 0 && run.first() > store_header_size) p.gap_from = store_header_size;
+      if (parts_.empty()) {
+        if (r == 0 && p.from == 0 && run.first() > store_header_size) {
+          p.gap_from = store_header_size;
+        }
       } else {
         p.gap_from = parts_.back().last.end();
-        p.crossing = r == 0;
+        p.crossing = crossed;
       }
+      crossed = false;
       parts_.push_back(p);
     }
+  }
+
+  // With a header that names no ring but whose oldest time can be trusted:
+  // the first record of `run` that is not older than the oldest message.
+  uint32_t first_not_older(const Run& run) {
+    const int32_t oldest = h_->oldest_time.seconds;
+    if (!run.tail.timed || run.tail.time < oldest) return stale_looking(run) ? run.records : 0;
+    if (!run.head.timed || run.head.time >= oldest) return 0;
+    uint32_t first = 0;
+    if (!walk_run(
+            fd_, size_, run, 0, run.records - 1,
+            [&](uint32_t index, const Rec& rec) {
+              first = index;
+              return rec.timed && rec.time < oldest;
+            },
+            status_)) {
+      ok_ = false;
+    }
+    return first;
   }
 
   // A part whose last record ends short of the record behind a gap, whose
@@ -552,7 +748,6 @@ class Reconciler {
       // rule leaves there.
       const int64_t next = q.crossing ? size_ : q.first.offset;
       if (q.gap_from != p.last.end() || p.to + 1 != run.records || p.last.readable ||
-          (q.crossing && size_ - p.last.end() >= int64_t{record_header_size}) ||
           !cut_short(p.last, next)) {
         continue;
       }
@@ -1000,12 +1195,15 @@ class Reconciler {
   bool ok_ = true;
   std::vector<Part> parts_;
   Place oldest_alt_;         // the record at the oldest offset, when the oldest time named another
+  Place shifted_newest_;  // the newest record, moved as far as the oldest
   Place newest_alt_;         // the record at the newest offset, when the newest time named another
   int64_t start_loss_ = -1;  // the oldest record's place, when it is gone
   bool first_destroyed_ = false;
+  bool ring_destroyed_ = false;  // the header's ring holds no intact record
   bool destroyed_newest_ = false;  // the newest offset names a place no record covers
   bool last_destroyed_ = false;    // the ring ends with a record that is gone or changed
   std::pair<int64_t, int64_t> altered_newest_ = {-1, -1};  // a newest record whose size was changed
+  bool altered_dropped_ = false;
   Tail tail_;
   uint32_t total_ = 0;  // ring records, the damaged ones the stretches held included
   bool total_known_ = true;

@@ -471,12 +471,14 @@ Damaged damage(const Original& original, Rng& rng) {
   return std::move(d);
 }
 
-int64_t header_intact_at(const Damaged& d, const Record& r) {
+int64_t header_intact_at(const Damaged& d, const Record& r, bool body_word_counts) {
   for (size_t i = 0; i < d.origin.size(); ++i) {
     if (d.origin[i] != r.offset) continue;
     if (i + record_header_size > d.origin.size()) return -1;
     for (size_t k = 0; k < record_header_size; ++k) {
-      if (d.origin[i + k] != r.offset + static_cast<int64_t>(k) || d.changed[i + k]) return -1;
+      const bool word = k >= kBodyChecksumAt && k < record_prefix_size;
+      if (d.origin[i + k] != r.offset + static_cast<int64_t>(k)) return -1;
+      if (d.changed[i + k] && (body_word_counts || !word)) return -1;
     }
     return static_cast<int64_t>(i);
   }
@@ -484,7 +486,7 @@ int64_t header_intact_at(const Damaged& d, const Record& r) {
 }
 
 int64_t intact_at(const Damaged& d, const Record& r) {
-  const int64_t at = header_intact_at(d, r);
+  const int64_t at = header_intact_at(d, r, true);
   if (at < 0 || static_cast<size_t>(at) + r.bytes.size() > d.origin.size()) return -1;
   for (size_t k = 0; k < r.bytes.size(); ++k) {
     const size_t i = static_cast<size_t>(at) + k;

@@ -61,7 +61,9 @@ Damaged damage(const Original& original, Rng& rng);
 // does not (moved bytes count: a record is found where its bytes are).
 int64_t intact_at(const Damaged& d, const Record& r);
 // Where its 304-byte record header lies whole and unchanged; -1 when not.
-int64_t header_intact_at(const Damaged& d, const Record& r);
+// The body checksum word (bytes 8 to 11), which no checksum covers and a
+// salvage writes as 0, counts only when `body_word_counts`.
+int64_t header_intact_at(const Damaged& d, const Record& r, bool body_word_counts);
 // True when the header region differs from the original in any byte.
 bool header_region_changed(const Original& o, const Damaged& d);
 

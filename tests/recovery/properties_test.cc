@@ -99,7 +99,7 @@ class Case {
   bool ring_changed() const {
     if (recovery::header_region_changed(o_, d_) && !d_.invisible_header_edit) return true;
     for (const recovery::Record& r : o_.ring) {
-      if (recovery::header_intact_at(d_, r) != r.offset) return true;
+      if (recovery::header_intact_at(d_, r, true) != r.offset) return true;
     }
     return false;
   }
@@ -158,7 +158,7 @@ class Case {
         continue;
       }
       const recovery::Record& r = *it->second;
-      check(recovery::header_intact_at(d_, r) == at,
+      check(recovery::header_intact_at(d_, r, false) == at,
             "record " + std::to_string(r.index) + " kept with an altered header");
       if (store_.header_usable()) {
         check(static_cast<int64_t>(r.index) > previous,
