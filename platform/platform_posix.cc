@@ -106,11 +106,27 @@ int sys_getpwuid_r(uid_t uid, passwd* entry, char* buffer, size_t size, passwd**
   return ::getpwuid_r(uid, entry, buffer, size, result);
 }
 
-constexpr SystemCalls kDefaultCalls = {sys_open, sys_stat,      sys_fstat, sys_close,  sys_lock,
-                                       sys_seek, sys_read,      sys_write, sys_pread,  sys_pwrite,
-                                       sys_sync, sys_rename,    sys_link,  sys_remove, sys_connect,
-                                       sys_send, sys_getpwuid_r};
-SystemCalls g_calls = kDefaultCalls;
+// This file's own entries; the registry's part is filled in below.
+constexpr SystemCalls kOwnCalls = {sys_open, sys_stat,       sys_fstat, sys_close,  sys_lock,
+                                   sys_seek, sys_read,       sys_write, sys_pread,  sys_pwrite,
+                                   sys_sync, sys_rename,     sys_link,  sys_remove, sys_connect,
+                                   sys_send, sys_getpwuid_r, {}};
+
+// The defaults with the registry's part (registry_posix.cc). Both tables are
+// made on first use: a static object of another file may call this layer
+// before the statics of this one exist.
+const SystemCalls& defaults() {
+  static const SystemCalls table = [] {
+    SystemCalls own = kOwnCalls;
+    own.registry = default_registry_calls();
+    return own;
+  }();
+  return table;
+}
+SystemCalls& calls() {
+  static SystemCalls table = defaults();
+  return table;
+}
 
 // The flags of open(2) for a mode built from the kMode* bits; text and binary
 // mode are the same thing here, line ends pass unchanged.
@@ -131,11 +147,11 @@ int open_flags(int mode) {
 // there, as the Windows run-time's last error does.
 int open_descriptor(const char* path, int flags, int mode, bool* existed) {
   *existed = false;
-  if ((mode & kModeCreate) == 0) return g_calls.open(path, flags, 0);
-  const int fd = g_calls.open(path, flags | O_CREAT | O_EXCL, 0600);
+  if ((mode & kModeCreate) == 0) return calls().open(path, flags, 0);
+  const int fd = calls().open(path, flags | O_CREAT | O_EXCL, 0600);
   if (fd >= 0 || errno != EEXIST || (mode & kModeExclusive) != 0) return fd;
   *existed = true;
-  return g_calls.open(path, flags, 0600);
+  return calls().open(path, flags, 0600);
 }
 
 // What was opened must be a regular file: a directory opens read-only on
@@ -143,7 +159,7 @@ int open_descriptor(const char* path, int flags, int mode, bool* existed) {
 Status check_opened(int fd) {
   struct stat st;
   Status refused;
-  if (g_calls.fstat(fd, &st) != 0) {
+  if (calls().fstat(fd, &st) != 0) {
     refused = from_errno();
   } else if (S_ISDIR(st.st_mode)) {
     refused = failure_of(EISDIR);
@@ -152,7 +168,7 @@ Status check_opened(int fd) {
   } else {
     return {};
   }
-  g_calls.close(fd);
+  calls().close(fd);
   return refused;
 }
 
@@ -169,13 +185,13 @@ Status transferred(int64_t result, uint32_t* done) {
 }  // namespace
 
 SystemCalls& system_calls() {
-  return g_calls;
+  return calls();
 }
 const SystemCalls& default_system_calls() {
-  return kDefaultCalls;
+  return defaults();
 }
 void restore_system_calls() {
-  g_calls = kDefaultCalls;
+  calls() = defaults();
 }
 
 Status open_file(const char* path, int mode, int* fd, bool* existed) {
@@ -186,7 +202,7 @@ Status open_file(const char* path, int mode, int* fd, bool* existed) {
   // file lock that every program of the service waits for: look before
   // opening, and open without waiting in case the name changed meanwhile.
   struct stat st;
-  if (g_calls.stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+  if (calls().stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     return not_regular();
   }
   const int opened = open_descriptor(path, open_flags(mode) | O_NONBLOCK, mode, &found);
@@ -199,53 +215,53 @@ Status open_file(const char* path, int mode, int* fd, bool* existed) {
 }
 
 Status close_file(int fd) {
-  return g_calls.close(fd) == 0 ? Status{} : from_errno();
+  return calls().close(fd) == 0 ? Status{} : from_errno();
 }
 
 Status seek(int fd, int64_t offset, int origin, int64_t* position) {
-  *position = g_calls.seek(fd, offset, origin);
+  *position = calls().seek(fd, offset, origin);
   return *position >= 0 ? Status{} : from_errno();
 }
 Status read(int fd, void* buffer, uint32_t count, uint32_t* done) {
-  return transferred(g_calls.read(fd, buffer, count), done);
+  return transferred(calls().read(fd, buffer, count), done);
 }
 Status write(int fd, const void* buffer, uint32_t count, uint32_t* done) {
-  return transferred(g_calls.write(fd, buffer, count), done);
+  return transferred(calls().write(fd, buffer, count), done);
 }
 Status read_at(int fd, void* buffer, uint32_t count, int64_t offset, uint32_t* done) {
-  return transferred(g_calls.pread(fd, buffer, count, offset), done);
+  return transferred(calls().pread(fd, buffer, count, offset), done);
 }
 Status write_at(int fd, const void* buffer, uint32_t count, int64_t offset, uint32_t* done) {
-  return transferred(g_calls.pwrite(fd, buffer, count, offset), done);
+  return transferred(calls().pwrite(fd, buffer, count, offset), done);
 }
 Status sync(int fd) {
-  return g_calls.sync(fd) == 0 ? Status{} : from_errno();
+  return calls().sync(fd) == 0 ? Status{} : from_errno();
 }
 
 bool is_regular_file(int fd) {
   struct stat st;
-  return g_calls.fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  return calls().fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool same_file(const char* path_a, const char* path_b) {
   struct stat a, b;
-  if (g_calls.stat(path_a, &a) != 0 || g_calls.stat(path_b, &b) != 0) return false;
+  if (calls().stat(path_a, &a) != 0 || calls().stat(path_b, &b) != 0) return false;
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 Status remove_file(const char* path) {
-  return g_calls.remove(path) == 0 ? Status{} : from_errno();
+  return calls().remove(path) == 0 ? Status{} : from_errno();
 }
 
 Status rename_no_replace(const char* from, const char* to) {
-  if (g_calls.rename(from, to) == 0) return {};
+  if (calls().rename(from, to) == 0) return {};
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return from_errno();
   // The file system cannot rename without replacing: a hard link fails on an
   // existing name, and the old name is removed only once the new one exists.
-  if (g_calls.link(from, to) != 0) return from_errno();
-  if (g_calls.remove(from) != 0) {
+  if (calls().link(from, to) != 0) return from_errno();
+  if (calls().remove(from) != 0) {
     const Status failed = from_errno();
-    g_calls.remove(to);
+    calls().remove(to);
     return failed;
   }
   return {};
@@ -337,7 +353,7 @@ LockHold* own_hold(const std::string& path) {
   auto it = g_locks.find(path);
   if (it == g_locks.end()) return nullptr;
   if (it->second.pid != ::getpid()) {
-    g_calls.close(it->second.fd);
+    calls().close(it->second.fd);
     g_locks.erase(it);
     return nullptr;
   }
@@ -355,7 +371,7 @@ namespace {
 // Takes the lock file's lock, waiting as `wait` says.
 Status lock_file(int fd, const char* name, const LockWait* wait) {
   if (wait == nullptr || (wait->timeout_ms < 0 && wait->notice == nullptr)) {
-    while (g_calls.lock(fd, LOCK_EX) != 0) {
+    while (calls().lock(fd, LOCK_EX) != 0) {
       if (errno != EINTR) return from_errno();
     }
     return {};
@@ -365,7 +381,7 @@ Status lock_file(int fd, const char* name, const LockWait* wait) {
   bool noticed = false;
   Status result;
   for (;;) {
-    if (g_calls.lock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (calls().lock(fd, LOCK_EX | LOCK_NB) == 0) break;
     if (errno != EWOULDBLOCK && errno != EINTR) {
       result = from_errno();
       break;
@@ -403,7 +419,7 @@ Status lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
     if (Status made = make_directories(environment_directory() + "locks"); !made.ok()) {
       return made;
     }
-    const int fd = g_calls.open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = calls().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return from_errno();
     hold = &g_locks.insert_or_assign(path, LockHold{fd, 0, ::getpid()}).first->second;
   }
@@ -416,7 +432,7 @@ Status lock_release(const char* name) {
   LockHold* hold = own_hold(lock_path(name));
   if (hold == nullptr || hold->count == 0) return {};
   if (--hold->count > 0) return {};
-  return g_calls.lock(hold->fd, LOCK_UN) == 0 ? Status{} : from_errno();
+  return calls().lock(hold->fd, LOCK_UN) == 0 ? Status{} : from_errno();
 }
 
 std::string environment_directory() {
@@ -550,9 +566,9 @@ Status system_log(const char* source, const std::string& text) {
   if (fd < 0) return from_errno();
   // A datagram arrives whole or not at all.
   Status sent;
-  if (g_calls.connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (calls().connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     sent = from_errno();
-  } else if (const ssize_t n = g_calls.send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+  } else if (const ssize_t n = calls().send(fd, message.data(), message.size(), MSG_NOSIGNAL);
              n != static_cast<ssize_t>(message.size())) {
     sent = n < 0 ? from_errno() : failure_of(EIO);
   }
@@ -564,7 +580,7 @@ std::string current_user() {
   passwd entry{};
   passwd* found = nullptr;
   char buffer[16384];  // what any entry of a password database needs
-  if (g_calls.getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 &&
+  if (calls().getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 &&
       found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
     return found->pw_name;
   }

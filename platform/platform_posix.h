@@ -1,6 +1,6 @@
 // The POSIX side of the platform layer that tests reach into: the table of
 // every system call behind the files, their locks and renames, the system
-// log and the user's name. Include platform/system_calls.h, which picks this
+// log, the user's name and the registry. Include platform/system_calls.h, which picks this
 // header on POSIX; only platform_posix.cc and the tests use it.
 #ifndef VARNO_PLATFORM_PLATFORM_POSIX_H_
 #define VARNO_PLATFORM_PLATFORM_POSIX_H_
@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/registry.h"
 
 namespace platform {
 
@@ -45,6 +47,8 @@ struct SystemCalls {
   ssize_t (*send)(int fd, const void* data, size_t size, int flags);
   // getpwuid_r: current_user.
   int (*getpwuid_r)(uid_t uid, passwd* entry, char* buffer, size_t size, passwd** result);
+  // The registry's calls (platform/registry.h): the stand-in tree's here.
+  RegistryCalls registry;
 };
 
 // The table in use: a test replaces one entry by assigning it, calls the

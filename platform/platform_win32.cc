@@ -206,32 +206,49 @@ BOOL sys_get_user_name(char* buffer, DWORD* size) {
   return GetUserNameA(buffer, size);
 }
 
-constexpr SystemCalls kDefaultCalls = {sys_open,
-                                       sys_file_type,
-                                       sys_close,
-                                       sys_create_mutex,
-                                       sys_open_mutex,
-                                       sys_lock,
-                                       sys_unlock,
-                                       sys_seek,
-                                       sys_read,
-                                       sys_write,
-                                       sys_pread,
-                                       sys_pwrite,
-                                       sys_sync,
-                                       sys_rename,
-                                       sys_remove,
-                                       sys_get_console_cp,
-                                       sys_get_console_output_cp,
-                                       sys_set_console_cp,
-                                       sys_set_console_output_cp,
-                                       sys_find_first_file,
-                                       sys_get_final_path,
-                                       sys_register_event_source,
-                                       sys_report_event,
-                                       sys_deregister_event_source,
-                                       sys_get_user_name};
-SystemCalls g_calls = kDefaultCalls;
+// This file's own entries; the registry's part is filled in below.
+constexpr SystemCalls kOwnCalls = {sys_open,
+                                   sys_file_type,
+                                   sys_close,
+                                   sys_create_mutex,
+                                   sys_open_mutex,
+                                   sys_lock,
+                                   sys_unlock,
+                                   sys_seek,
+                                   sys_read,
+                                   sys_write,
+                                   sys_pread,
+                                   sys_pwrite,
+                                   sys_sync,
+                                   sys_rename,
+                                   sys_remove,
+                                   sys_get_console_cp,
+                                   sys_get_console_output_cp,
+                                   sys_set_console_cp,
+                                   sys_set_console_output_cp,
+                                   sys_find_first_file,
+                                   sys_get_final_path,
+                                   sys_register_event_source,
+                                   sys_report_event,
+                                   sys_deregister_event_source,
+                                   sys_get_user_name,
+                                   {}};
+
+// The defaults with the registry's part (registry_win32.cc). Both tables are
+// made on first use: a static object of another file may call this layer
+// before the statics of this one exist.
+const SystemCalls& defaults() {
+  static const SystemCalls table = [] {
+    SystemCalls own = kOwnCalls;
+    own.registry = default_registry_calls();
+    return own;
+  }();
+  return table;
+}
+SystemCalls& calls() {
+  static SystemCalls table = defaults();
+  return table;
+}
 
 // Characters of a path, as Windows counts them against its limit (UTF-16
 // units).
@@ -270,13 +287,13 @@ Status transferred(int64_t result, uint32_t* done) {
 }  // namespace
 
 SystemCalls& system_calls() {
-  return g_calls;
+  return calls();
 }
 const SystemCalls& default_system_calls() {
-  return kDefaultCalls;
+  return defaults();
 }
 void restore_system_calls() {
-  g_calls = kDefaultCalls;
+  calls() = defaults();
 }
 
 Status open_file(const char* path, int mode, int* fd, bool* existed) {
@@ -287,15 +304,15 @@ Status open_file(const char* path, int mode, int* fd, bool* existed) {
   // descriptor; other openers may read and write the file meanwhile.
   SetLastError(0);
   const int failure =
-      g_calls.open(&opened, path, mode | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+      calls().open(&opened, path, mode | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
   // A create that found the file leaves ERROR_ALREADY_EXISTS; read it before
   // any other call can change it.
   const DWORD code = GetLastError();
   if (failure != 0 || opened < 0) return open_failure(path, failure != 0 ? failure : errno, code);
   // A device (CON, NUL, a COM port) or a pipe is no store file, and reading
   // one may wait without end while the caller holds a store file lock.
-  if (g_calls.file_type(os_handle(opened)) != FILE_TYPE_DISK) {
-    g_calls.close(opened);
+  if (calls().file_type(os_handle(opened)) != FILE_TYPE_DISK) {
+    calls().close(opened);
     return Status::failure(EINVAL, kErrorNotRegularFile);
   }
   *fd = opened;
@@ -305,33 +322,33 @@ Status open_file(const char* path, int mode, int* fd, bool* existed) {
 
 Status close_file(int fd) {
   _doserrno = 0;
-  return g_calls.close(fd) == 0 ? Status{} : from_runtime();
+  return calls().close(fd) == 0 ? Status{} : from_runtime();
 }
 
 Status seek(int fd, int64_t offset, int origin, int64_t* position) {
   _doserrno = 0;
-  *position = g_calls.seek(fd, offset, origin);
+  *position = calls().seek(fd, offset, origin);
   return *position >= 0 ? Status{} : from_runtime();
 }
 Status read(int fd, void* buffer, uint32_t count, uint32_t* done) {
   _doserrno = 0;
-  return transferred(g_calls.read(fd, buffer, count), done);
+  return transferred(calls().read(fd, buffer, count), done);
 }
 Status write(int fd, const void* buffer, uint32_t count, uint32_t* done) {
   _doserrno = 0;
-  return transferred(g_calls.write(fd, buffer, count), done);
+  return transferred(calls().write(fd, buffer, count), done);
 }
 Status read_at(int fd, void* buffer, uint32_t count, int64_t offset, uint32_t* done) {
   _doserrno = 0;
-  return transferred(g_calls.pread(fd, buffer, count, offset), done);
+  return transferred(calls().pread(fd, buffer, count, offset), done);
 }
 Status write_at(int fd, const void* buffer, uint32_t count, int64_t offset, uint32_t* done) {
   _doserrno = 0;
-  return transferred(g_calls.pwrite(fd, buffer, count, offset), done);
+  return transferred(calls().pwrite(fd, buffer, count, offset), done);
 }
 Status sync(int fd) {
   _doserrno = 0;
-  return g_calls.sync(fd) == 0 ? Status{} : from_runtime();
+  return calls().sync(fd) == 0 ? Status{} : from_runtime();
 }
 
 bool is_regular_file(int fd) {
@@ -366,14 +383,14 @@ bool same_file(const char* path_a, const char* path_b) {
 
 Status remove_file(const char* path) {
   SetLastError(0);
-  if (g_calls.remove(path) == 0) return {};
+  if (calls().remove(path) == 0) return {};
   return Status::failure(errno, GetLastError());
 }
 
 Status rename_no_replace(const char* from, const char* to) {
   // Without MOVEFILE_REPLACE_EXISTING an existing destination is an error;
   // COPY_ALLOWED lets the copy move to another volume.
-  if (g_calls.rename(from, to, MOVEFILE_COPY_ALLOWED)) return {};
+  if (calls().rename(from, to, MOVEFILE_COPY_ALLOWED)) return {};
   const DWORD code = GetLastError();
   return from_system(code == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : code);
 }
@@ -425,11 +442,11 @@ std::string final_path(const char* path) {
   if (file == INVALID_HANDLE_VALUE) return {};
   constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
   std::string buffer(MAX_PATH, '\0');
-  DWORD n = g_calls.get_final_path(file, buffer.data(), static_cast<DWORD>(buffer.size()), kFlags);
+  DWORD n = calls().get_final_path(file, buffer.data(), static_cast<DWORD>(buffer.size()), kFlags);
   if (n >= buffer.size()) {
     // Too small: n is the size needed, the terminator included.
     buffer.resize(n);
-    n = g_calls.get_final_path(file, buffer.data(), n, kFlags);
+    n = calls().get_final_path(file, buffer.data(), n, kFlags);
   }
   CloseHandle(file);
   if (n == 0 || n >= buffer.size()) return {};
@@ -453,7 +470,7 @@ std::string stored_spelling(const char* path) {
     return given;
   }
   WIN32_FIND_DATAA found;
-  HANDLE h = g_calls.find_first_file(path, &found);
+  HANDLE h = calls().find_first_file(path, &found);
   if (h == INVALID_HANDLE_VALUE) return given;
   FindClose(h);
   // A symbolic link is found as itself; the service names the file it leads
@@ -558,9 +575,9 @@ SECURITY_ATTRIBUTES* lock_attributes() {
 // the mutex is opened asking only for what waiting and releasing need. Null
 // with *failure set, naming the mutex, when neither works.
 HANDLE lock_mutex(const std::string& name, Status* failure) {
-  HANDLE mutex = g_calls.create_mutex(lock_attributes(), FALSE, name.c_str());
+  HANDLE mutex = calls().create_mutex(lock_attributes(), FALSE, name.c_str());
   if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
-    mutex = g_calls.open_mutex(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+    mutex = calls().open_mutex(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
   }
   if (mutex == nullptr) *failure = from_system(GetLastError(), "store file lock " + name);
   return mutex;
@@ -599,7 +616,7 @@ Status wait_for(HANDLE mutex, bool* abandoned, Waiting* waiting) {
       if (!waiting->noticed && wait->notice != nullptr && until > 1000) until = 1000;
       slice = until == ~0ull ? INFINITE : static_cast<DWORD>(until - waited);
     }
-    const DWORD result = g_calls.lock(mutex, slice);
+    const DWORD result = calls().lock(mutex, slice);
     if (result == WAIT_OBJECT_0) return {};
     if (result == WAIT_ABANDONED) {
       *abandoned = true;
@@ -634,7 +651,7 @@ Status lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
   if (Status opened = open_lock(name, &hold); !opened.ok()) return opened;
   if (Status held = wait_for(hold.local, &was_abandoned, &waiting); !held.ok()) return held;
   if (Status held = wait_for(hold.global, &was_abandoned, &waiting); !held.ok()) {
-    g_calls.unlock(hold.local);
+    calls().unlock(hold.local);
     return held;
   }
   ++hold.count;
@@ -648,8 +665,8 @@ Status lock_release(const char* name) {
   --it->second.count;
   // Both are given back whatever becomes of the first.
   Status released;
-  if (!g_calls.unlock(it->second.global)) released = from_system(GetLastError());
-  if (!g_calls.unlock(it->second.local) && released.ok()) released = from_system(GetLastError());
+  if (!calls().unlock(it->second.global)) released = from_system(GetLastError());
+  if (!calls().unlock(it->second.local) && released.ok()) released = from_system(GetLastError());
   return released;
 }
 
@@ -792,22 +809,22 @@ bool tcp_service_known(const char* name) {
 }
 
 Status system_log(const char* source, const std::string& text) {
-  HANDLE log = g_calls.register_event_source(nullptr, source);
+  HANDLE log = calls().register_event_source(nullptr, source);
   if (log == nullptr) return from_system(GetLastError());
   const char* strings[1] = {text.c_str()};
   Status reported;
-  if (!g_calls.report_event(log, EVENTLOG_INFORMATION_TYPE, 0, kSystemLogEvent, nullptr, 1, 0,
+  if (!calls().report_event(log, EVENTLOG_INFORMATION_TYPE, 0, kSystemLogEvent, nullptr, 1, 0,
                             strings, nullptr)) {
     reported = from_system(GetLastError());
   }
-  g_calls.deregister_event_source(log);
+  calls().deregister_event_source(log);
   return reported;
 }
 
 std::string current_user() {
   char name[257];  // UNLEN + 1
   DWORD size = sizeof name;
-  if (g_calls.get_user_name(name, &size) && name[0] != '\0') return name;
+  if (calls().get_user_name(name, &size) && name[0] != '\0') return name;
   const char* user = std::getenv("USERNAME");
   if (user != nullptr && *user != '\0') return user;
   return "unknown";
@@ -881,18 +898,18 @@ const ConsoleRun g_console_run;
 }  // namespace
 
 void console_pages_utf8() {
-  const UINT input = g_calls.get_console_cp();
-  const UINT output = g_calls.get_console_output_cp();
+  const UINT input = calls().get_console_cp();
+  const UINT output = calls().get_console_output_cp();
   if (input == 0 && output == 0) return;  // no console
   static const bool handler = SetConsoleCtrlHandler(restore_on_signal, TRUE) != 0;
   (void)handler;
-  if (input != CP_UTF8 && g_calls.set_console_cp(CP_UTF8)) g_console_input = input;
-  if (output != CP_UTF8 && g_calls.set_console_output_cp(CP_UTF8)) g_console_output = output;
+  if (input != CP_UTF8 && calls().set_console_cp(CP_UTF8)) g_console_input = input;
+  if (output != CP_UTF8 && calls().set_console_output_cp(CP_UTF8)) g_console_output = output;
 }
 
 void console_pages_restore() {
-  if (const UINT input = g_console_input.exchange(0)) g_calls.set_console_cp(input);
-  if (const UINT output = g_console_output.exchange(0)) g_calls.set_console_output_cp(output);
+  if (const UINT input = g_console_input.exchange(0)) calls().set_console_cp(input);
+  if (const UINT output = g_console_output.exchange(0)) calls().set_console_output_cp(output);
 }
 
 }  // namespace platform

@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "platform/registry.h"
+
 struct _SECURITY_ATTRIBUTES;  // SECURITY_ATTRIBUTES
 struct _WIN32_FIND_DATAA;     // WIN32_FIND_DATAA
 
@@ -63,6 +65,8 @@ struct SystemCalls {
   int (*deregister_event_source)(void* log);
   // GetUserNameA: current_user.
   int (*get_user_name)(char* buffer, unsigned long* size);
+  // RegOpenKeyExA and the other registry calls (platform/registry.h).
+  RegistryCalls registry;
 };
 
 // The table in use: a test replaces one entry by assigning it, calls the

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/registry.h"
+#include "platform/system_calls.h"
 #include "storeconfig/store_config.h"
 #include "tests/support/test_support.h"
 
@@ -41,11 +42,11 @@ struct StoreConfigTest : ::testing::Test {
 
   void SetUp() override {
     snf_reset_state_for_tests();
-    platform::registry_calls() = platform::default_registry_calls();
+    platform::restore_system_calls();
     VARNO_SERVER_INITBLK(&status);
   }
   void TearDown() override {
-    platform::registry_calls() = platform::default_registry_calls();
+    platform::restore_system_calls();
     snf_reset_state_for_tests();
   }
 
