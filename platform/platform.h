@@ -65,11 +65,13 @@ extern const uint32_t kErrorNotRegularFile;
 // Other openers may read and write the file at the same time.
 Status open_file(const char* path, int mode, int* fd, bool* existed = nullptr);
 Status close_file(int fd);
-// Transfers on a descriptor, each one system call: seek sets *position (the
-// new offset from the start); read and write move at most `count` bytes at
-// the descriptor's position, read_at and write_at at `offset` without moving
-// it; *done gets the bytes moved (0 from a read: the end of the file). sync
-// forces what was written to stable storage.
+// Transfers on a descriptor, each one system call. seek (origin 0, 1, 2:
+// from the start, the position, the end) sets *position to the new offset
+// from the start (-1 when it fails); read and write move at most `count`
+// bytes at the descriptor's position, read_at and write_at at `offset`
+// without moving it; *done gets the bytes moved (0 from a read: the end of
+// the file; 0 when the call fails). sync forces what was written to stable
+// storage.
 Status seek(int fd, int64_t offset, int origin, int64_t* position);
 Status read(int fd, void* buffer, uint32_t count, uint32_t* done);
 Status write(int fd, const void* buffer, uint32_t count, uint32_t* done);
@@ -123,10 +125,10 @@ std::string stored_spelling(const char* path);
 // by the release that brings the count to 0. The end of the process gives back
 // whatever it still holds. Any name is accepted; lock_object_name turns it
 // into one the platform takes. acquire fails when the lock cannot be taken
-// (nothing is held then). *abandoned, when given, is
-// set true when the previous holder ended without giving the lock back (only
-// Windows mutexes know this); the lock is then held all the same. Not
-// thread-safe: the file layer is used from one thread.
+// (nothing is held then). *abandoned, when given, is set true when the
+// previous holder ended without giving the lock back (only Windows mutexes
+// know this); the lock is then held all the same. Not thread-safe: the file
+// layer is used from one thread.
 //
 // On POSIX a lock is a lock file in <environment directory>/locks/, locked
 // with flock. On Windows it is two named mutexes, the plain name and then
@@ -134,17 +136,17 @@ std::string stored_spelling(const char* path);
 // and a peer in the operator's own session are both excluded. A mutex made
 // here lets SYSTEM and administrators do anything with it and interactive
 // and service logons and every authenticated user synchronise on it, so
-// whichever account comes first, the others can share it. A mutex that another account made with
-// rights that refuse creating it again (ERROR_ACCESS_DENIED) is opened asking only for what waiting
-// and releasing need; when that is refused too, acquire fails with EACCES and a Status whose
-// about names the mutex.
+// whichever account comes first, the others can share it. A mutex that
+// another account made with rights that refuse creating it again
+// (ERROR_ACCESS_DENIED) is opened asking only for what waiting and releasing
+// need; when that is refused too, acquire fails with EACCES, and the
+// failure's about names the mutex.
 //
 // With `wait`, the wait for a lock another process holds ends after
 // wait->timeout_ms milliseconds (-1: never), failing with the error number
-// ETIMEDOUT, nothing held;
-// wait->notice(context, name, true) is called once the wait has lasted a
-// second, and notice(context, name, false) when it ends after that, however
-// it ends.
+// ETIMEDOUT, nothing held; wait->notice(context, name, true) is called once
+// the wait has lasted a second, and notice(context, name, false) when it ends
+// after that, however it ends.
 struct LockWait {
   int64_t timeout_ms = -1;
   void (*notice)(void* context, const char* name, bool waiting) = nullptr;
