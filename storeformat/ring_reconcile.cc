@@ -9,8 +9,6 @@
 // records contradict is reported and outvoted by the others; the ring never
 // drops an intact record the witnesses agree on.
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -62,6 +60,7 @@ struct Ends {
   Place oldest;
   Place newest;
   End end;
+  bool drop_newest = false;  // the newest record's size was changed: it is dropped
 };
 
 class Reconciler {
@@ -113,19 +112,28 @@ class Reconciler {
   bool anchor() {
     const uint32_t count = h_->message_count;
     Place oldest = anchor_oldest();
-    const Place newest = anchor_newest();
-    if (!ok_ || (!oldest.found() && !newest.found())) return false;
-    if (!oldest.found()) oldest = back_from(newest, count);
     if (!ok_) return false;
+    if (!oldest.found()) {
+      // Only the newest end is named: the ring reaches back as many records
+      // as the header counts, and where it reaches fewer, the number of the
+      // records lost before its first one is not known.
+      const std::vector<Ends> ends = newest_ends({});
+      if (!ok_) return false;
+      for (const Ends& e : ends) {
+        if (e.end == End::kRecord) {
+          oldest = back_from(e.newest, count);
+          break;
+        }
+      }
+      if (!ok_ || !oldest.found()) return false;
+      oldest_counted_ = true;
+    }
     std::vector<Ends> tries;
     for (const Place& o : {oldest, oldest_alt_}) {
       if (!o.found()) continue;
-      for (const Place& n : {newest, newest_alt_}) {
-        if (n.found()) tries.push_back({o, n, End::kRecord});
-      }
-      if (newest.found()) continue;
-      if (destroyed_newest_) tries.push_back({o, {}, End::kDestroyed});
-      tries.push_back({o, {}, End::kCounted});
+      const std::vector<Ends> ends = newest_ends(o);
+      if (!ok_) return false;
+      tries.insert(tries.end(), ends.begin(), ends.end());
     }
     // Of the readings the count confirms, the one that keeps the most
     // records: no reading may drop an intact record another one keeps.
@@ -137,6 +145,7 @@ class Reconciler {
         if (!ok_) return false;
         continue;
       }
+      if (e.end == End::kCounted && !counted_end_fits()) continue;
       if (first == nullptr) first = &e;
       const uint32_t records = records_of_parts();
       if (count_fits(count) && (chosen == nullptr || records > kept)) {
@@ -146,6 +155,11 @@ class Reconciler {
     }
     if (chosen == nullptr) chosen = first;
     if (chosen == nullptr || !walk_to(*chosen)) return false;
+    if (parts_.empty()) {
+      // The ring's only record had its size changed: nothing intact is left.
+      ring_destroyed_ = true;
+      return false;
+    }
     if (total_known_ && total_ < count) extend(*chosen, count);
     return ok_ && !parts_.empty();
   }
@@ -157,8 +171,8 @@ class Reconciler {
     const CommonHeader& h = *h_;
     const int64_t size = h.last_message_size;
     const bool sized = size >= kMessageHeaderSize && size < (int64_t{1} << 32);
-    const int64_t end = std::min(size_, h.newest_offset + (sized ? size + record_prefix_size
-                                                                   : record_header_size));
+    const int64_t end =
+        std::min(size_, h.newest_offset + (sized ? size + record_prefix_size : record_header_size));
     out_.header_used = true;
     lost(h.oldest_offset, end, h.oldest_offset > h.newest_offset, false, 1);
     if (!ok_ || !outside()) return false;
@@ -171,6 +185,20 @@ class Reconciler {
     out_.forward.place = ScanForward::kElsewhere;
     segments();
     return ok_;
+  }
+
+  // A walk that counted past the place the header gives its newest record
+  // ends at a record the header describes: bytes inserted before it moved it
+  // there. Any other record behind that place is no part of the ring.
+  bool counted_end_fits() const {
+    const int64_t n = h_->newest_offset;
+    if (parts_.empty() || n < store_header_size || n >= size_) return true;
+    const int64_t start = parts_.front().first.offset;
+    const auto place = [&](int64_t x) { return x >= start ? x - start : x + (size_ - start); };
+    const Rec& last = parts_.back().last;
+    if (place(last.offset) <= place(n)) return true;
+    return last.size == h_->last_message_size &&
+           (!last.timed || last.time >= h_->oldest_time.seconds);
   }
 
   // The ring as walked can hold `count` records: exactly, or, where a
@@ -198,26 +226,42 @@ class Reconciler {
   // its first one, or follow its last one in the same run, complete it.
   void extend(const Ends& ends, uint32_t count) {
     const Place end = end_place();
-    const Place first = parts_.front().run >= 0
-                            ? Place{parts_.front().run, parts_.front().from, parts_.front().first}
-                            : ends.oldest;
-    if (!time_confirms(first.rec, h_->oldest_time.seconds)) {
+    const Part& head = parts_.front();
+    const Place first{head.run, head.from, head.first};
+    const int32_t oldest_time = h_->oldest_time.seconds;
+    const auto older = [&](const Rec& rec) { return rec.timed && rec.time < oldest_time; };
+    if (!first_destroyed_ && !time_confirms(first.rec, oldest_time)) {
       const Place earlier = back_from(end, count);
-      if (ok_ && earlier.found() &&
+      if (ok_ && earlier.found() && !older(earlier.rec) &&
           (earlier.run != first.run || earlier.index != first.index)) {
+        const int64_t loss = start_loss_;
         start_loss_ = -1;
-        first_destroyed_ = false;
         if (walk_to({earlier, end, End::kRecord}) && total_known_ && total_ == count) return;
+        start_loss_ = loss;
         if (!ok_ || !walk_to(ends)) return;
       }
     }
     const Run& run = runs_[static_cast<size_t>(end.run)];
-    if (total_ < count && !time_confirms(end.rec, h_->newest_time.seconds) &&
-        end.index + 1 < run.records) {
-      const uint32_t more = std::min(count - total_, run.records - 1 - end.index);
-      const Place later = place_at(end.run, end.index + more);
-      if (ok_) walk_to({first, later, End::kRecord});
+    if (total_ >= count || time_confirms(end.rec, h_->newest_time.seconds) ||
+        end.index + 1 >= run.records) {
+      return;
     }
+    // The records behind the newest in its run, up to the count, unless they
+    // are older than the oldest message (a free gap's).
+    const uint32_t most = std::min(count - total_, run.records - 1 - end.index);
+    Place later;
+    if (!walk_run(
+            fd_, size_, run, end.index + 1, end.index + most,
+            [&](uint32_t index, const Rec& rec) {
+              if (older(rec)) return false;
+              later = Place{end.run, index, rec};
+              return true;
+            },
+            status_)) {
+      ok_ = false;
+      return;
+    }
+    if (later.found()) walk_to({first, later, End::kRecord});
   }
 
   static bool time_confirms(const Rec& rec, int32_t seconds) {
@@ -228,6 +272,12 @@ class Reconciler {
   // parts.
   bool walk_to(const Ends& ends) {
     tail_ = Tail{};
+    altered_newest_ = {-1, -1};
+    if (ends.drop_newest) {
+      const int64_t n = ends.newest.rec.offset;
+      altered_newest_ = {n,
+                         std::min(size_, n + h_->last_message_size + int64_t{record_prefix_size})};
+    }
     bool walked = false;
     switch (ends.end) {
       case End::kRecord:
@@ -324,35 +374,53 @@ class Reconciler {
     return {};
   }
 
-  Place anchor_newest() {
+  // The readings of the ring's newest end from `oldest`, the likeliest
+  // first: the record at the newest offset when its size and time are the
+  // header's; else the records the header describes (its time and size),
+  // the record as far from the newest offset as the oldest record is from
+  // the oldest offset (bytes inserted or deleted before both), the record at
+  // the newest offset all the same (or without it, when its own size was
+  // changed), the record at the last offset; and where none is, the
+  // destroyed record at the newest offset or as many records as counted.
+  std::vector<Ends> newest_ends(const Place& oldest) {
+    std::vector<Ends> ends;
     const Place at = marked(kMarkNewest);
     const int64_t n = h_->newest_offset;
     const int64_t size = h_->last_message_size;
-    // Bytes inserted or deleted move the newest record away from its
-    // offset: the record the header describes (its size, its time) is it.
-    const Place* timed = nearest(f_.newest_like, n);
-    if (at.found()) {
-      const bool size_ok = at.rec.size == size;
-      const bool time_ok = time_confirms(at.rec, h_->newest_time.seconds);
-      if (size_ok && time_ok) return at;
-      if (timed != nullptr) {
-        if (size_ok) newest_alt_ = at;
-        return *timed;
+    const auto add = [&](const Place& p, bool drop) {
+      if (!p.found()) return;
+      for (const Ends& e : ends) {
+        if (e.end == End::kRecord && e.newest.run == p.run && e.newest.index == p.index &&
+            e.drop_newest == drop) {
+          return;
+        }
       }
-      // Its size was changed: the ring ends before it (settle drops it).
-      if (!size_ok && newest_size_altered(at)) {
-        altered_newest_ = {n, std::min(size_, n + size + int64_t{record_prefix_size})};
-      }
-      return at;
+      ends.push_back({oldest, p, End::kRecord, drop});
+    };
+    if (at.found() && at.rec.size == size && time_confirms(at.rec, h_->newest_time.seconds)) {
+      add(at, false);
+      return ends;
     }
-    if (timed != nullptr) return *timed;
-    if (shifted_newest_.found()) return shifted_newest_;
+    if (const Place* timed = nearest(f_.newest_like, n)) add(*timed, false);
+    if (oldest.found() && oldest.rec.offset != h_->oldest_offset) {
+      const Place moved = record_at(n + (oldest.rec.offset - h_->oldest_offset));
+      if (moved.found() && moved.rec.size == size) add(moved, false);
+    }
+    if (at.found()) {
+      // Its size was changed: the ring ends before it (settle drops it).
+      add(at, at.rec.size != size && newest_size_altered(at));
+    }
+    add(shifted_newest_, false);
     const Place last = marked(kMarkLast);
-    if (last.found() && last.rec.size == size) return last;
+    if (last.found() && last.rec.size == size) add(last, false);
+    if (!oldest.found()) return ends;
     // No intact record lies at the newest offset: where it names a place no
     // record covers, the newest record may have been there and be destroyed.
-    destroyed_newest_ = n >= store_header_size && n < size_ && !covered(n);
-    return {};
+    if (!at.found() && n >= store_header_size && n < size_ && !covered(n)) {
+      ends.push_back({oldest, {}, End::kDestroyed, false});
+    }
+    if (!at.found()) ends.push_back({oldest, {}, End::kCounted, false});
+    return ends;
   }
 
   bool covered(int64_t offset) const {
@@ -376,18 +444,43 @@ class Reconciler {
   // Its size was changed (not the header's) when the current offset agrees
   // with the header's size and not with the record's, or when the library
   // cannot read the message with the record's own size.
-  bool newest_size_altered(const Place& at) const {
+  bool newest_size_altered(const Place& at) {
     const int64_t n = at.rec.offset;
+    const int64_t header_size = h_->last_message_size;
+    if (header_size < kMessageHeaderSize || header_size >= (int64_t{1} << 32)) return false;
     const auto step = [&](int64_t size) {
       return next_record_offset(n, static_cast<uint32_t>(size), size_, n);
     };
-    const bool current_says_record = h_->current_offset == step(at.rec.size);
-    const bool current_says_header = h_->last_message_size >= kMessageHeaderSize &&
-                                     h_->last_message_size < (int64_t{1} << 32) &&
-                                     h_->current_offset == step(h_->last_message_size);
-    return !current_says_record && (current_says_header || !at.rec.readable);
+    // Each witness votes where it tells the two apart: the current offset
+    // (where the step rule goes behind the newest record) and whether the
+    // library reads the message with the one size or the other.
+    int header_votes = 0;
+    int record_votes = 0;
+    if (step(header_size) != step(at.rec.size)) {
+      header_votes += h_->current_offset == step(header_size) ? 1 : 0;
+      record_votes += h_->current_offset == step(at.rec.size) ? 1 : 0;
+    }
+    const bool reads_as_header = readable_with(at.rec, header_size);
+    if (reads_as_header != at.rec.readable) {
+      header_votes += reads_as_header ? 1 : 0;
+      record_votes += at.rec.readable ? 1 : 0;
+    }
+    return header_votes > record_votes;
   }
 
+  // Whether the library reads the message of `rec` when its size is `size`.
+  bool readable_with(const Rec& rec, int64_t size) {
+    if (rec.offset + record_prefix_size + size > size_ || size > kMaxCutShort) return false;
+    std::vector<unsigned char> message(static_cast<size_t>(size));
+    VARNO_STATUS st;
+    varno_s_file_seek(fd_, rec.offset + record_prefix_size, kSeekSet, &st);
+    if (!varno_failed(st)) varno_s_file_read(fd_, message.data(), static_cast<uint32_t>(size), &st);
+    if (varno_failed(st)) return false;
+    put_u32(message.data() + kMsgSizeAt, static_cast<uint32_t>(size));
+    Rec as;
+    describe_message(message.data(), &as);
+    return as.readable;
+  }
 
   static const Place* nearest(const std::vector<Place>& list, int64_t offset) {
     const Place* best = nullptr;
@@ -405,7 +498,12 @@ class Reconciler {
   bool stale_looking(const Run& run) const {
     if (h_ == nullptr) return false;
     const int32_t oldest = h_->oldest_time.seconds;
-    return (run.head.timed && run.head.time < oldest) || (run.tail.timed && run.tail.time < oldest);
+    // Every time stamp its ends carry is older; one end alone older than the
+    // other's stamp allows is a body damaged where no checksum sees it.
+    const bool head_older = run.head.timed && run.head.time < oldest;
+    const bool tail_older = run.tail.timed && run.tail.time < oldest;
+    if (run.head.timed && run.tail.timed) return head_older && tail_older;
+    return head_older || tail_older;
   }
 
   // The place `count` records before and including `newest`, going back
@@ -421,6 +519,14 @@ class Reconciler {
     for (int32_t r = (newest.run + n - 1) % n; r != newest.run; r = (r + n - 1) % n) {
       const Run& run = runs_[static_cast<size_t>(r)];
       if (stale_looking(run)) break;
+      // Behind the newest record of a wrapped ring, in file order, lies its
+      // free gap up to the oldest offset (moved back as far as the newest
+      // record was): older records only.
+      if (run.first() > newest.rec.offset && header_ring_wraps() && h_ != nullptr &&
+          run.first() <
+              h_->oldest_offset + std::min<int64_t>(0, newest.rec.offset - h_->newest_offset)) {
+        break;
+      }
       const uint32_t records = run.records - copies_in(run, 0, run.records - 1);
       if (records >= left) return place_at(r, back_index(run, run.records - 1, left));
       left -= records;
@@ -505,9 +611,15 @@ class Reconciler {
         if (++laps > 1) break;
       }
       i = 0;
+      // A walk that counts may wrap only where the header says the ring
+      // does: behind the newest record of a ring that never wrapped lie
+      // only older records.
+      if (crossed && !to.found() && !header_ring_wraps()) break;
     }
     return !to.found() && !parts_.empty();
   }
+
+  bool header_ring_wraps() const { return h_ == nullptr || h_->newest_offset < h_->oldest_offset; }
 
   uint32_t copies_in(const Run& run, uint32_t from, uint32_t to) const {
     uint32_t n = 0;
@@ -560,6 +672,13 @@ class Reconciler {
   uint32_t records_of_parts() const {
     uint32_t n = 0;
     for (const Part& p : parts_) n += p.to - p.from + 1 - copies_in(runs_[p.run], p.from, p.to);
+    return n;
+  }
+
+  // Records of the parts and of the stretches whose count is known.
+  int64_t kept_with_known_gaps() const {
+    int64_t n = records_of_parts();
+    for (const Part& p : parts_) n += std::max<int64_t>(p.gap_records, 0);
     return n;
   }
 
@@ -642,6 +761,10 @@ class Reconciler {
     int64_t base = 0;
     bool numbered = true;
     numbered_prefix_ = -1;
+    if (oldest_counted_ && h_ != nullptr && kept_with_known_gaps() < h_->message_count) {
+      numbered = false;
+      numbered_prefix_ = 0;
+    }
     for (Part& p : parts_) {
       if (p.lost) {
         if (p.gap_records < 0 && numbered) {
@@ -752,14 +875,30 @@ class Reconciler {
         continue;
       }
       q.gap_from = p.last.offset;
-      if (p.to == p.from) {
-        parts_.erase(parts_.begin() + static_cast<std::ptrdiff_t>(k));
-        --k;
-      } else {
-        --p.to;
-        p.last = rec_at(run, p.run, p.to, Place{});
+      if (drop_last_of(k)) --k;
+    }
+    // The same before the destroyed newest record the ring ends with.
+    if (ok_ && !parts_.empty() && tail_.from >= 0 && !tail_.crossing) {
+      const Part& p = parts_.back();
+      const Run& run = runs_[static_cast<size_t>(p.run)];
+      if (tail_.from == p.last.end() && p.to + 1 == run.records && !p.last.readable &&
+          cut_short(p.last, h_->newest_offset)) {
+        tail_.from = p.last.offset;
+        drop_last_of(parts_.size() - 1);
       }
     }
+  }
+
+  // Drops the last record of part `k`; true when the part went with it.
+  bool drop_last_of(size_t k) {
+    Part& p = parts_[k];
+    if (p.to == p.from) {
+      parts_.erase(parts_.begin() + static_cast<std::ptrdiff_t>(k));
+      return true;
+    }
+    --p.to;
+    p.last = rec_at(runs_[static_cast<size_t>(p.run)], p.run, p.to, Place{});
+    return false;
   }
 
   bool cut_short(const Rec& rec, int64_t next) {
@@ -989,8 +1128,10 @@ class Reconciler {
       if (p.run == at.run && at.index >= p.from && at.index <= p.to) in = i;
     }
     // In a full ring the place behind the newest record is the oldest's:
-    // the count tells which is meant.
+    // the count tells which is meant, but only the count; what it says
+    // cannot be checked, so nothing counts as forwarded for certain.
     const bool behind_newest = f == behind && !(in < parts_.size() && k < total_);
+    fw.full_ring = f == behind && in < parts_.size() && parts_[in].from == at.index && in == 0;
     if (in < parts_.size() && !behind_newest) {
       const Part& p = parts_[in];
       fw.place = ScanForward::kRecord;
@@ -1012,12 +1153,14 @@ class Reconciler {
       fw.place = ScanForward::kRecord;
     }
     fw.count_agrees = fw.exact && fw.before == k;
-    fw.certain = static_cast<uint32_t>(
-        std::min<int64_t>({fw.before, numbered_prefix_, static_cast<int64_t>(k)}));
+    fw.certain = fw.full_ring ? 0
+                              : static_cast<uint32_t>(std::min<int64_t>(
+                                    {fw.before, numbered_prefix_, static_cast<int64_t>(k)}));
   }
 
-  // Numbered ring records that begin before `offset` in ring order; 0 for an
-  // offset outside the data area.
+  // Numbered ring records that end at or before `offset` in ring order (a
+  // record `offset` falls inside is not counted); 0 for an offset outside
+  // the data area.
   uint32_t records_before_place(int64_t offset) {
     if (offset < store_header_size || offset >= size_ || parts_.empty()) return 0;
     const int64_t start = parts_.front().first.offset;
@@ -1035,7 +1178,7 @@ class Reconciler {
       if (!walk_run(
               fd_, size_, run, p.from, p.to,
               [&](uint32_t index, const Rec& rec) {
-                if (place(rec.offset) >= at) return false;
+                if (place(rec.end()) > at) return false;
                 k = index - p.from + 1 - copies_in(run, p.from, index);
                 return true;
               },
@@ -1195,13 +1338,12 @@ class Reconciler {
   bool ok_ = true;
   std::vector<Part> parts_;
   Place oldest_alt_;         // the record at the oldest offset, when the oldest time named another
-  Place shifted_newest_;  // the newest record, moved as far as the oldest
-  Place newest_alt_;         // the record at the newest offset, when the newest time named another
+  Place shifted_newest_;     // the newest record, moved as far as the oldest
   int64_t start_loss_ = -1;  // the oldest record's place, when it is gone
   bool first_destroyed_ = false;
+  bool oldest_counted_ = false;  // the oldest end was counted back from the newest
   bool ring_destroyed_ = false;  // the header's ring holds no intact record
-  bool destroyed_newest_ = false;  // the newest offset names a place no record covers
-  bool last_destroyed_ = false;    // the ring ends with a record that is gone or changed
+  bool last_destroyed_ = false;  // the ring ends with a record that is gone or changed
   std::pair<int64_t, int64_t> altered_newest_ = {-1, -1};  // a newest record whose size was changed
   bool altered_dropped_ = false;
   Tail tail_;

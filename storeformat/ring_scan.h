@@ -115,6 +115,10 @@ struct ScanForward {
   // Records that both witnesses show forwarded: before the forward offset,
   // numbered, and within the header's forwarded count.
   uint32_t certain = 0;
+  // The ring is full and the forward offset is its oldest record, which is
+  // also the place behind its newest: none and all forwarded look the same,
+  // and only the count tells them apart. `certain` is 0 then.
+  bool full_ring = false;
 };
 
 class RingScan {

@@ -352,6 +352,16 @@ void edit_record_size(const Original& o, Editor* e, Rng& rng) {
   e->overwrite(at, head);
   e->note(std::string("record ") + std::to_string(r.index) + " size made " +
           (larger ? "larger" : "smaller"));
+  // A record before the end of the file whose longer size still leaves too
+  // few bytes for another record, and that is not the newest: the step rule
+  // goes on at 192 either way and no witness tells the sizes apart.
+  const int64_t end = at + record_prefix_size + changed;
+  if (larger) e->damaged().enlarged.push_back(r.index);
+  if (larger && &r != &o.ring.back() &&
+      e->size() - at - static_cast<int64_t>(r.bytes.size()) < int64_t{record_header_size} &&
+      e->size() - end < int64_t{record_header_size} && end <= e->size()) {
+    e->damaged().invisible_records.push_back(r.index);
+  }
 }
 
 void one_damage(const Original& o, Editor* e, Rng& rng) {
@@ -468,6 +478,22 @@ Damaged damage(const Original& original, Rng& rng) {
   for (size_t i = 0; i < d.file.size(); ++i) {
     d.changed[i] = d.origin[i] >= 0 && d.file[i] != original.file[static_cast<size_t>(d.origin[i])];
   }
+  // A size made larger shows only by a record found inside the record it
+  // now claims; where every record it runs over lost its header too, nothing
+  // tells the sizes apart.
+  for (const uint32_t index : d.enlarged) {
+    const Record& r = original.ring[index];
+    const int64_t at = e.now(r.offset);
+    if (at < 0 || static_cast<size_t>(at) + record_header_size > d.file.size()) continue;
+    const int64_t end = at + record_prefix_size +
+                        get32(d.file, static_cast<size_t>(at) + record_prefix_size + kMsgSizeAt);
+    bool seen = false;
+    for (const Record& other : original.ring) {
+      const int64_t inside = intact_at(d, other);
+      seen = seen || (inside > at && inside < end);
+    }
+    if (!seen) d.invisible_records.push_back(index);
+  }
   return std::move(d);
 }
 
@@ -493,6 +519,15 @@ int64_t intact_at(const Damaged& d, const Record& r) {
     if (d.origin[i] != r.offset + static_cast<int64_t>(k) || d.changed[i]) return -1;
   }
   return at;
+}
+
+bool header_same_at(const Damaged& d, const Record& r, int64_t at, bool body_word_counts) {
+  if (at < 0 || static_cast<size_t>(at) + record_header_size > d.file.size()) return false;
+  for (size_t k = 0; k < record_header_size; ++k) {
+    if (!body_word_counts && k >= kBodyChecksumAt && k < record_prefix_size) continue;
+    if (d.file[static_cast<size_t>(at) + k] != r.bytes[k]) return false;
+  }
+  return true;
 }
 
 bool header_region_changed(const Original& o, const Damaged& d) {

@@ -52,6 +52,10 @@ struct Damaged {
   bool header_edited = false;  // a header field was rewritten with its checksums
   // ...a time stamp of a message without time stamps, which nothing can check
   bool invisible_header_edit = false;
+  // Ring records whose size was changed where no witness can tell: their
+  // changed header may be kept, and verify may stay clean.
+  std::vector<uint32_t> invisible_records;
+  std::vector<uint32_t> enlarged;  // ring records whose size was made larger
 };
 
 // One or two kinds of damage, chosen by `rng`.
@@ -64,6 +68,10 @@ int64_t intact_at(const Damaged& d, const Record& r);
 // The body checksum word (bytes 8 to 11), which no checksum covers and a
 // salvage writes as 0, counts only when `body_word_counts`.
 int64_t header_intact_at(const Damaged& d, const Record& r, bool body_word_counts);
+// True when the 304 bytes at `at` of the damaged file are the record header
+// of `r` (the body checksum word, which no checksum covers, counted only when
+// `body_word_counts`), whatever their origin.
+bool header_same_at(const Damaged& d, const Record& r, int64_t at, bool body_word_counts);
 // True when the header region differs from the original in any byte.
 bool header_region_changed(const Original& o, const Damaged& d);
 

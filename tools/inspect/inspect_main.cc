@@ -232,7 +232,8 @@ int run_salvage(const Options& o) {
   const bool lost =
       !report.header_usable || report.lost_bytes > 0 || report.lost_records > 0 ||
       !report.unplaced.empty() || report.copies > 0 ||
-      (report.forward_note != ForwardNote::kAgree && report.forward_note != ForwardNote::kNoRing);
+      (report.forward_note != ForwardNote::kAgree && report.forward_note != ForwardNote::kNoRing &&
+       report.forward_note != ForwardNote::kFullRing);
   return emit(o.json ? salvage_json(s, o.out, report) : salvage_text(s, o.out, report),
               lost ? kExitProblems : kExitClean);
 }

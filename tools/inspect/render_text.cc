@@ -228,6 +228,10 @@ std::string forward_note_text(const SalvageReport& r) {
     case ForwardNote::kNotRecord:
       return "only the records before the forward offset, which is no record of the ring, and "
              "within the header's forwarded count";
+    case ForwardNote::kFullRing:
+      return "nothing: the ring is full, and its forward offset names both its oldest record and "
+             "the place behind its newest; only the count tells them apart, and sending again is "
+             "the lesser harm";
     case ForwardNote::kDamageBefore:
       return "only the records before the first damaged stretch that lies before the forward "
              "offset";

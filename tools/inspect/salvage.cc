@@ -187,6 +187,8 @@ class Salvager : public ScanReporter {
       r_.forward_note = ForwardNote::kNoRing;
     } else if (fw.place == ScanForward::kElsewhere) {
       r_.forward_note = ForwardNote::kNotRecord;
+    } else if (fw.full_ring && h_.forwarded_count > 0) {
+      r_.forward_note = ForwardNote::kFullRing;
     } else if (!fw.exact) {
       r_.forward_note = ForwardNote::kDamageBefore;
     } else if (!fw.count_agrees) {
@@ -264,6 +266,14 @@ class Salvager : public ScanReporter {
     }
     CommonHeader& o = r_.out_header;
     o = ring_header(ring, r_.type);
+    if (r_.kept > 0 && r_.forwarded == r_.kept && o.forward_offset == o.oldest_offset) {
+      // OUT is full, and all of it forwarded: its forward offset would name
+      // its oldest record too, which a reader takes as nothing forwarded.
+      // Saying so here keeps OUT what its own salvage makes of it.
+      r_.forwarded = 0;
+      o.forwarded_count = 0;
+      r_.forward_note = ForwardNote::kFullRing;
+    }
     if (r_.header_usable) {
       o.forward_past_last = h_.forward_past_last;
       o.opaque1 = h_.opaque1;

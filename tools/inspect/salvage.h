@@ -37,6 +37,7 @@ enum class ForwardNote : int32_t {
   kNotRecord,       // the forward offset is no record of the ring: nothing counted
   kDamageBefore,    // a damaged stretch lies before the forward offset: counted up to it
   kNoRing,          // the header counts no message
+  kFullRing,        // a full ring: the forward offset names the oldest and behind the newest
 };
 
 struct SalvageReport {
