@@ -143,42 +143,15 @@ TEST(NamedLocks, UnusableLockDirectoryIsReported) {
   std::filesystem::remove_all(home);
 }
 
-// Entries of the table that fail with E2BIG, an error none of these calls
+// An entry of the table that fails with E2BIG, an error none of these calls
 // gives by itself: a failure that carries it came through the table.
-int fail_open(const char*, int, mode_t) {
+template <typename Result, typename... Args>
+Result fail(Args...) {
   errno = E2BIG;
-  return -1;
-}
-int fail_stat(int, struct stat*) {
-  errno = E2BIG;
-  return -1;
-}
-int fail_path_stat(const char*, struct stat*) {
-  errno = E2BIG;
-  return -1;
-}
-int fail_fd(int) {
-  errno = E2BIG;
-  return -1;
-}
-int fail_lock(int, int) {
-  errno = E2BIG;
-  return -1;
-}
-int64_t fail_transfer(int, void*, uint32_t) {
-  errno = E2BIG;
-  return -1;
-}
-int fail_paths(const char*, const char*) {
-  errno = E2BIG;
-  return -1;
+  return Result(-1);
 }
 int no_rename(const char*, const char*) {
   errno = ENOSYS;
-  return -1;
-}
-int fail_path(const char*) {
-  errno = E2BIG;
   return -1;
 }
 
@@ -190,6 +163,7 @@ TEST(SystemCalls, EachFileCallGoesThroughItsEntry) {
   const std::string dir = make_temp_dir();
   setenv("VARNO_HOME", dir.c_str(), 1);
   const std::string file = dir + "/f.dat";
+  const std::string moved = dir + "/g";
   close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
   int fd = -1;
   ASSERT_TRUE(platform::open_file(file.c_str(), platform::kModeReadWrite, &fd).ok());
@@ -210,94 +184,83 @@ TEST(SystemCalls, EachFileCallGoesThroughItsEntry) {
     if (taken.ok()) platform::lock_release(name.c_str());
     return taken;
   };
-  const std::vector<std::pair<const char*, std::function<platform::Status()>>> cases = {
+  const auto close_it = [&] {
+    int other = -1;
+    EXPECT_TRUE(platform::open_file(file.c_str(), 0, &other).ok());
+    calls.close = fail<int, int>;
+    const platform::Status closed = platform::close_file(other);
+    close(other);
+    return closed;
+  };
+  using Case = std::pair<const char*, std::function<platform::Status()>>;
+  const std::vector<Case> cases = {
       {"open",
        [&] {
-         calls.open = fail_open;
+         calls.open = fail<int, const char*, int, mode_t>;
          return open_it();
        }},
       {"fstat",
        [&] {
-         calls.fstat = fail_stat;
+         calls.fstat = fail<int, int, struct stat*>;
          return open_it();
        }},
-      {"open of a lock file",
+      {"lock file's open",
        [&] {
-         calls.open = fail_open;
+         calls.open = fail<int, const char*, int, mode_t>;
          return fresh_lock();
        }},
       {"lock",
        [&] {
-         calls.lock = fail_lock;
+         calls.lock = fail<int, int, int>;
          return fresh_lock();
        }},
       {"seek",
        [&] {
-         calls.seek = [](int, int64_t, int) -> int64_t {
-           errno = E2BIG;
-           return -1;
-         };
+         calls.seek = fail<int64_t, int, int64_t, int>;
          return platform::seek(fd, 0, 0, &position);
        }},
       {"read",
        [&] {
-         calls.read = fail_transfer;
+         calls.read = fail<int64_t, int, void*, uint32_t>;
          return platform::read(fd, buffer, 4, &done);
        }},
       {"write",
        [&] {
-         calls.write = [](int, const void*, uint32_t) -> int64_t {
-           errno = E2BIG;
-           return -1;
-         };
+         calls.write = fail<int64_t, int, const void*, uint32_t>;
          return platform::write(fd, "w", 1, &done);
        }},
       {"pread",
        [&] {
-         calls.pread = [](int, void*, uint32_t, int64_t) -> int64_t {
-           errno = E2BIG;
-           return -1;
-         };
+         calls.pread = fail<int64_t, int, void*, uint32_t, int64_t>;
          return platform::read_at(fd, buffer, 4, 0, &done);
        }},
       {"pwrite",
        [&] {
-         calls.pwrite = [](int, const void*, uint32_t, int64_t) -> int64_t {
-           errno = E2BIG;
-           return -1;
-         };
+         calls.pwrite = fail<int64_t, int, const void*, uint32_t, int64_t>;
          return platform::write_at(fd, "w", 1, 0, &done);
        }},
       {"sync",
        [&] {
-         calls.sync = fail_fd;
+         calls.sync = fail<int, int>;
          return platform::sync(fd);
        }},
       {"rename",
        [&] {
-         calls.rename = fail_paths;
-         return platform::rename_no_replace(file.c_str(), (dir + "/g").c_str());
+         calls.rename = fail<int, const char*, const char*>;
+         return platform::rename_no_replace(file.c_str(), moved.c_str());
        }},
       {"link",
        [&] {
          calls.rename = no_rename;
-         calls.link = fail_paths;
-         return platform::rename_no_replace(file.c_str(), (dir + "/g").c_str());
+         calls.link = fail<int, const char*, const char*>;
+         return platform::rename_no_replace(file.c_str(), moved.c_str());
        }},
       {"remove",
        [&] {
-         calls.remove = fail_path;
+         calls.remove = fail<int, const char*>;
          return platform::remove_file(file.c_str());
        }},
-      {"close",
-       [&] {
-         int other = -1;
-         EXPECT_TRUE(platform::open_file(file.c_str(), 0, &other).ok());
-         calls.close = fail_fd;
-         const platform::Status closed = platform::close_file(other);
-         close(other);
-         return closed;
-       }},
+      {"close", close_it},
   };
   for (const auto& [entry, call] : cases) {
     const platform::Status failed = call();
@@ -309,7 +272,7 @@ TEST(SystemCalls, EachFileCallGoesThroughItsEntry) {
   }
   // A failed stat makes no two paths one file; with the real calls back,
   // every call works again, and what the failures met is still there.
-  calls.stat = fail_path_stat;
+  calls.stat = fail<int, const char*, struct stat*>;
   EXPECT_FALSE(platform::same_file(file.c_str(), file.c_str()));
   platform::restore_system_calls();
   EXPECT_TRUE(platform::same_file(file.c_str(), file.c_str()));
@@ -318,7 +281,7 @@ TEST(SystemCalls, EachFileCallGoesThroughItsEntry) {
   EXPECT_TRUE(platform::write_at(fd, "abc", 3, 0, &done).ok());
   EXPECT_TRUE(platform::read_at(fd, buffer, 3, 0, &done).ok());
   EXPECT_EQ(std::string(buffer, done), "abc");
-  EXPECT_FALSE(std::filesystem::exists(dir + "/g"));
+  EXPECT_FALSE(std::filesystem::exists(moved));
   EXPECT_TRUE(platform::close_file(fd).ok());
   std::filesystem::remove_all(dir);
 }
