@@ -30,22 +30,11 @@ std::string copy_name(const char* path, uint32_t number) {
   return std::string(path) + suffix;
 }
 
-// The library's last error after a platform call whose code it reflects,
-// as the system's would; returns the call's Status.
-platform::Status noted(const platform::Status& call) {
-  varno_SetLastError(call.code);
-  if (!call.ok()) note_failure(call);
-  return call;
-}
-
 // A copy exists when it can be opened for reading.
 bool copy_exists(const std::string& name) {
+  const int mode = platform::kModeReadOnly | platform::kModeBinary;
   int fd = -1;
-  if (!noted(
-           platform::open_file(name.c_str(), platform::kModeReadOnly | platform::kModeBinary, &fd))
-           .ok()) {
-    return false;
-  }
+  if (!noted(platform::open_file(name.c_str(), mode, &fd)).ok()) return false;
   platform::close_file(fd);
   return true;
 }

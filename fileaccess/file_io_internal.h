@@ -18,4 +18,11 @@ void file_io_detach(int32_t fd);
 // the (1, errno) pair.
 int32_t note_failure(const platform::Status& failure);
 
+// After a platform call whose code the library's last error gives (a lock,
+// an open, a removal, a rename), sets that error as the system would: the
+// call's code, or `found` when it succeeded (the "already exists" of a create
+// that found its file). A failure is kept as note_failure keeps it. Returns
+// `call`.
+platform::Status noted(platform::Status call, uint32_t found = 0);
+
 #endif  // VARNO_FILEACCESS_FILE_IO_INTERNAL_H_

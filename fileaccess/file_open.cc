@@ -41,7 +41,6 @@ platform::LockWait g_lock_wait;
 
 // Records the pairs of a failed platform open.
 void record_open_failure(const platform::Status& failure, VARNO_STATUS* status) {
-  note_failure(failure);
   if (failure.error == ENOENT) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotFound, status);
   } else if (failure.code == platform::kErrorNotRegularFile) {
@@ -61,10 +60,9 @@ constexpr int32_t kKnownFlags =
 // false with the pairs in `status` when it is not had.
 bool take_lock(const std::string& name, const char* path, VARNO_STATUS* status) {
   bool abandoned = false;
-  const platform::Status locked = platform::lock_acquire(name.c_str(), &abandoned, &g_lock_wait);
+  const platform::Status locked =
+      noted(platform::lock_acquire(name.c_str(), &abandoned, &g_lock_wait));
   if (!locked.ok()) {
-    note_failure(locked);
-    varno_SetLastError(locked.code);
     if (locked.error == ETIMEDOUT) {
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrLockTimeout, status);
     } else {
@@ -96,17 +94,13 @@ int32_t open_under_lock(const char* path, int32_t flags, int mode, VARNO_STATUS*
   bool existed = false;
   const platform::Status opened = platform::open_file(path, mode, &fd, &existed);
   // The library's last error says what the open found, as the system's
-  // would after the run-time's open.
-  const uint32_t last_error = !opened.ok() ? opened.code
-                              : existed    ? platform::kErrorAlreadyExists
-                                           : 0;
+  // does after the run-time's open.
+  noted(opened, existed ? platform::kErrorAlreadyExists : 0);
   if (!opened.ok()) {
     platform::lock_release(name.c_str());
-    varno_SetLastError(last_error);
     record_open_failure(opened, status);
     return -1;
   }
-  varno_SetLastError(last_error);
   if (static_cast<size_t>(fd) >= g_open_paths.size()) {
     g_open_paths.resize(static_cast<size_t>(fd) + 1);
     g_open_locks.resize(static_cast<size_t>(fd) + 1);
@@ -116,7 +110,7 @@ int32_t open_under_lock(const char* path, int32_t flags, int mode, VARNO_STATUS*
     // snprintf cuts an over-long path at the buffer's end.
     char text[2048];
     std::snprintf(text, sizeof text, "In varno_s_file_open. Opened file fh=[%d],[%s]", fd, path);
-    LogWntError("varno_s_file_open", text, last_error);
+    LogWntError("varno_s_file_open", text, varno_GetLastError());
   }
   slot = path;
   g_open_locks[static_cast<size_t>(fd)] = name;
@@ -180,8 +174,7 @@ int32_t varno_s_file_peek(const char* path, void* buffer, uint32_t length, int64
   VARNO_CLIENT_INITBLK(status);
   int fd = -1;
   const platform::Status opened =
-      platform::open_file(path, platform::kModeReadOnly | platform::kModeBinary, &fd);
-  varno_SetLastError(opened.code);
+      noted(platform::open_file(path, platform::kModeReadOnly | platform::kModeBinary, &fd));
   if (!opened.ok()) {
     record_open_failure(opened, status);
     return -1;

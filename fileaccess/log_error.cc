@@ -49,6 +49,12 @@ int32_t note_failure(const platform::Status& failure) {
   return failure.error;
 }
 
+platform::Status noted(platform::Status call, uint32_t found) {
+  varno_SetLastError(call.ok() ? found : call.code);
+  if (!call.ok()) note_failure(call);
+  return call;
+}
+
 std::string varno_s_file_error_text(int32_t error) {
   if (!g_last_failure.ok() && g_last_failure.error == error) {
     return platform::describe_error(g_last_failure);
