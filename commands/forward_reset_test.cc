@@ -29,7 +29,7 @@ class ResetFailure : public ::testing::Test {
   void TearDown() override {
     set_screen_capture(nullptr);
     platform::restore_system_calls();
-    std::freopen(testsupport::kNullDevice, "r", stdin);
+    EXPECT_NE(std::freopen(testsupport::kNullDevice, "r", stdin), nullptr);
   }
   testsupport::ScratchHome home;
   std::string store = home.file("reset.store");

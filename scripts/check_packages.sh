@@ -2,18 +2,24 @@
 # The packages install and their programs run from where they were installed.
 #
 # usage: scripts/check_packages.sh linux [BUILD]
-#   the .deb (dependencies named; unpacked into a scratch root with dpkg -x)
-#   and the .tar.gz of BUILD (default build), made by the `package` workflow.
+#   the .deb (dependencies named; lintian finds no error or warning; the
+#   copyright file, the changelog of this version, the programs hardened;
+#   unpacked into a scratch root with dpkg -x) and the .tar.gz of BUILD
+#   (default build), made by the `package` workflow.
 # usage: scripts/check_packages.sh windows [BUILD] [WINE64]
-#   the MSI of BUILD (default build/windows) under wine, in the prefix of
-#   $WINEPREFIX (default BUILD/wineprefix), whose session must be running
-#   (cmake/wine-session.sh): its tables; install, the programs run from
-#   Program Files and from the PATH, the Prometheus checks on their output;
-#   a newer version replaces it and an older one is refused; uninstall leaves
-#   neither files nor the PATH entry.
+#   the ZIP of BUILD (default build/windows): its files, the manual pages as
+#   HTML, every program's copyright in its version information; the MSI under
+#   wine, in the prefix of $WINEPREFIX (default BUILD/wineprefix), whose
+#   session must be running (cmake/wine-session.sh): its tables and the
+#   programs' file versions; install, the programs run from Program Files and
+#   from the PATH, the Prometheus checks on their output; a newer version
+#   replaces it and an older one is refused; uninstall leaves neither files
+#   nor the PATH entry.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 version=$(sed -nE 's/^project\(varno VERSION ([0-9.]+) .*/\1/p' "$root/CMakeLists.txt")
+copyright=$(sed -nE 's/^set\(VARNO_COPYRIGHT "(.*)"\)/\1/p' "$root/CMakeLists.txt")
+revision=$(sed -nE 's/^ *set\(CPACK_DEBIAN_PACKAGE_RELEASE ([0-9]+)\)/\1/p' "$root/cmake/packaging.cmake")
 programs=(varno-analyze varno-inspect varno-reg varno-storegen)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -42,9 +48,18 @@ run_programs() {
 
 linux() {
   local build=${1:-build}
-  local deb=$build/varno_${version}_amd64.deb tgz=$build/varno-$version-Linux-x86_64.tar.gz
+  local deb=$build/varno_${version}-${revision}_amd64.deb tgz=$build/varno-$version-Linux-x86_64.tar.gz
   size "$deb"
   size "$tgz"
+  # Debian's policy as lintian reads it: no error and no warning; what is
+  # overridden says why in cmake/deb/lintian-overrides.
+  local tags
+  tags=$(lintian --display-info --show-overrides --fail-on none "$deb" 2>&1) ||
+    { echo "$tags"; fail "lintian could not check the .deb"; }
+  tags=$(grep -E '^[EWIPO]:' <<<"$tags" || true)
+  echo "  lintian: ${tags:-no tags}" | sed '2,$s/^/           /'
+  ! grep -qE '^[EW]:' <<<"$tags" || fail "lintian finds errors or warnings in the .deb"
+
   local depends
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "  Depends: $depends"
@@ -59,6 +74,13 @@ linux() {
       fail "no manual page $program(1) in the .deb"
   done
   [[ -f $work/root/usr/share/doc/varno/README.md ]] || fail "the .deb has no README"
+  local doc=$work/root/usr/share/doc/varno
+  [[ $(head -n1 "$doc/copyright") == "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]] ||
+    fail "the .deb's copyright file is not machine-readable"
+  grep -qx "Copyright: $copyright" "$doc/copyright" || fail "the copyright file does not name $copyright"
+  [[ $(gzip -dc "$doc/changelog.Debian.gz" | head -n1) == "varno ($version-$revision) "* ]] ||
+    fail "the changelog's newest entry is not $version-$revision"
+  for program in "${programs[@]}"; do hardened "$work/root/usr/bin/$program"; done
   run_programs "$work/root/usr/bin" ""
 
   # The archive holds the same tree under its top folder, less /usr.
@@ -74,14 +96,19 @@ windows() {
   local msi=$build/varno-$version-Windows-x86_64.msi zip=$build/varno-$version-Windows-x86_64.zip
   size "$zip"
   size "$msi"
+  zip_contents "$zip"
   table() { msiinfo export "$msi" "$1" | tr -d '\r'; }
   table Property | grep -qxF "ProductVersion	$version" || fail "ProductVersion is not $version"
   table Property | grep -q '^UpgradeCode	{' || fail "the MSI has no UpgradeCode"
   table Environment | grep -q '^Path	=-\*PATH	\[~\];\[INSTALLDIR\]	' ||
     fail "the MSI puts nothing on the PATH"
   for program in "${programs[@]}"; do
-    table File | grep -q "	$program.exe	" || fail "the MSI has no $program.exe"
+    # Its name (short|long) and the version its version information gives.
+    [[ $(table File | awk -F'\t' -v n="$program.exe" '$3 == n || $3 ~ ("[|]" n "$") {print $5}') == "$version.0" ]] ||
+      fail "the MSI's File table gives $program.exe no version $version.0"
+    table File | grep -q "	$program.html	" || fail "the MSI has no $program.html"
   done
+  table File | grep -q "	varno-store.rules.yml	" || fail "the MSI has no alert rules"
 
   # wine leaves the separator of a removed PATH entry behind, and its cmd stops
   # searching at an empty entry: start from a PATH without them.
@@ -96,7 +123,10 @@ windows() {
   "$wine" msiexec /i "$(winepath_of "$msi")" /qn || fail "msiexec /i exited $?"
   for program in "${programs[@]}"; do
     [[ -f $installed/$program.exe ]] || fail "$program.exe not installed in $installed"
+    [[ -f $installed/man/$program.html ]] || fail "man/$program.html not installed in $installed"
   done
+  [[ -f $installed/contrib/prometheus/varno-store.rules.yml ]] ||
+    fail "the alert rules are not installed in $installed"
   run_programs "$installed" .exe "$wine"
   # From the PATH, in a folder that holds no program.
   (cd "$work" && [[ $("$wine" cmd /c varno-inspect.exe --version | tr -d '\r') == "varno-inspect $version" ]]) ||
@@ -116,6 +146,53 @@ windows() {
   [[ ! -e $installed ]] || fail "$installed is left after uninstalling"
   [[ $(system_path) != *Varno* ]] || fail "the PATH keeps the program folder: $(system_path)"
   echo "windows packages: the MSI installs, runs from Program Files and the PATH, upgrades, uninstalls"
+}
+
+# The hardening of a distribution's programs, read from the program itself:
+# no .comment section, a read-only relocation table bound at start, stack
+# canaries and the C library's checked calls.
+hardened() {
+  local name sections segments dynamic symbols
+  name=$(basename "$1")
+  # Read whole first: grep -q ending a pipe early would fail it (pipefail).
+  sections=$(readelf -SW "$1")
+  segments=$(readelf -lW "$1")
+  dynamic=$(readelf -dW "$1")
+  symbols=$(readelf --dyn-syms -W "$1")
+  ! grep -q ' \.comment ' <<<"$sections" || fail "$name keeps its .comment section"
+  grep -q GNU_RELRO <<<"$segments" || fail "$name has no read-only relocations (relro)"
+  grep -qE '\(BIND_NOW\)|\(FLAGS_1\).* NOW' <<<"$dynamic" || fail "$name binds lazily (no now)"
+  grep -q ' __stack_chk_fail@' <<<"$symbols" || fail "$name has no stack protector"
+  grep -qE ' __[a-z0-9_]+_chk@' <<<"$symbols" || fail "$name calls no checked function (fortify)"
+}
+
+# The ZIP holds the programs, each with its copyright in its version
+# information, the README, the manual pages as HTML linking each other, and
+# the alert rules; the list is printed.
+zip_contents() {
+  local zip=$1 top=varno-$version-Windows-x86_64 files
+  files=$(cmake -E tar tf "$zip" | sed -n "s|^$top/||p" | grep -v '/$' | sort)
+  echo "  the ZIP holds:"
+  sed 's/^/    /' <<<"$files"
+  local wanted=(README.md contrib/prometheus/varno-store.rules.yml)
+  for program in "${programs[@]}"; do wanted+=("$program.exe" "man/$program.html"); done
+  for file in "${wanted[@]}"; do
+    grep -qxF "$file" <<<"$files" || fail "the ZIP has no $file"
+  done
+  zip=$(realpath "$zip")
+  (cd "$work" && cmake -E tar xf "$zip")
+  for program in "${programs[@]}"; do
+    [[ $(strings -el "$work/$top/$program.exe" | grep -A1 -x LegalCopyright | tail -n1) == "Copyright (C) $copyright" ]] ||
+      fail "$program.exe's version information has no LegalCopyright \"Copyright (C) $copyright\""
+    grep -qi "<title>$program(1)</title>" "$work/$top/man/$program.html" ||
+      fail "man/$program.html is not $program's manual page"
+  done
+  grep -q 'href="varno-analyze.html"' "$work/$top/man/varno-inspect.html" ||
+    fail "the HTML manual pages do not link each other"
+  local link
+  for link in $(cat "$work/$top"/man/*.html | grep -o 'href="[^":#]*"' | sed 's/^href="//; s/"$//' | sort -u); do
+    [[ -f $work/$top/man/$link ]] || fail "a manual page links man/$link, which the ZIP does not hold"
+  done
 }
 
 winepath_of() { echo "Z:$(realpath "$1" | tr / '\\')"; }

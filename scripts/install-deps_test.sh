@@ -46,8 +46,11 @@ write_status "${entries[@]}" wine "install ok installed" clang "install ok insta
 [[ $("$script" --list-missing | tr '\n' ' ') == "libcli11-dev nlohmann-json3-dev " ]] ||
   fail "missing base: $("$script" --list-missing)"
 [[ $("$script" --list-missing --with-windows | tr '\n' ' ') == \
-  "libcli11-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix googletest wine64 wixl msitools " ]] ||
+  "libcli11-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix googletest wine64 wixl msitools mandoc " ]] ||
   fail "missing with windows: $("$script" --list-missing --with-windows)"
+# A package of two groups is asked for once.
+[[ $("$script" --list-missing --with-windows --with-ci | grep -cx mandoc) == 1 ]] ||
+  fail "mandoc not listed once: $("$script" --list-missing --with-windows --with-ci)"
 [[ ! -e $work/apt.log ]] || fail "--list-missing ran apt-get"
 
 # The install names what it installs and asks apt-get for exactly that.

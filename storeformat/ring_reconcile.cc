@@ -734,6 +734,7 @@ class Reconciler {
     int64_t at = from;
     for (int step = 0; step < kMaxChain; ++step) {
       if (!crossing && at == to) return n;
+      if (at > size_) return -1;  // a size that runs past the end of the file steps nowhere
       if (crossing && size_ - at < int64_t{record_header_size}) {
         at = store_header_size;
         crossing = false;
@@ -1046,10 +1047,14 @@ class Reconciler {
     // Damaged records whose sizes still lead to the next record were only
     // damaged; sizes that lead elsewhere mean bytes were inserted or deleted.
     // A size that cannot be stepped over says nothing either way.
-    if (!record_follows || c.defect != RecordCheck::kNone || chain(at, to, false) >= 0) return;
+    // A stretch too short for any record held none: bytes were inserted.
+    if (!record_follows || chain(at, to, false) >= 0 ||
+        (c.defect != RecordCheck::kNone && to - at >= int64_t{record_header_size})) {
+      return;
+    }
     ScanFinding shifted{ScanFinding::kShifted};
     shifted.offset = to;
-    shifted.expected = at + c.record_length();
+    shifted.expected = c.defect == RecordCheck::kNone ? at + c.record_length() : at;
     report(shifted);
   }
 
@@ -1213,6 +1218,7 @@ class Reconciler {
   int64_t chain_index(int64_t from, int64_t to, bool crossing, int64_t offset) {
     int64_t at = from;
     for (int64_t step = 0; step < kMaxChain; ++step) {
+      if (at > size_) return -1;
       if (crossing && size_ - at < int64_t{record_header_size}) {
         at = store_header_size;
         crossing = false;

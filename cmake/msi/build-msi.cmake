@@ -1,7 +1,8 @@
 # CPack's External generator runs this after staging the Windows install tree
 # in CPACK_TEMPORARY_DIRECTORY: wixl (Debian's wixl) builds the MSI from
 # varno.wxs.in, then msibuild (msitools) adds what wixl has no element or
-# attribute for: the PATH entry and same-version upgrades.
+# attribute for: the PATH entry, same-version upgrades and the programs' file
+# versions.
 find_program(VARNO_WIXL wixl)
 find_program(VARNO_MSIBUILD msibuild)
 if(NOT VARNO_WIXL OR NOT VARNO_MSIBUILD)
@@ -9,25 +10,68 @@ if(NOT VARNO_WIXL OR NOT VARNO_MSIBUILD)
 endif()
 
 # One component per staged file, each keyed by its file so that wixl derives
-# a stable component code from it.
+# a stable component code from it (a file at the top keeps the id made of its
+# name alone); each staged folder becomes a <Directory> of its own. The sorted
+# list holds each folder's files together, so the folders open and close as
+# the list goes.
 file(GLOB_RECURSE staged LIST_DIRECTORIES false RELATIVE ${CPACK_TEMPORARY_DIRECTORY}
      ${CPACK_TEMPORARY_DIRECTORY}/*)
 list(SORT staged)
 set(COMPONENTS)
 set(COMPONENT_REFS)
 set(path_component)
+set(programs)
+set(open "")  # the folder whose <Directory> is open; "" for the top
+set(indent "          ")
 foreach(relative IN LISTS staged)
   get_filename_component(name ${relative} NAME)
-  string(MAKE_C_IDENTIFIER ${name} id)
+  get_filename_component(folder ${relative} DIRECTORY)
+  # Close the open folders that do not hold this file.
+  string(FIND "${folder}/" "${open}/" at)
+  while(NOT open STREQUAL "" AND NOT at EQUAL 0)
+    string(SUBSTRING "${indent}" 2 -1 indent)
+    string(APPEND COMPONENTS "${indent}</Directory>\n")
+    get_filename_component(open "${open}" DIRECTORY)
+    string(FIND "${folder}/" "${open}/" at)
+  endwhile()
+  # Open the folders from there down to this file's.
+  if(NOT folder STREQUAL open)
+    if(open STREQUAL "")
+      set(rest ${folder})
+    else()
+      string(LENGTH "${open}/" skip)
+      string(SUBSTRING "${folder}" ${skip} -1 rest)
+    endif()
+    string(REPLACE "/" ";" parts "${rest}")
+    foreach(part IN LISTS parts)
+      if(open STREQUAL "")
+        set(open ${part})
+      else()
+        set(open "${open}/${part}")
+      endif()
+      string(MAKE_C_IDENTIFIER "dir_${open}" dir_id)
+      string(APPEND COMPONENTS "${indent}<Directory Id=\"${dir_id}\" Name=\"${part}\">\n")
+      string(APPEND indent "  ")
+    endforeach()
+  endif()
+  string(MAKE_C_IDENTIFIER ${relative} id)
   string(APPEND COMPONENTS
-    "          <Component Id=\"${id}\" Guid=\"*\" Win64=\"yes\">\n"
-    "            <File Id=\"${id}\" Name=\"${name}\" Source=\"${relative}\" KeyPath=\"yes\"/>\n"
-    "          </Component>\n")
+    "${indent}<Component Id=\"${id}\" Guid=\"*\" Win64=\"yes\">\n"
+    "${indent}  <File Id=\"${id}\" Name=\"${name}\" Source=\"${relative}\" KeyPath=\"yes\"/>\n"
+    "${indent}</Component>\n")
   string(APPEND COMPONENT_REFS "      <ComponentRef Id=\"${id}\"/>\n")
+  if(name MATCHES "\\.exe$")
+    list(APPEND programs ${id})
+  endif()
   if(name STREQUAL "varno-inspect.exe")
     set(path_component ${id})
   endif()
 endforeach()
+while(NOT open STREQUAL "")
+  string(SUBSTRING "${indent}" 2 -1 indent)
+  string(APPEND COMPONENTS "${indent}</Directory>\n")
+  get_filename_component(open "${open}" DIRECTORY)
+endwhile()
 if(NOT path_component)
   message(FATAL_ERROR "The MSI has no varno-inspect.exe to hang the PATH entry on: ${staged}")
 endif()
@@ -69,10 +113,21 @@ execute_process(COMMAND ${VARNO_WIXL} -a x64 -o ${msi} ${work}/varno.wxs
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "wixl failed (${result})")
 endif()
+# The programs' file versions, as their version resources give them (wixl
+# leaves the column empty): the installer compares them when it replaces a
+# file, and inventory tools read them.
+if(NOT CPACK_VARNO_FILE_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "No file version of four numbers for the programs: '${CPACK_VARNO_FILE_VERSION}'")
+endif()
+set(versions)
+foreach(id IN LISTS programs)
+  list(APPEND versions -q "UPDATE `File` SET `Version` = '${CPACK_VARNO_FILE_VERSION}', `Language` = '1033' WHERE `File` = '${id}'")
+endforeach()
 # The standard places of the two environment actions in the sequence.
 execute_process(COMMAND ${VARNO_MSIBUILD} ${msi} -i ${work}/Environment.idt -i ${work}/Upgrade.idt
   -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RemoveEnvironmentStrings', 3300)"
   -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('WriteEnvironmentStrings', 5200)"
+  ${versions}
   RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "msibuild failed (${result})")

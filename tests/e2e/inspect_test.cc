@@ -21,6 +21,7 @@
 #include "fileaccess/file_access.h"
 #include "messaging/varno.h"
 #include "platform/platform.h"
+#include "storeformat/store_header.h"
 #include "tests/e2e/store_files.h"
 #include "tests/e2e/transcript.h"
 #include "tests/support/bytes.h"
@@ -249,17 +250,25 @@ TEST_F(Inspect, ListVisitsTheRecordsAsMenu2Does) {
     const char* file;
     std::vector<int> transactions;
     std::vector<int64_t> offsets;
+    const char* err;
   } cases[] = {
-      {"w.store", {1, 2, 3, 4, 5, 6, 7}, {top, top + 428, top + 856, top + 1284, 192, 620, 1048}},
+      {"w.store",
+       {1, 2, 3, 4, 5, 6, 7},
+       {top, top + 428, top + 856, top + 1284, 192, 620, 1048},
+       ""},
       // More counted than the ring holds: after the newest record the walk
-      // wraps and shows records again, up to the count.
-      {"over.store", {1, 2, 3, 1, 2}, {192, 604, 1016, 192, 604}},
+      // wraps and shows records again, up to the count, and says so.
+      {"over.store",
+       {1, 2, 3, 1, 2},
+       {192, 604, 1016, 192, 604},
+       "varno-inspect: over.store: listed 2 records past the newest record the header names "
+       "(offset 1016): the header counts more than its ring holds\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     const RunResult r = inspect({"list", "--json", c.file});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, c.err[0] == '\0' ? 0 : 1);
+    EXPECT_EQ(r.err, c.err);
     const std::vector<Json> records = lines(r.out);
     ASSERT_EQ(records.size(), c.transactions.size());
     for (size_t i = 0; i < records.size(); ++i) {
@@ -490,8 +499,8 @@ TEST_F(Inspect, FilesBeyondFourGibibytes) {
 // OUT verifies clean and salvages to itself.
 TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
   struct Edit {
-    enum Kind { kZero, kTruncate, kDelete, kSize } kind;
-    int64_t a;  // first byte, new length, or record offset
+    enum Kind { kZero, kTruncate, kDelete, kSize, kForward } kind;
+    int64_t a;  // first byte, new length, record offset, or forward offset
     int64_t b;  // end of the range, or the record's new message size
   };
   const auto upto = [](int first, int last, std::vector<int> skip = {}) {
@@ -509,6 +518,7 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
     std::vector<int> kept;
     int64_t lost_bytes;
     int forwarded;
+    std::vector<std::pair<int64_t, int64_t>> ranges = {};  // when not empty: the lost ranges
   } cases[] = {
       // A block of zeros has checksum 0: it is no header without the signature.
       {"zeroed header", {"--messages", "3"}, {{Edit::kZero, 40, 192}}, 1, upto(1, 3), 0, 0},
@@ -545,7 +555,8 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
        1,
        upto(1, 10, {3}),
        412,
-       0},
+       0,
+       {{1016, 1428}}},
       {"size into a record",
        {"--messages", "10"},
        {{Edit::kSize, 1016, 600}},
@@ -562,6 +573,25 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
        upto(1, 4),
        0,
        0},
+      // The header counts fewer messages than its ring holds: all are kept,
+      // and only the three both witnesses show forwarded count.
+      {"count below the ring",
+       {"--messages", "5", "--count", "3", "--forwarded", "3"},
+       {},
+       0,
+       upto(1, 5),
+       0,
+       3},
+      // The forward offset names record 2 while the count says 3: only the
+      // one record both show forwarded counts.
+      {"forward offset and count disagree",
+       {"--messages", "5", "--forwarded", "3"},
+       {{Edit::kForward, 604, 0}},
+       1,
+       upto(1, 5),
+       0,
+       1},
+      {"one record", {"--messages", "1", "--capacity", "4000"}, {}, 0, {1}, 0, 0},
       // Record 2's tag time stamp zeroed (a body has no checksum): the header
       // of OUT keeps within FILE's times.
       {"damaged time stamp",
@@ -591,6 +621,15 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
           testsupport::put32(bytes, e.a + 16, static_cast<uint32_t>(e.b));
           testsupport::put32(bytes, e.a + 4, testsupport::checksum_of(bytes, e.a + 12, 292));
           break;
+        case Edit::kForward: {
+          CommonHeader h{};
+          decode_common_header(reinterpret_cast<const unsigned char*>(bytes.data()), &h);
+          h.forward_offset = e.a;
+          unsigned char region[192];
+          build_header_region(h, 2, region);
+          bytes.replace(0, 192, reinterpret_cast<const char*>(region), 192);
+          break;
+        }
       }
     }
     testsupport::write_file(dir.file("f.store"), bytes);
@@ -601,6 +640,12 @@ TEST_F(Inspect, SalvageKeepsEveryIntactRecordAndNoForwardingItCannotKnow) {
     const Json j = Json::parse(r.out);
     EXPECT_EQ(j["lost"]["bytes"], c.lost_bytes);
     EXPECT_EQ(j["kept"]["forwarded"], c.forwarded);
+    if (!c.ranges.empty()) {
+      std::vector<std::pair<int64_t, int64_t>> ranges;
+      for (const Json& range : j["lost"]["ranges"])
+        ranges.emplace_back(range["start"], range["end"]);
+      EXPECT_EQ(ranges, c.ranges);
+    }
     std::vector<int> kept;
     for (const Json& record : lines(inspect({"list", "--json", "out.store"}).out)) {
       kept.push_back(record["transaction"]);
@@ -697,19 +742,64 @@ TEST_F(Inspect, RewindMovesTheForwardPointerBackAndOnlyWithExecute) {
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(testsupport::read_file(dir.file("r.store")), before);
+
+  // Where the header contradicts the records about where forwarding stands,
+  // nothing moves: 6 records, 2 forwarded (the forward offset at 1016).
+  const struct {
+    void (*edit)(CommonHeader& h);
+    std::vector<std::string> target;
+    const char* why;
+  } contradictions[] = {
+      {[](CommonHeader& h) { h.forward_offset = 700; },
+       {"--to-oldest"},
+       "the forward offset 700 is no record of the ring"},
+      {[](CommonHeader& h) { h.forwarded_count = 3; },
+       {"--last", "1"},
+       "the forward offset 1016 lies behind 2 records of the ring, but the header counts 3"},
+      {[](CommonHeader& h) { h.oldest_offset = 1428; },
+       {"--to-oldest"},
+       "the oldest offset 1428 is not the ring's first record, which the records show at 192"},
+  };
+  for (const auto& c : contradictions) {
+    make("c.store", {"--messages", "6", "--forwarded", "2"});
+    std::string bytes = testsupport::read_file(dir.file("c.store"));
+    CommonHeader h{};
+    decode_common_header(reinterpret_cast<const unsigned char*>(bytes.data()), &h);
+    c.edit(h);
+    unsigned char region[192];
+    ASSERT_EQ(build_header_region(h, 2, region), 192u);
+    bytes.replace(0, 192, reinterpret_cast<const char*>(region), 192);
+    testsupport::write_file(dir.file("c.store"), bytes);
+    std::vector<std::string> args = {"rewind", "c.store", "--execute"};
+    args.insert(args.end(), c.target.begin(), c.target.end());
+    const RunResult r = inspect(args);
+    EXPECT_EQ(r.exit_code, 1) << c.why;
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+    EXPECT_EQ(testsupport::read_file(dir.file("c.store")), bytes) << c.why;
+  }
 }
 
 // Follows a file the service writes to while the utility resets the forward
-// pointer and varno-inspect rewinds it: every stored record once, in order;
-// both moves said on standard error.
+// pointer and varno-inspect rewinds it: every stored record once, in order,
+// across the wrap of the ring (the newest record at the top of the file, the
+// next stored at 192, between two looks); both moves said on standard error,
+// and nothing else there, idle or busy.
 TEST_F(Inspect, FollowShowsEveryStoredRecordOnceAndSaysWhenThePointerMovesBack) {
-  make("f.store", {"--messages", "5", "--capacity", "1000000"});
   constexpr int kSteps = 60;
-  RunResult follow;
-  std::thread follower([&] {
-    follow = inspect({"list", "--follow", "--json", "--interval", "0.05", "--count",
-                      std::to_string(5 + 3 * kSteps), "f.store"});
+  constexpr int64_t kRing = 5 + 2 * kSteps;  // records that fill the file
+  make("f.store", {"--messages", "5", "--capacity", std::to_string(192 + kRing * 412 + 100)});
+  constexpr size_t kShown = 5 + 3 * kSteps;
+  testsupport::Interactive follow(testsupport::binary("varno-inspect"),
+                                  {"list", "--follow", "--json", "--interval", "0.05", "--count",
+                                   std::to_string(kShown), "f.store"},
+                                  {"VARNO_HOME=" + home()}, dir.file("follow.err"));
+  // Its output is read all the time: a full pipe would stop it while it holds
+  // the lock, and the service with it.
+  std::jthread drain([&](std::stop_token stop) {
+    while (!stop.stop_requested()) follow.read_for(20);
   });
+  // Several looks at a file that does not change.
+  const auto idle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); };
   const auto serve = [&] {
     const RunResult r = testsupport::run(
         testsupport::binary("varno-storegen"),
@@ -717,25 +807,60 @@ TEST_F(Inspect, FollowShowsEveryStoredRecordOnceAndSaysWhenThePointerMovesBack) 
         {"VARNO_HOME=" + home()});
     EXPECT_EQ(r.exit_code, 0) << r.err;
   };
+  idle();
   serve();
   transcript::run_utility(home(), "5000\n5\nY\nf.store\nS\n\nx\n");
   serve();
+  const Json full = Json::parse(inspect({"header", "--json", "f.store"}).out);
+  ASSERT_EQ(full["header"]["message_count"], kRing);
+  ASSERT_EQ(full["header"]["current_offset"], 192) << "the newest record is not at the top";
   EXPECT_EQ(inspect({"rewind", "f.store", "--to-record", "10", "--execute"}).exit_code, 0);
+  idle();
   serve();
-  follower.join();
-  EXPECT_EQ(follow.exit_code, 0) << follow.err;
+  drain.request_stop();
+  drain.join();
+  // A follow that lost its way would never reach the count: end it then.
+  const auto shown = [&] {
+    return static_cast<size_t>(std::count(follow.out.begin(), follow.out.end(), '\n'));
+  };
+  for (int waited = 0; shown() < kShown && waited < 20000; waited += 50) follow.read_for(50);
+  if (shown() < kShown) follow.interrupt();
+  EXPECT_EQ(follow.finish(), 0);
+  const std::string err = testsupport::read_text_file(dir.file("follow.err"));
   const std::vector<Json> records = lines(follow.out);
-  ASSERT_EQ(records.size(), 5u + 3 * kSteps) << follow.err;
+  ASSERT_EQ(records.size(), kShown) << err;
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(records[i]["record"], i + 1);
     EXPECT_EQ(records[i]["transaction"], i + 1);
   }
+  EXPECT_EQ(records[kRing - 1]["offset"], 192 + (kRing - 1) * 412);
+  EXPECT_EQ(records[kRing]["offset"], 192);
+  std::istringstream notes(err);
   size_t moves = 0;
-  for (size_t at = follow.err.find("the forward pointer moved back"); at != std::string::npos;
-       at = follow.err.find("the forward pointer moved back", at + 1)) {
-    ++moves;
+  for (std::string line; std::getline(notes, line); ++moves) {
+    EXPECT_EQ(line.rfind("varno-inspect: f.store: the forward pointer moved back: ", 0), 0u)
+        << line;
   }
-  EXPECT_EQ(moves, 2u) << follow.err;
+  EXPECT_EQ(moves, 2u) << err;
+}
+
+// Ctrl+C ends a follow with exit 0, every record shown before it whole on
+// standard output, each as soon as it was found.
+TEST_F(Inspect, FollowEndsCleanlyOnAnInterrupt) {
+  make("i.store", {"--messages", "3"});
+  testsupport::Interactive follow(testsupport::binary("varno-inspect"),
+                                  {"list", "--follow", "--json", "--interval", "0.05", "i.store"},
+                                  {"VARNO_HOME=" + home()});
+  // The three records arrive while it runs: each is flushed as it is shown.
+  const auto shown = [&] { return std::count(follow.out.begin(), follow.out.end(), '\n'); };
+  for (int waited = 0; shown() < 3 && waited < 10000; waited += 50) follow.read_for(50);
+  ASSERT_EQ(shown(), 3) << follow.out;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // while it waits
+  if (!follow.interrupt()) GTEST_SKIP() << "this system cannot send the program an interrupt";
+  EXPECT_EQ(follow.finish(), 0);
+  const std::vector<Json> records = lines(follow.out);
+  ASSERT_EQ(records.size(), 3u) << follow.out;
+  for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(records[i]["transaction"], i + 1);
 }
 
 // Child: holds the store file lock of args[0] until its input ends.

@@ -89,4 +89,65 @@ TEST_F(PlatformConventions, HelpAndUsageSpeakThePlatformsLanguage) {
   }
 }
 
+// Every tool answers --help and --version (and /? on Windows) before it
+// looks at anything else on its command line, with exit 0 and nothing on
+// standard error; varno-analyze takes no arguments and ignores them.
+TEST_F(PlatformConventions, EveryToolAnswersHelpAndVersionBeforeAnythingElse) {
+  enum Answer { kHelp, kVersion, kMenu };
+  struct Row {
+    const char* program;
+    std::vector<std::string> args;
+    Answer answer;
+  };
+  const Row rows[] = {
+      {"varno-storegen", {"--help"}, kHelp},
+      {"varno-storegen", {"-h"}, kHelp},
+      {"varno-storegen", {"/?"}, kHelp},
+      {"varno-storegen", {"--version"}, kVersion},
+      {"varno-storegen", {"x.store", "--messages", "0", "--help"}, kHelp},
+      {"varno-storegen", {"--bogus", "--version"}, kVersion},
+      {"varno-storegen", {"x.store", "--serve", "--version"}, kVersion},
+      {"varno-storegen", {"--version", "--help"}, kHelp},
+      {"varno-reg", {"--help"}, kHelp},
+      {"varno-reg", {"-h"}, kHelp},
+      {"varno-reg", {"help"}, kHelp},
+      {"varno-reg", {"/?"}, kHelp},
+      {"varno-reg", {"--version"}, kVersion},
+      {"varno-reg", {"frob", "--version"}, kVersion},
+      {"varno-reg", {"set", "HKXX\\SOFTWARE", "V", "x", "--help"}, kHelp},
+      {"varno-inspect", {"--help"}, kHelp},
+      {"varno-inspect", {"/?"}, kHelp},
+      {"varno-inspect", {"--version"}, kVersion},
+      {"varno-analyze", {"--help"}, kMenu},
+      {"varno-analyze", {"--version", "/?"}, kMenu},
+  };
+  for (const Row& row : rows) {
+    const std::string shown = std::string(row.program) + " " + testing::PrintToString(row.args);
+    SCOPED_TRACE(shown);
+    // "/?" is a file name where the platform's programs are not asked that way.
+    if (row.args[0] == "/?" && !platform::is_help_switch("/?") && row.answer != kMenu) continue;
+    const RunResult r =
+        testsupport::run(binary(row.program), row.args, row.answer == kMenu ? "5000\nx\n" : "",
+                         {"VARNO_HOME=" + home()});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    switch (row.answer) {
+      case kHelp:
+        EXPECT_NE(r.out.find("sage: "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(row.program), std::string::npos) << r.out;
+        break;
+      case kVersion:
+        EXPECT_EQ(r.out, std::string(row.program) + " " + VARNO_VERSION + "\n");
+        break;
+      case kMenu:
+        EXPECT_NE(r.out.find("Analyze Utility"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("sage: "), std::string::npos) << r.out;
+        break;
+    }
+  }
+  // Nothing was made of the arguments beside the request.
+  EXPECT_FALSE(testsupport::file_exists(dir.file("x.store")));
+  EXPECT_FALSE(testsupport::file_exists(dir.file("/?")));
+}
+
 }  // namespace

@@ -83,31 +83,40 @@ TEST_F(VarnoRegTest, NumbersAreDwordsInDecimalNegativeOrHex) {
                           "+-1", "99999999999"}) {
     const RunResult r = reg({"set", kNodeKey, "A", bad});
     EXPECT_EQ(r.exit_code, 2) << bad;
-    EXPECT_NE(r.err.find("not a DWORD number"), std::string::npos) << bad;
+    EXPECT_NE(r.err.find("not a DWORD number: \"" + std::string(bad) +
+                         "\" (NUMBER is 0 to 4294967295, -2147483648 to -1, or 0x and 1 to 8 hex "
+                         "digits)"),
+              std::string::npos)
+        << r.err;
   }
   EXPECT_EQ(reg({"get", kNodeKey, "A"}).out, "4294967295\n");  // nothing bad was written
 }
 
 TEST_F(VarnoRegTest, BadCommandLinesExitWithTwoAndTheUsage) {
-  const std::vector<std::vector<std::string>> bad = {
-      {},
-      {"list"},
-      {"frob", kBackupKey},
-      {"get", kBackupKey},
-      {"set", kBackupKey, "V"},
-      {"list", kBackupKey, "extra"},
-      {"list", "HKXX\\SOFTWARE"},
-      {"list", "SOFTWARE\\Quellmark"},
+  const struct {
+    std::vector<std::string> args;
+    std::string why;  // the first line on standard error
+  } bad[] = {
+      {{}, "no command given"},
+      {{"list"}, "no key given"},
+      {{"frob"}, "unknown command \"frob\""},
+      {{"frob", kBackupKey}, "unknown command \"frob\""},
+      {{"/h"}, "unknown command \"/h\""},
+      {{"--bogus"}, "unknown option \"--bogus\""},
+      {{"-?"}, "unknown option \"-?\""},
+      {{"get", kBackupKey}, "wrong number of arguments for \"get\""},
+      {{"set", kBackupKey, "V"}, "wrong number of arguments for \"set\""},
+      {{"list", kBackupKey, "extra"}, "wrong number of arguments for \"list\""},
+      {{"list", "HKXX\\SOFTWARE"}, "unknown root key \"HKXX\""},
+      {{"list", "SOFTWARE\\Quellmark"}, "unknown root key \"SOFTWARE\""},
   };
-  for (const auto& args : bad) {
-    const RunResult r = reg(args);
-    EXPECT_EQ(r.exit_code, 2) << (args.empty() ? "" : args[0]);
-    EXPECT_NE(r.err.find("varno-reg: "), std::string::npos);
+  for (const auto& c : bad) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const RunResult r = reg(c.args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err.rfind("varno-reg: " + c.why, 0), 0u) << r.err;
     EXPECT_EQ(r.out, "");
   }
-  const RunResult help = reg({"--help"});
-  EXPECT_EQ(help.exit_code, 0);
-  EXPECT_NE(help.out.find("usage: varno-reg"), std::string::npos);
 }
 
 TEST_F(VarnoRegTest, WhatIsMissingOrRefusedExitsWithOne) {

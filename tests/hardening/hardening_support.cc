@@ -60,7 +60,9 @@ CommandRun run_command(void (*command)(), const std::string& answers_path,
   run.calls = faults::all_calls();
   faults::remove();
   set_screen_capture(nullptr);
-  std::freopen(testsupport::kNullDevice, "r", stdin);
+  if (std::freopen(testsupport::kNullDevice, "r", stdin) == nullptr) {
+    ADD_FAILURE() << "cannot read standard input from " << testsupport::kNullDevice;
+  }
   run.descriptors_after = open_descriptors();
   return run;
 }

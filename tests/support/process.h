@@ -12,10 +12,12 @@
 namespace testsupport {
 
 // Starts `program` with pipes to its standard input and output; its standard
-// error is this process's. Null when it cannot be started.
+// error is this process's, or the file `err_path` (created or emptied) when
+// that is not empty. Null when it cannot be started.
 Interactive::Process* start_process(const std::string& program,
                                     const std::vector<std::string>& args,
-                                    const std::vector<std::string>& env);
+                                    const std::vector<std::string>& env,
+                                    const std::string& err_path);
 // Writes all of `text` to the program's standard input.
 bool process_write(Interactive::Process* p, const std::string& text);
 // Appends to *out what the program's standard output offers within
@@ -28,6 +30,8 @@ void process_close_input(Interactive::Process* p);
 int process_wait(Interactive::Process* p);
 // Ends the program at once.
 void process_kill(Interactive::Process* p);
+// Sends the program the terminal's interrupt; false when it cannot be sent.
+bool process_interrupt(Interactive::Process* p);
 // Ends the program if it still runs and frees what start_process made.
 void process_free(Interactive::Process* p);
 

@@ -124,8 +124,8 @@ std::string debug_log_text(const std::string& home) {
 }
 
 Interactive::Interactive(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env) {
-  process_ = start_process(program, args, env);
+                         const std::vector<std::string>& env, const std::string& err_path) {
+  process_ = start_process(program, args, env, err_path);
   if (process_ == nullptr) ADD_FAILURE() << "cannot start " << program;
 }
 
@@ -137,6 +137,10 @@ void Interactive::send(const std::string& text) {
   if (process_ == nullptr || !process_write(process_, text)) {
     ADD_FAILURE() << "write to the program failed";
   }
+}
+
+bool Interactive::interrupt() {
+  return process_ != nullptr && process_interrupt(process_);
 }
 
 bool Interactive::take(int timeout_ms) {

@@ -161,11 +161,11 @@ std::vector<std::string> log_entries(const std::string& log_path);
 
 // A running program whose standard input is fed piece by piece while its
 // output is read, for dialogues that must interleave with other processes.
-// Its standard error is this process's. `out` holds the output with line
-// ends as plain_lines gives them.
+// Its standard error is this process's, or the file `err_path` when one is
+// given. `out` holds the output with line ends as plain_lines gives them.
 struct Interactive {
   Interactive(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env);
+              const std::vector<std::string>& env, const std::string& err_path = "");
   ~Interactive();
   Interactive(const Interactive&) = delete;
   Interactive& operator=(const Interactive&) = delete;
@@ -178,6 +178,9 @@ struct Interactive {
   void read_for(int ms);
   // Closes standard input, reads the rest and waits; returns the exit code.
   int finish();
+  // Interrupts the program as Ctrl+C (SIGINT) does on POSIX, as Ctrl+Break
+  // on Windows. False when the system cannot deliver it to the program.
+  bool interrupt();
 
   std::string out;  // everything read so far
 

@@ -232,16 +232,21 @@ struct Interactive::Process {
 
 Interactive::Process* start_process(const std::string& program,
                                     const std::vector<std::string>& args,
-                                    const std::vector<std::string>& env) {
+                                    const std::vector<std::string>& env,
+                                    const std::string& err_path) {
   int in_pipe[2], out_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return nullptr;
+  const int err = err_path.empty()
+                      ? -1
+                      : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const pid_t pid = fork();
   if (pid == 0) {
-    exec_child(program, args, env, in_pipe[0], out_pipe[1], -1,
+    exec_child(program, args, env, in_pipe[0], out_pipe[1], err,
                {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]});
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
+  if (err >= 0) close(err);
   signal(SIGPIPE, SIG_IGN);
   return new Interactive::Process{pid, in_pipe[1], out_pipe[0]};
 }
@@ -285,6 +290,10 @@ int process_wait(Interactive::Process* p) {
 
 void process_kill(Interactive::Process* p) {
   if (p->pid > 0) kill(p->pid, SIGKILL);
+}
+
+bool process_interrupt(Interactive::Process* p) {
+  return p->pid > 0 && kill(p->pid, SIGINT) == 0;
 }
 
 void process_free(Interactive::Process* p) {

@@ -288,8 +288,10 @@ void close_handle(HANDLE* h) {
 }
 
 // Starts the program with the given standard handles (all inheritable).
+// `flags`: CreateProcess's creation flags.
 HANDLE create(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env, HANDLE in, HANDLE out, HANDLE err) {
+              const std::vector<std::string>& env, HANDLE in, HANDLE out, HANDLE err,
+              DWORD flags = 0) {
   STARTUPINFOA start{};
   start.cb = sizeof start;
   start.dwFlags = STARTF_USESTDHANDLES;
@@ -299,7 +301,7 @@ HANDLE create(const std::string& program, const std::vector<std::string>& args,
   PROCESS_INFORMATION info{};
   std::string line = command_line(program, args);
   std::string block = environment_block(env);
-  if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, block.data(),
+  if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, block.data(),
                       nullptr, &start, &info)) {
     return nullptr;
   }
@@ -399,12 +401,18 @@ struct Interactive::Process {
 
 Interactive::Process* start_process(const std::string& program,
                                     const std::vector<std::string>& args,
-                                    const std::vector<std::string>& env) {
+                                    const std::vector<std::string>& env,
+                                    const std::string& err_path) {
   Pipe in, out;
   std::unique_lock<std::mutex> spawning(g_spawning);
   if (!make_pipe(&in, true) || !make_pipe(&out, false)) return nullptr;
-  HANDLE err = inheritable_stderr();
-  HANDLE process = create(program, args, env, in.read, out.write, err);
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE err = err_path.empty() ? inheritable_stderr()
+                                : CreateFileA(err_path.c_str(), GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A group of its own, so that a Ctrl+Break can be sent to it alone.
+  HANDLE process = create(program, args, env, in.read, out.write, err, CREATE_NEW_PROCESS_GROUP);
   close_handle(&in.read);
   close_handle(&out.write);
   close_handle(&err);
@@ -463,6 +471,12 @@ int process_wait(Interactive::Process* p) {
 
 void process_kill(Interactive::Process* p) {
   TerminateProcess(p->process, 1);
+}
+
+bool process_interrupt(Interactive::Process* p) {
+  // Ctrl+C cannot be sent to a group of its own; Ctrl+Break can, and the
+  // programs take both as an interrupt.
+  return GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, GetProcessId(p->process)) != 0;
 }
 
 void process_free(Interactive::Process* p) {

@@ -354,6 +354,13 @@ int run_list(const Options& o) {
                      "; the header counts " + std::to_string(s.header.message_count));
     return kExitProblems;
   }
+  if (result.past_newest > 0) {
+    fail(o.file, "listed " + std::to_string(result.past_newest) +
+                     " records past the newest record the header names (offset " +
+                     std::to_string(s.header.newest_offset) +
+                     "): the header counts more than its ring holds");
+    return kExitProblems;
+  }
   return kExitClean;
 }
 

@@ -190,6 +190,87 @@ TEST_F(InspectTest, VerifyFindsEachProblem) {
        nullptr,
        [](CommonHeader& h) { h.oldest_offset = 1000; },
        {{"oldest_offset_mismatch", 1000, 1}}},
+      // Record 2 copied right behind itself: everything behind moves by 412.
+      {"a record twice",
+       {"--messages", "5"},
+       [](std::string& b) { b.insert(1016, b.substr(604, 412)); },
+       nullptr,
+       {{"record_duplicate", 1016, 0},
+        {"newest_offset_mismatch", 1840, 5},
+        {"last_offset_mismatch", 1840, 5}}},
+      {"bytes inserted",
+       {"--messages", "5"},
+       [](std::string& b) { b.insert(1016, 10, '\x7F'); },
+       nullptr,
+       {{"record_marker", 1016, 3},
+        {"record_header_checksum", 1016, 3},
+        {"message_size_past_end", 1016, 3},
+        {"record_shifted", 1026, 0},
+        {"newest_offset_mismatch", 1840, 0},
+        {"last_offset_mismatch", 1840, 0}}},
+      // Record 3's size runs over record 4, or ends short of it.
+      {"size runs over",
+       {"--messages", "5"},
+       [](std::string& b) {
+         put32(b, 1016 + 16, 500);
+         put32(b, 1016 + 4, testsupport::checksum_of(b, 1016 + 12, 292));
+       },
+       nullptr,
+       {{"message_size_swallows", 1016, 3}, {"walk_short", 1016, 3}}},
+      {"size cut short",
+       {"--messages", "5"},
+       [](std::string& b) {
+         put32(b, 1016 + 16, 390);
+         put32(b, 1016 + 4, testsupport::checksum_of(b, 1016 + 12, 292));
+       },
+       nullptr,
+       {{"message_size_short", 1016, 3}, {"walk_short", 1016, 3}}},
+      // The oldest offset names record 2, the oldest time record 1.
+      {"oldest offset moved",
+       {"--messages", "5"},
+       nullptr,
+       [](CommonHeader& h) { h.oldest_offset = 604; },
+       {{"oldest_offset_mismatch", 604, 1}}},
+      // ...and the oldest time too: record 1 may belong to the ring.
+      {"record unplaced",
+       {"--messages", "5"},
+       nullptr,
+       [](CommonHeader& h) {
+         h.oldest_offset = 604;
+         h.oldest_time.seconds += 60;
+       },
+       {{"record_unplaced", 192, 0}, {"walk_short", 1840, 4}, {"forward_count_mismatch", 192, 0}}},
+      {"header fields",
+       {"--messages", "5", "--forwarded", "2"},
+       nullptr,
+       [](CommonHeader& h) {
+         h.current_offset = 100;
+         h.last_offset = 1900;
+         h.last_message_size = 416;
+         h.newest_time.seconds += 60;
+         h.forwarded_count = 3;
+       },
+       {{"newest_time_mismatch", -1, 5},
+        {"last_size_mismatch", -1, 5},
+        {"last_offset_mismatch", 1900, 5},
+        {"current_offset_mismatch", 100, 5},
+        {"forward_count_mismatch", 1016, 0}}},
+      {"no end of any ring",
+       {"--messages", "5"},
+       nullptr,
+       [](CommonHeader& h) {
+         h.oldest_offset = h.newest_offset = h.last_offset = 90000;
+         h.oldest_time.seconds = h.newest_time.seconds = 1;
+       },
+       {{"header_unreconciled", -1, 0}}},
+      // Damage in the older part and behind it in the newer part.
+      {"both parts of a wrapped ring",
+       {"--messages", "9", "--wrap", "--damage", "record-size:5", "--damage", "record-byte:7"},
+       nullptr,
+       nullptr,
+       {{"message_size_past_end", 3900, 5},
+        {"record_header_checksum", 604, 0},
+        {"walk_short", 3900, 5}}},
   };
   for (const Case& c : cases) {
     const std::string path = make("c.store", c.options);

@@ -24,6 +24,7 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
   std::string out;
   out.reserve(1 << 17);
   int64_t bytes = 0;
+  bool seen_newest = false;
   VARNO_STATUS status;
   while (walk.number() + 1 < end && walk.next(&status)) {
     const RecordCheck& c = walk.check();
@@ -61,6 +62,8 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
       break;
     }
     result->walked = walk.number();
+    if (seen_newest) ++result->past_newest;
+    seen_newest = seen_newest || c.offset == h.newest_offset;
     bytes += c.record_length();
     if (progress != nullptr) progress->update(walk.number(), bytes);
   }

@@ -34,6 +34,9 @@ struct ListResult {
   End end = kDone;
   uint32_t walked = 0;  // records walked past
   RecordCheck stopped_at;
+  // Records walked after the one at the header's newest offset: the header
+  // counts more than its ring holds, and what follows is no part of it.
+  uint32_t past_newest = 0;
 };
 
 // Lists the records of the open `store`, whose header must be usable. False

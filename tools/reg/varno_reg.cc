@@ -32,6 +32,7 @@ const char kUsageLines[] =
     "       varno-reg get    KEY NAME\n"
     "       varno-reg set    KEY NAME NUMBER\n"
     "       varno-reg delete KEY NAME\n"
+    "       varno-reg --help | --version\n"
     "\n"
     "KEY is a registry key written the Windows way, for example\n";
 // The example key, as the user's shell wants it typed.
@@ -297,21 +298,42 @@ int usage_error(const char* message) {
   return kExitUsage;
 }
 
+// What the first argument asks for when it names no command.
+int not_a_command(const std::string& word) {
+  const bool option = word.size() > 1 && word[0] == '-';
+  return usage_error(((option ? "unknown option \"" : "unknown command \"") + word + "\"").c_str());
+}
+
+// --help and --version (and /? on Windows) anywhere are answered before
+// anything else is looked at; -1 when neither was asked for.
+int answer_help_or_version(int argc, char** argv) {
+  bool version = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h" || (i == 1 && arg == "help") ||
+        platform::is_help_switch(argv[i])) {
+      std::fputs(usage().c_str(), stdout);
+      return kExitOk;
+    }
+    version = version || arg == "--version";
+  }
+  if (!version) return -1;
+  std::printf("varno-reg %s\n", VARNO_REG_VERSION);
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-                    std::strcmp(argv[1], "help") == 0 || platform::is_help_switch(argv[1]))) {
-    std::fputs(usage().c_str(), stdout);
-    return kExitOk;
-  }
-  if (argc < 3) return usage_error(argc < 2 ? "no command given" : "no key given");
+  if (const int answered = answer_help_or_version(argc, argv); answered >= 0) return answered;
+  if (argc < 2) return usage_error("no command given");
   const std::string command = argv[1];
   const int wanted = command == "list"                         ? 3
                      : command == "get" || command == "delete" ? 4
                      : command == "set"                        ? 5
                                                                : 0;
-  if (wanted == 0) return usage_error(("unknown command \"" + command + "\"").c_str());
+  if (wanted == 0) return not_a_command(command);
+  if (argc == 2) return usage_error("no key given");
   if (argc != wanted) {
     return usage_error(("wrong number of arguments for \"" + command + "\"").c_str());
   }
@@ -322,7 +344,10 @@ int main(int argc, char** argv) {
   if (command == "delete") return command_delete(path, argv[3]);
   uint32_t value = 0;
   if (!parse_dword(argv[4], &value)) {
-    return usage_error(("not a DWORD number: \"" + std::string(argv[4]) + "\"").c_str());
+    return usage_error(("not a DWORD number: \"" + std::string(argv[4]) +
+                        "\" (NUMBER is 0 to 4294967295, -2147483648 to -1, or 0x and 1 to 8 hex "
+                        "digits)")
+                           .c_str());
   }
   return command_set(path, argv[3], value);
 }
