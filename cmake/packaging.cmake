@@ -82,6 +82,26 @@ else()
   endforeach()
 endif()
 
+# The monitoring job, ready to enable: the alert rules with their unit test;
+# on Linux the systemd service and timer (not enabled: the store folder is
+# the operator's to set), its ExecStart naming the programs' folder of the
+# install being made (/usr/bin in the .deb, /usr/local/bin by default); on
+# Windows the scheduled task's definition.
+if(WIN32)
+  install(FILES contrib/prometheus/varno-store.rules.test.yml DESTINATION contrib/prometheus)
+  install(FILES contrib/windows/varno-store-metrics.xml DESTINATION contrib/windows)
+else()
+  install(FILES contrib/prometheus/varno-store.rules.test.yml
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  set(VARNO_UNIT ${CMAKE_BINARY_DIR}/contrib/varno-store-metrics.service)
+  install(CODE "
+    set(VARNO_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/contrib/systemd/varno-store-metrics.service.in\"
+                   \"${VARNO_UNIT}\" @ONLY)")
+  install(FILES ${VARNO_UNIT} contrib/systemd/varno-store-metrics.timer
+          DESTINATION lib/systemd/system)
+endif()
+
 set(CPACK_PACKAGE_NAME varno)
 set(CPACK_PACKAGE_VENDOR Quellmark)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Store file tools of the Var-No store-and-forward service")

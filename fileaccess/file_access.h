@@ -80,15 +80,21 @@ void varno_s_file_set_lock_wait(const platform::LockWait& wait);
 // The name of the store file lock an open of `path` takes.
 std::string varno_s_file_lock_name(const char* path);
 
-// Reads up to `length` bytes from the start of `path` without the store file
-// lock and without waiting for anything: for monitoring, which must never
-// hold up the service nor wait behind an operator. What it reads may be in
-// the middle of a write; the caller judges it. Returns the bytes read (fewer
-// when the file is shorter) and sets *file_size; -1 with the pairs of the
-// open ((13, 13161), (13, 13162), or (1, errno) (13, 13153)) or of the read
-// ((1, errno) (13, 13182)).
-int32_t varno_s_file_peek(const char* path, void* buffer, uint32_t length, int64_t* file_size,
+// Monitoring's look at a store file, without the store file lock and without
+// waiting for anything, so that it never holds up the service nor waits
+// behind an operator. What it reads may be in the middle of a write; the
+// caller judges it.
+//
+// peek_open opens `path` read-only and sets *file_size; -1 with the pairs of
+// varno_s_file_open's failures ((13, 13161), (13, 13162), or (1, errno)
+// (13, 13153)). peek reads up to `length` bytes at `offset` in one call and
+// returns the bytes read (fewer at the end of the file); -1 with (1, errno)
+// (13, 13182). peek_close closes what peek_open opened; there is no lock to
+// give back, and nothing read can be lost.
+int32_t varno_s_file_peek_open(const char* path, int64_t* file_size, VARNO_STATUS* status);
+int32_t varno_s_file_peek(int32_t fd, void* buffer, uint32_t length, int64_t offset,
                           VARNO_STATUS* status);
+void varno_s_file_peek_close(int32_t fd);
 
 // Closes `handle` (-1: nothing) and releases its store file lock. A failed
 // close records (1, errno), (13, 13210) and keeps the lock. A null `status`

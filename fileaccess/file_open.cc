@@ -169,25 +169,29 @@ std::string varno_s_file_lock_name(const char* path) {
   return lock_name(path != nullptr ? path : "");
 }
 
-int32_t varno_s_file_peek(const char* path, void* buffer, uint32_t length, int64_t* file_size,
-                          VARNO_STATUS* status) {
+int32_t varno_s_file_peek_open(const char* path, int64_t* file_size, VARNO_STATUS* status) {
   VARNO_CLIENT_INITBLK(status);
   int fd = -1;
-  const platform::Status opened =
-      noted(platform::open_file(path, platform::kModeReadOnly | platform::kModeBinary, &fd));
-  if (!opened.ok()) {
-    record_open_failure(opened, status);
-    return -1;
-  }
-  // One positioned read: a writer's single write of the region is either in
-  // it or not, unless the read meets it half-way, which the caller's checks see.
+  const platform::Status opened = noted(platform::open_to_peek(path, &fd, file_size));
+  if (!opened.ok()) record_open_failure(opened, status);
+  return fd;
+}
+
+int32_t varno_s_file_peek(int32_t fd, void* buffer, uint32_t length, int64_t offset,
+                          VARNO_STATUS* status) {
+  VARNO_CLIENT_INITBLK(status);
+  // One positioned read: a writer's single write is either in it or not,
+  // unless the read meets it half-way, which the caller's checks see.
   uint32_t got = 0;
-  platform::Status read = platform::seek(fd, 0, kSeekEnd, file_size);
-  if (read.ok()) read = platform::read_at(fd, buffer, length, 0, &got);
-  if (!read.ok()) {
+  if (const platform::Status read = platform::read_at(fd, buffer, length, offset, &got);
+      !read.ok()) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, note_failure(read), status);
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRead, status);
+    return -1;
   }
-  platform::close_file(fd);
-  return read.ok() ? static_cast<int32_t>(got) : -1;
+  return static_cast<int32_t>(got);
+}
+
+void varno_s_file_peek_close(int32_t fd) {
+  if (fd >= 0) platform::close_file(fd);
 }

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -239,6 +240,44 @@ bool stderr_is_terminal();
 // console, whose mode can be read); does nothing
 // otherwise, so that redirected output holds no control sequences.
 void clear_screen();
+
+// ---------------------------------------------------------------------------
+// Monitoring's files: a look at a store file that never waits, the entries of
+// a folder, and a file replaced whole for a collector that may read it at any
+// moment.
+
+// Opens `path` read-only for a look that must not wait on anything: sets *fd,
+// and *size from the same open. Anything but a regular file is refused at once
+// (kErrorNotRegularFile; a directory gives EISDIR). Close it with
+// close_file. On POSIX two system calls (an open that cannot block, then
+// fstat), where open_file spends five: a FIFO or device is opened before it
+// is refused, but never waited on.
+Status open_to_peek(const char* path, int* fd, int64_t* size);
+
+// One entry of a folder: its name, and its path (the folder joined to the
+// name with the platform's separator, '/' or '\', unless the folder's name
+// already ends in one).
+struct DirectoryEntry {
+  std::string name;
+  std::string path;
+};
+// The entries of folder `dir` other than "." and "..", in no particular
+// order, appended to *entries.
+Status list_directory(const char* dir, std::vector<DirectoryEntry>* entries);
+
+// Creates the new file `path` for writing, readable by every account (an
+// exporter that runs under its own reads it), and sets *fd; on POSIX mode
+// 0644 less the umask. An existing file is never opened: kErrorAlreadyExists.
+Status create_readable_file(const char* path, int* fd);
+
+// Puts the file `from` in the place of `to` in one step: whoever opens `to`
+// finds the old file or the new one, never neither nor a mix. `from` must be
+// in the same folder and its data already on the disk; the rename itself
+// reaches the disk before this returns (POSIX: the folder is synced;
+// Windows: MOVEFILE_WRITE_THROUGH). On failure `to` is as it was, except
+// when only the sync of the folder failed: `to` is then the new file,
+// perhaps not yet on the disk.
+Status replace_file(const char* from, const char* to);
 
 }  // namespace platform
 

@@ -1,4 +1,5 @@
 // POSIX implementation of the platform layer.
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <pwd.h>
@@ -79,10 +80,10 @@ int64_t sys_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
 int sys_sync(int fd) {
   return ::fsync(fd);
 }
-int sys_rename(const char* from, const char* to) {
+int sys_rename(const char* from, const char* to, unsigned flags) {
+  if (flags == 0) return ::rename(from, to);
 #ifdef SYS_renameat2
-  return static_cast<int>(
-      ::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1 /* RENAME_NOREPLACE */));
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags));
 #else
   (void)from;
   (void)to;
@@ -155,15 +156,14 @@ int open_descriptor(const char* path, int flags, int mode, bool* existed) {
 }
 
 // What was opened must be a regular file: a directory opens read-only on
-// POSIX but is no file to read or write.
-Status check_opened(int fd) {
-  struct stat st;
+// POSIX but is no file to read or write. Anything else is closed again.
+Status check_opened(int fd, struct stat* st) {
   Status refused;
-  if (calls().fstat(fd, &st) != 0) {
+  if (calls().fstat(fd, st) != 0) {
     refused = from_errno();
-  } else if (S_ISDIR(st.st_mode)) {
+  } else if (S_ISDIR(st->st_mode)) {
     refused = failure_of(EISDIR);
-  } else if (!S_ISREG(st.st_mode)) {
+  } else if (!S_ISREG(st->st_mode)) {
     refused = not_regular();
   } else {
     return {};
@@ -207,7 +207,7 @@ Status open_file(const char* path, int mode, int* fd, bool* existed) {
   }
   const int opened = open_descriptor(path, open_flags(mode) | O_NONBLOCK, mode, &found);
   if (opened < 0) return from_errno();
-  if (Status refused = check_opened(opened); !refused.ok()) return refused;
+  if (Status refused = check_opened(opened, &st); !refused.ok()) return refused;
   ::fcntl(opened, F_SETFL, ::fcntl(opened, F_GETFL) & ~O_NONBLOCK);
   *fd = opened;
   if (existed != nullptr) *existed = found;
@@ -254,7 +254,7 @@ Status remove_file(const char* path) {
 }
 
 Status rename_no_replace(const char* from, const char* to) {
-  if (calls().rename(from, to) == 0) return {};
+  if (calls().rename(from, to, 1 /* RENAME_NOREPLACE */) == 0) return {};
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return from_errno();
   // The file system cannot rename without replacing: a hard link fails on an
   // existing name, and the old name is removed only once the new one exists.
@@ -608,6 +608,57 @@ void clear_screen() {
     std::fputs("\x1b[H\x1b[2J", stdout);
     std::fflush(stdout);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Monitoring's files.
+
+Status open_to_peek(const char* path, int* fd, int64_t* size) {
+  *fd = -1;
+  // O_NONBLOCK: a FIFO's open would wait for a writer; on a regular file it
+  // changes nothing. O_NOCTTY: a terminal never becomes ours.
+  const int opened = calls().open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
+  if (opened < 0) return from_errno();
+  struct stat st;
+  if (Status refused = check_opened(opened, &st); !refused.ok()) return refused;
+  *size = static_cast<int64_t>(st.st_size);
+  *fd = opened;
+  return {};
+}
+
+Status list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
+  DIR* d = ::opendir(dir);
+  if (d == nullptr) return from_errno();
+  std::string prefix = dir;
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  errno = 0;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") entries->push_back({name, prefix + name});
+    errno = 0;
+  }
+  // readdir says its failures only through errno.
+  const int failed = errno;
+  ::closedir(d);
+  return failed == 0 ? Status{} : failure_of(failed);
+}
+
+Status create_readable_file(const char* path, int* fd) {
+  *fd = calls().open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  return *fd >= 0 ? Status{} : from_errno();
+}
+
+Status replace_file(const char* from, const char* to) {
+  if (calls().rename(from, to, 0) != 0) return from_errno();
+  // The rename is an entry of the folder: it reaches the disk with the
+  // folder's own sync.
+  const char* slash = std::strrchr(to, '/');
+  const std::string folder = slash == nullptr ? "." : slash == to ? "/" : std::string(to, slash);
+  const int fd = calls().open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return from_errno();
+  const Status synced = calls().sync(fd) == 0 ? Status{} : from_errno();
+  calls().close(fd);
+  return synced;
 }
 
 }  // namespace platform

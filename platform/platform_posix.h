@@ -37,9 +37,11 @@ struct SystemCalls {
   int64_t (*pread)(int fd, void* buffer, uint32_t count, int64_t offset);
   int64_t (*pwrite)(int fd, const void* buffer, uint32_t count, int64_t offset);
   int (*sync)(int fd);
-  // rename_no_replace: renameat2 with RENAME_NOREPLACE (ENOSYS where the
-  // system has none), else link and then unlink. remove_file: unlink.
-  int (*rename)(const char* from, const char* to);
+  // renameat2, or rename(2) without flags: rename_no_replace asks for
+  // RENAME_NOREPLACE (ENOSYS where the system has no renameat2) and falls back
+  // on link and then unlink; replace_file renames over the old file.
+  // remove_file: unlink.
+  int (*rename)(const char* from, const char* to, unsigned flags);
   int (*link)(const char* from, const char* to);
   int (*remove)(const char* path);
   // connect and send: the system log's socket (kSystemLogSocket).

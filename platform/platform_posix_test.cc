@@ -66,6 +66,27 @@ std::set<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+// A FIFO is refused by a look without waiting for a writer; a file made for
+// an exporter may be read by every account.
+TEST(MonitoringFiles, AFifoIsRefusedAtOnceAndANewFileIsReadableByAll) {
+  const std::string dir = make_temp_dir();
+  const std::string fifo = dir + "/f", file = dir + "/n";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int64_t size = -1;
+  int fd = 0;
+  EXPECT_EQ(platform::open_to_peek(fifo.c_str(), &fd, &size).code, platform::kErrorNotRegularFile);
+  EXPECT_EQ(fd, -1);
+  const mode_t old_mask = umask(022);
+  const platform::Status created = platform::create_readable_file(file.c_str(), &fd);
+  umask(old_mask);
+  ASSERT_TRUE(created.ok());
+  platform::close_file(fd);
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  std::filesystem::remove_all(dir);
+}
+
 TEST(EnvironmentDirectory, ResolvesInOrderWithOneTrailingSlash) {
   EnvGuard guard({"VARNO_HOME", "XDG_STATE_HOME", "HOME"});
   setenv("HOME", "/home/op", 1);
@@ -150,7 +171,7 @@ Result fail(Args...) {
   errno = E2BIG;
   return Result(-1);
 }
-int no_rename(const char*, const char*) {
+int no_rename(const char*, const char*, unsigned) {
   errno = ENOSYS;
   return -1;
 }
@@ -246,7 +267,7 @@ TEST(SystemCalls, EachFileCallGoesThroughItsEntry) {
        }},
       {"rename",
        [&] {
-         calls.rename = fail<int, const char*, const char*>;
+         calls.rename = fail<int, const char*, const char*, unsigned>;
          return platform::rename_no_replace(file.c_str(), moved.c_str());
        }},
       {"link",

@@ -127,6 +127,48 @@ TEST(Files, RenameNeverReplacesAndSameFileSeesThroughSpelling) {
   EXPECT_FALSE(platform::same_file(dir.file("nothing").c_str(), b.c_str()));
 }
 
+TEST(Files, MonitoringLooksListsAndReplaces) {
+  testsupport::ScratchDir dir;
+  const std::string a = dir.file("a"), b = dir.file("b");
+  testsupport::write_file(a, "12345");
+  int64_t size = -1;
+  int fd = -1;
+  ASSERT_TRUE(platform::open_to_peek(a.c_str(), &fd, &size).ok());
+  EXPECT_EQ(size, 5);
+  platform::close_file(fd);
+  EXPECT_EQ(platform::open_to_peek(dir.file("none").c_str(), &fd, &size).code,
+            platform::kErrorNotFound);
+  EXPECT_EQ(fd, -1);
+  EXPECT_FALSE(platform::open_to_peek(dir.path.c_str(), &fd, &size).ok());
+
+  // Created new only; the folder's entries with their paths.
+  int created = -1;
+  ASSERT_TRUE(platform::create_readable_file(b.c_str(), &created).ok());
+  platform::close_file(created);
+  EXPECT_EQ(platform::create_readable_file(b.c_str(), &created).code,
+            platform::kErrorAlreadyExists);
+  std::vector<platform::DirectoryEntry> entries;
+  ASSERT_TRUE(platform::list_directory(dir.path.c_str(), &entries).ok());
+  ASSERT_EQ(entries.size(), 2u);
+  for (const platform::DirectoryEntry& e : entries) {
+    EXPECT_TRUE(platform::same_file(e.path.c_str(), dir.file(e.name).c_str())) << e.path;
+  }
+  entries.clear();
+  EXPECT_EQ(platform::list_directory(dir.file("none").c_str(), &entries).error, ENOENT);
+  EXPECT_TRUE(entries.empty());
+
+  // The replacement takes the place of an existing file; onto a folder it
+  // fails and leaves both.
+  EXPECT_TRUE(platform::replace_file(a.c_str(), b.c_str()).ok());
+  EXPECT_FALSE(testsupport::file_exists(a));
+  EXPECT_EQ(testsupport::read_file(b), "12345");
+  std::filesystem::create_directory(dir.file("d"));
+  testsupport::write_file(dir.file("d/x"), "x");
+  EXPECT_FALSE(platform::replace_file(b.c_str(), dir.file("d").c_str()).ok());
+  EXPECT_EQ(testsupport::read_file(b), "12345");
+  EXPECT_EQ(testsupport::read_file(dir.file("d/x")), "x");
+}
+
 // Lock names of these tests' own: on Windows lock names are machine-wide.
 std::string own_lock(const std::string& stem) {
   return stem + "-" + std::to_string(platform::process_id());

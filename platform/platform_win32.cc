@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_win32.h"
@@ -153,6 +155,12 @@ int sys_open(int* fd, const char* path, int mode, int share, int permission) {
 DWORD sys_file_type(HANDLE file) {
   return GetFileType(file);
 }
+BOOL sys_file_size(HANDLE file, int64_t* size) {
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file, &length)) return FALSE;
+  *size = length.QuadPart;
+  return TRUE;
+}
 int sys_close(int fd) {
   return _close(fd);
 }
@@ -209,6 +217,7 @@ BOOL sys_get_user_name(char* buffer, DWORD* size) {
 // This file's own entries; the registry's part is filled in below.
 constexpr SystemCalls kOwnCalls = {sys_open,
                                    sys_file_type,
+                                   sys_file_size,
                                    sys_close,
                                    sys_create_mutex,
                                    sys_open_mutex,
@@ -784,10 +793,17 @@ BOOL WINAPI note_interrupt(DWORD event) {
   InterlockedExchange(&g_interrupted, 1);
   return TRUE;
 }
+// SIGTERM reaches a Windows program only from raise(); the run-time resets
+// the handler before it calls it.
+void note_terminate(int) {
+  InterlockedExchange(&g_interrupted, 1);
+  std::signal(SIGTERM, note_terminate);
+}
 }  // namespace
 
 void watch_interrupts() {
   SetConsoleCtrlHandler(note_interrupt, TRUE);
+  std::signal(SIGTERM, note_terminate);
 }
 
 bool interrupted() {
@@ -910,6 +926,51 @@ void console_pages_utf8() {
 void console_pages_restore() {
   if (const UINT input = g_console_input.exchange(0)) calls().set_console_cp(input);
   if (const UINT output = g_console_output.exchange(0)) calls().set_console_output_cp(output);
+}
+
+// ---------------------------------------------------------------------------
+// Monitoring's files.
+
+Status open_to_peek(const char* path, int* fd, int64_t* size) {
+  if (Status opened = open_file(path, kModeReadOnly | kModeBinary, fd); !opened.ok()) {
+    return opened;
+  }
+  if (calls().file_size(os_handle(*fd), size)) return {};
+  const Status failed = from_system(GetLastError());
+  calls().close(*fd);
+  *fd = -1;
+  return failed;
+}
+
+Status list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
+  std::string prefix = dir;
+  if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') prefix += '\\';
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileExA((prefix + "*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    // A folder without entries at all (a drive's root) finds nothing.
+    return code == ERROR_FILE_NOT_FOUND ? Status{} : from_system(code);
+  }
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") entries->push_back({name, prefix + name});
+  } while (FindNextFileA(search, &found));
+  const DWORD code = GetLastError();
+  FindClose(search);
+  return code == ERROR_NO_MORE_FILES ? Status{} : from_system(code);
+}
+
+Status create_readable_file(const char* path, int* fd) {
+  // The new file takes the folder's inherited access rights, which is what
+  // lets the exporter's account read it.
+  return open_file(path, kModeWriteOnly | kModeCreate | kModeExclusive | kModeBinary, fd);
+}
+
+Status replace_file(const char* from, const char* to) {
+  if (calls().rename(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return {};
+  return from_system(GetLastError());
 }
 
 }  // namespace platform

@@ -26,9 +26,11 @@ namespace platform {
 // and errno on failure, with the system's code of the failure in _doserrno.
 struct SystemCalls {
   // The run-time's _sopen_s: open_file, which then asks GetFileType whether
-  // it opened a disk file. The run-time's _close: close_file.
+  // it opened a disk file; GetFileSizeEx: open_to_peek's size. The
+  // run-time's _close: close_file.
   int (*open)(int* fd, const char* path, int mode, int share, int permission);
   unsigned long (*file_type)(void* file);
+  int (*file_size)(void* file, int64_t* size);
   int (*close)(int fd);
   // CreateMutexA and OpenMutexA: the store file lock's mutexes;
   // WaitForSingleObject takes one (lock), ReleaseMutex gives it back (unlock).
@@ -44,7 +46,8 @@ struct SystemCalls {
   int64_t (*pread)(int fd, void* buffer, uint32_t count, int64_t offset);
   int64_t (*pwrite)(int fd, const void* buffer, uint32_t count, int64_t offset);
   int (*sync)(int fd);
-  // MoveFileExA: rename_no_replace. The run-time's _unlink: remove_file.
+  // MoveFileExA: rename_no_replace, replace_file. The run-time's _unlink:
+  // remove_file.
   int (*rename)(const char* from, const char* to, unsigned long flags);
   int (*remove)(const char* path);
   // GetConsoleCP, GetConsoleOutputCP, SetConsoleCP, SetConsoleOutputCP.

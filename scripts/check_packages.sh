@@ -74,6 +74,15 @@ linux() {
       fail "no manual page $program(1) in the .deb"
   done
   [[ -f $work/root/usr/share/doc/varno/README.md ]] || fail "the .deb has no README"
+  # The monitoring job: its timer, a service that runs the packaged program,
+  # the alert rules and their test.
+  for file in lib/systemd/system/varno-store-metrics.timer \
+    share/doc/varno/examples/varno-store.rules.yml share/doc/varno/examples/varno-store.rules.test.yml; do
+    [[ -f $work/root/usr/$file ]] || fail "the .deb has no /usr/$file"
+  done
+  grep -qx 'ExecStart=/usr/bin/varno-inspect backlog .*' \
+    "$work/root/usr/lib/systemd/system/varno-store-metrics.service" ||
+    fail "the .deb's varno-store-metrics.service does not run /usr/bin/varno-inspect"
   local doc=$work/root/usr/share/doc/varno
   [[ $(head -n1 "$doc/copyright") == "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]] ||
     fail "the .deb's copyright file is not machine-readable"
@@ -108,7 +117,11 @@ windows() {
       fail "the MSI's File table gives $program.exe no version $version.0"
     table File | grep -q "	$program.html	" || fail "the MSI has no $program.html"
   done
-  table File | grep -q "	varno-store.rules.yml	" || fail "the MSI has no alert rules"
+  # The monitoring job: the scheduled task and the alert rules with their test.
+  for file in varno-store-metrics.xml varno-store.rules.yml varno-store.rules.test.yml; do
+    table File | awk -F'\t' -v n="$file" '$3 == n || $3 ~ ("[|]" n "$") {found = 1} END {exit !found}' ||
+      fail "the MSI has no $file"
+  done
 
   # wine leaves the separator of a removed PATH entry behind, and its cmd stops
   # searching at an empty entry: start from a PATH without them.
@@ -168,13 +181,15 @@ hardened() {
 
 # The ZIP holds the programs, each with its copyright in its version
 # information, the README, the manual pages as HTML linking each other, and
-# the alert rules; the list is printed.
+# the alert rules with their test and the monitoring job's scheduled task;
+# the list is printed.
 zip_contents() {
   local zip=$1 top=varno-$version-Windows-x86_64 files
   files=$(cmake -E tar tf "$zip" | sed -n "s|^$top/||p" | grep -v '/$' | sort)
   echo "  the ZIP holds:"
   sed 's/^/    /' <<<"$files"
-  local wanted=(README.md contrib/prometheus/varno-store.rules.yml)
+  local wanted=(README.md contrib/prometheus/varno-store.rules.yml
+    contrib/prometheus/varno-store.rules.test.yml contrib/windows/varno-store-metrics.xml)
   for program in "${programs[@]}"; do wanted+=("$program.exe" "man/$program.html"); done
   for file in "${wanted[@]}"; do
     grep -qxF "$file" <<<"$files" || fail "the ZIP has no $file"

@@ -126,6 +126,18 @@ void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32
   }
 }
 
+void lay_out_record(const unsigned char* message, uint32_t record_length, unsigned char* record) {
+  const uint32_t message_size = record_length - record_prefix_size;
+  std::memcpy(record + record_prefix_size, message, message_size);
+  uint32_t body_crc = 0;
+  message_body_checksum(message, message_size, &body_crc);
+  uint32_t header_crc = 0;
+  store_file_checksum(message, kMessageHeaderSize, &header_crc);
+  std::memcpy(record, kRecordMarker, sizeof kRecordMarker);
+  put_u32(record + kHeaderChecksumAt, header_crc);
+  put_u32(record + kBodyChecksumAt, body_crc);
+}
+
 void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
                           const unsigned char* message, VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
@@ -145,15 +157,7 @@ void write_message_record(int32_t fd, int64_t offset, uint32_t record_length,
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordAlloc, status);
     return;
   }
-  const uint32_t message_size = record_length - record_prefix_size;
-  std::memcpy(buffer + record_prefix_size, message, message_size);
-  uint32_t body_crc = 0;
-  message_body_checksum(message, message_size, &body_crc);
-  uint32_t header_crc = 0;
-  store_file_checksum(message, kMessageHeaderSize, &header_crc);
-  std::memcpy(buffer, kRecordMarker, sizeof kRecordMarker);
-  put_u32(buffer + kHeaderChecksumAt, header_crc);
-  put_u32(buffer + kBodyChecksumAt, body_crc);
+  lay_out_record(message, record_length, buffer);
   // One write, so the record never reaches the file in pieces from this side.
   varno_s_file_write(fd, buffer, record_length, status);
   if (varno_failed(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWrite, status);

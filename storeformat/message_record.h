@@ -118,6 +118,11 @@ void read_message_body(int32_t fd, int64_t offset, uint32_t message_size, uint32
 bool read_message_body_bytes(int32_t fd, int64_t offset, uint32_t message_size,
                              unsigned char* message, VARNO_STATUS* status);
 
+// Lays out the whole record of a message of record_length - 12 bytes in
+// `record` (`record_length` bytes, at least 304): marker, header checksum,
+// body checksum, message.
+void lay_out_record(const unsigned char* message, uint32_t record_length, unsigned char* record);
+
 // Writes a whole record (`record_length` bytes, prefix included) at `offset`
 // from a message of record_length - 12 bytes, in one write.
 // (13, 13340) seek, (13, 13341) allocation, (13, 13342) write; a

@@ -1,6 +1,7 @@
 // Walking the ring, and the header of a ring.
 #include "storeformat/ring.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "fileaccess/file_access.h"
@@ -79,6 +80,11 @@ CommonHeader ring_header(const RingExtent& ring, int32_t type) {
   return h;
 }
 
+namespace {
+// Appended records go out in writes of this size.
+constexpr size_t kWriteBlock = size_t{1} << 20;
+}  // namespace
+
 RingWriter::RingWriter(int32_t fd, int64_t file_size, int32_t type)
     : fd_(fd), type_(type), next_(store_header_size) {
   appended_.file_size = file_size;
@@ -92,6 +98,7 @@ bool RingWriter::size_file(VARNO_STATUS* status) {
 }
 
 bool RingWriter::place(int64_t offset, const unsigned char* message, VARNO_STATUS* status) {
+  if (!flush(status)) return false;
   const uint32_t size = message_size_of(message);
   write_message_record(fd_, offset, size + record_prefix_size, message, status);
   return !varno_failed(*status);
@@ -103,15 +110,33 @@ bool RingWriter::append(const unsigned char* message, bool* fits, VARNO_STATUS* 
   const int64_t length = int64_t{size} + record_prefix_size;
   *fits = next_ + length <= appended_.file_size;
   if (!*fits) return true;
-  if (!place(next_, message, status)) return false;
+  if (pending_.empty()) pending_at_ = next_;
+  const size_t at = pending_.size();
+  pending_.resize(at + static_cast<size_t>(length));
+  lay_out_record(message, static_cast<uint32_t>(length), pending_.data() + at);
   appended_.newest_offset = next_;
   appended_.newest_size = size;
   ++appended_.count;
   next_ += length;
-  return true;
+  return pending_.size() < kWriteBlock || flush(status);
+}
+
+bool RingWriter::flush(VARNO_STATUS* status) {
+  VARNO_SERVER_INITBLK(status);
+  if (pending_.empty()) return true;
+  varno_s_file_seek(fd_, pending_at_, kSeekSet, status);
+  for (size_t done = 0; done < pending_.size() && !varno_failed(*status);) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(pending_.size() - done, kWriteBlock));
+    varno_s_file_write(fd_, pending_.data() + done, n, status);
+    done += n;
+  }
+  if (varno_failed(*status)) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRecordWrite, status);
+  pending_.clear();
+  return !varno_failed(*status);
 }
 
 bool RingWriter::write_header(const CommonHeader& header, VARNO_STATUS* status) {
+  if (!flush(status)) return false;
   write_header_region(fd_, header, type_, status);
   return !varno_failed(*status);
 }

@@ -108,12 +108,17 @@ class RingWriter {
   bool place(int64_t offset, const unsigned char* message, VARNO_STATUS* status);
   // Writes it behind the last record appended (at 192 first). *fits is false,
   // and nothing is written, when it would not end before the end of the file.
+  // Appended records go out in large writes: a failure may show at a later
+  // call, which then fails.
   bool append(const unsigned char* message, bool* fits, VARNO_STATUS* status);
+  // Writes what appends still hold.
+  bool flush(VARNO_STATUS* status);
   // The ring of the records appended so far: its size, count, oldest and
   // newest offset and the newest record's size; times and forwarding are the
   // caller's.
   const RingExtent& appended() const { return appended_; }
-  // Writes the header region of `header` and forces it to the disk.
+  // Writes the header region of `header` and forces it, and every record
+  // before it, to the disk.
   bool write_header(const CommonHeader& header, VARNO_STATUS* status);
 
  private:
@@ -121,6 +126,8 @@ class RingWriter {
   int32_t type_;
   int64_t next_;
   RingExtent appended_;
+  std::vector<unsigned char> pending_;  // appended records not written yet
+  int64_t pending_at_ = 0;
 };
 
 #endif  // VARNO_STOREFORMAT_RING_H_

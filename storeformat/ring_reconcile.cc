@@ -334,14 +334,25 @@ class Reconciler {
     const int64_t o = h_->oldest_offset;
     const Place* timed = nearest(f_.oldest_like, o);
     if (at.found()) {
-      // The oldest offset may name a later record than the oldest time.
-      if (timed != nullptr && at.rec.timed && at.rec.time != h_->oldest_time.seconds) {
-        oldest_alt_ = at;
-        return *timed;
+      // The oldest offset may name a later record than the oldest time: the
+      // record of that time that leads to it in its run, else the first
+      // record of a run that has it.
+      if (at.rec.timed && at.rec.time != h_->oldest_time.seconds) {
+        const Place earlier = oldest_time_before(at);
+        if (!ok_) return {};
+        if (earlier.found() || timed != nullptr) {
+          oldest_alt_ = at;
+          return earlier.found() ? earlier : *timed;
+        }
       }
       return at;
     }
     if (timed != nullptr) return *timed;
+    // Bytes inserted or deleted before the oldest record move it, maybe into
+    // the run of older records that lead to it.
+    const Place moved = oldest_time_in_run_at(o);
+    if (!ok_) return {};
+    if (moved.found()) return moved;
     if (o < store_header_size || o >= size_) return {};
     // The oldest record itself is gone: the ring begins at the first record
     // behind the place it had, unless that place lies inside a record, or
@@ -374,6 +385,84 @@ class Reconciler {
     return {};
   }
 
+  // Of the records of the newest's size near `n`, the nearest whose time is
+  // the header's newest time; their messages are read in that order.
+  Place newest_described(int64_t n) {
+    if (newest_described_done_) return newest_described_;
+    newest_described_done_ = true;
+    newest_described_ = find_newest_described(n);
+    return newest_described_;
+  }
+
+  Place find_newest_described(int64_t n) {
+    if (f_.too_many_like) return {};
+    std::vector<const Place*> order;
+    for (const Place& p : f_.newest_like) order.push_back(&p);
+    std::sort(order.begin(), order.end(), [&](const Place* a, const Place* b) {
+      return distance(a->rec.offset, n) < distance(b->rec.offset, n);
+    });
+    std::vector<unsigned char> message;
+    for (const Place* p : order) {
+      Rec rec = p->rec;
+      if (!rec.described) {
+        VARNO_STATUS st;
+        if (!read_rec(fd_, rec.offset, size_, &rec, &message, &st)) {
+          if (varno_failed(st)) {
+            ok_ = false;
+            *status_ = st;
+          }
+          return {};
+        }
+      }
+      if (rec.timed && rec.time == h_->newest_time.seconds) return Place{p->run, p->index, rec};
+    }
+    return {};
+  }
+
+  // The record with the header's oldest time nearest to `offset` in the run
+  // that covers it, if any.
+  Place oldest_time_in_run_at(int64_t offset) {
+    Place found;
+    for (size_t r = 0; r < runs_.size(); ++r) {
+      const Run& run = runs_[r];
+      if (offset < run.first() || offset >= run.end()) continue;
+      if (!walk_run(
+              fd_, size_, run, 0, run.records - 1,
+              [&](uint32_t index, const Rec& rec) {
+                if (rec.timed && rec.time == h_->oldest_time.seconds &&
+                    (!found.found() ||
+                     distance(rec.offset, offset) < distance(found.rec.offset, offset))) {
+                  found = Place{static_cast<int32_t>(r), index, rec};
+                }
+                return true;
+              },
+              status_)) {
+        ok_ = false;
+      }
+      break;
+    }
+    return found;
+  }
+
+  // The last record before `at` in its run that has the header's oldest time.
+  Place oldest_time_before(const Place& at) {
+    Place found;
+    if (at.index == 0) return found;
+    const Run& run = runs_[static_cast<size_t>(at.run)];
+    if (!walk_run(
+            fd_, size_, run, 0, at.index - 1,
+            [&](uint32_t index, const Rec& rec) {
+              if (rec.timed && rec.time == h_->oldest_time.seconds) {
+                found = Place{at.run, index, rec};
+              }
+              return true;
+            },
+            status_)) {
+      ok_ = false;
+    }
+    return found;
+  }
+
   // The readings of the ring's newest end from `oldest`, the likeliest
   // first: the record at the newest offset when its size and time are the
   // header's; else the records the header describes (its time and size),
@@ -401,7 +490,9 @@ class Reconciler {
       add(at, false);
       return ends;
     }
-    if (const Place* timed = nearest(f_.newest_like, n)) add(*timed, false);
+    const Place timed = newest_described(n);
+    if (!ok_) return ends;
+    add(timed, false);
     if (oldest.found() && oldest.rec.offset != h_->oldest_offset) {
       const Place moved = record_at(n + (oldest.rec.offset - h_->oldest_offset));
       if (moved.found() && moved.rec.size == size) add(moved, false);
@@ -1343,8 +1434,10 @@ class Reconciler {
   VARNO_STATUS* status_;
   bool ok_ = true;
   std::vector<Part> parts_;
-  Place oldest_alt_;         // the record at the oldest offset, when the oldest time named another
-  Place shifted_newest_;     // the newest record, moved as far as the oldest
+  Place oldest_alt_;        // the record at the oldest offset, when the oldest time named another
+  Place shifted_newest_;    // the newest record, moved as far as the oldest
+  Place newest_described_;  // the record the newest time and size describe, once looked for
+  bool newest_described_done_ = false;
   int64_t start_loss_ = -1;  // the oldest record's place, when it is gone
   bool first_destroyed_ = false;
   bool oldest_counted_ = false;  // the oldest end was counted back from the newest

@@ -28,6 +28,7 @@ bool size_steps(int64_t offset, uint32_t size, int64_t file_size) {
 }  // namespace
 
 void describe_message(const unsigned char* message, Rec* rec) {
+  rec->described = true;
   const MessageSummary summary = summarize_message_body(message);
   rec->readable = summary.interpreted;
   rec->timed = summary.has_first_time;
@@ -109,8 +110,8 @@ class Finder {
       std::memmove(buffer_.data(), buffer_.data() + limit, carried);
       base += limit;
     }
-    close_run();
-    return true;
+    close_run(status);
+    return !varno_failed(*status);
   }
 
  private:
@@ -145,7 +146,9 @@ class Finder {
   }
 
   // An intact record header at `offset`; `bytes` of it (and what follows) are
-  // at `at`.
+  // at `at`. What the library makes of its message is learnt only where it
+  // matters (a run's ends, the records the header names or describes): on a
+  // sound file of a million records that is a handful of them.
   void candidate(int64_t offset, const unsigned char* at, uint32_t bytes, VARNO_STATUS* status) {
     Rec rec;
     rec.offset = offset;
@@ -153,23 +156,23 @@ class Finder {
     rec.transaction = message_transaction(at + record_prefix_size);
     rec.body_word = get_u32(at + kBodyChecksumAt);
     const bool steps = size_steps(offset, rec.size, size_);
-    if (steps) {
-      if (int64_t{rec.size} + record_prefix_size <= bytes) {
-        describe_message(at + record_prefix_size, &rec);
-      } else if (!describe_from_file(&rec, status)) {
-        return;
-      }
-    }
-    link(rec, steps, at, status);
+    const bool whole = steps && int64_t{rec.size} + record_prefix_size <= bytes;
+    link(rec, steps, at, whole ? at + record_prefix_size : nullptr, status);
   }
 
-  bool describe_from_file(Rec* rec, VARNO_STATUS* status) {
-    std::vector<unsigned char>& m = message_;
-    m.resize(rec->size);
-    varno_s_file_seek(fd_, rec->offset + record_prefix_size, kSeekSet, status);
-    if (!varno_failed(*status)) varno_s_file_read(fd_, m.data(), rec->size, status);
-    if (varno_failed(*status)) return false;
-    describe_message(m.data(), rec);
+  // Fills what the library makes of the message of `rec`, from `message`
+  // when it is at hand, else read from the file.
+  bool describe(Rec* rec, const unsigned char* message, VARNO_STATUS* status) {
+    if (rec->described || rec->offset < 0) return true;
+    if (message == nullptr) {
+      std::vector<unsigned char>& m = message_;
+      m.resize(rec->size);
+      varno_s_file_seek(fd_, rec->offset + record_prefix_size, kSeekSet, status);
+      if (!varno_failed(*status)) varno_s_file_read(fd_, m.data(), rec->size, status);
+      if (varno_failed(*status)) return false;
+      message = m.data();
+    }
+    describe_message(message, rec);
     return true;
   }
 
@@ -177,71 +180,91 @@ class Finder {
   // found inside the open run's last record means that last record's size is
   // wrong: it runs over this one. A record whose size cannot be stepped over
   // belongs to no run.
-  void link(const Rec& rec, bool steps, const unsigned char* header, VARNO_STATUS* status) {
+  void link(Rec& rec, bool steps, const unsigned char* header, const unsigned char* message,
+            VARNO_STATUS* status) {
     if (open_) {
       Run& run = f_.runs.back();
       const int64_t expected = run.tail.end();
       if (rec.offset < expected) {
-        drop_tail();
+        drop_tail(status);
       } else if (rec.offset == expected && steps) {
         const bool copy = is_copy(run.tail, rec, header, status);
         if (varno_failed(*status)) return;
-        append(rec, header, copy);
+        append(rec, header, message, copy, status);
         return;
       } else {
-        close_run();
+        close_run(status);
       }
     }
-    if (steps) start(rec, header);
+    if (steps && !varno_failed(*status)) start(rec, header, message, status);
   }
 
-  void start(const Rec& rec, const unsigned char* header) {
+  void start(Rec& rec, const unsigned char* header, const unsigned char* message,
+             VARNO_STATUS* status) {
+    if (!describe(&rec, message, status)) return;
     Run run;
     run.head = rec;
     run.tail = rec;
     run.records = 1;
     f_.runs.push_back(run);
     open_ = true;
-    noted(rec, 0);
-    std::memcpy(tail_header_, header, record_header_size);
+    if (!noted(rec, 0, message, status)) return;
+    tail_checksum_ = get_u32(header + kHeaderChecksumAt);
   }
 
-  void append(const Rec& rec, const unsigned char* header, bool copy) {
+  void append(Rec& rec, const unsigned char* header, const unsigned char* message, bool copy,
+              VARNO_STATUS* status) {
     Run& run = f_.runs.back();
     run.before_tail = run.tail;
     run.tail = rec;
-    if (copy)
+    if (copy) {
       run.copies.push_back(
           {run.records, rec.offset, run.before_tail.offset, rec.end() - rec.offset});
-    noted(rec, run.records);
-    ++run.records;
-    std::memcpy(tail_header_, header, record_header_size);
+    }
+    const uint32_t index = run.records++;
+    if (!noted(run.tail, index, message, status)) return;
+    tail_checksum_ = get_u32(header + kHeaderChecksumAt);
   }
 
   // The open run's last record runs over a record found inside it: it is set
   // apart, and the run ends before it.
-  void drop_tail() {
+  void drop_tail(VARNO_STATUS* status) {
     Run& run = f_.runs.back();
     const uint32_t index = run.records - 1;
     forget(static_cast<int32_t>(f_.runs.size() - 1), index);
     if (!run.copies.empty() && run.copies.back().index == index) run.copies.pop_back();
     if (run.records == 1) {
       f_.runs.pop_back();
-    } else {
-      run.tail = run.before_tail;
-      run.before_tail = Rec{};
-      --run.records;
+      open_ = false;
+      return;
+    }
+    run.tail = run.before_tail;
+    run.before_tail = Rec{};
+    --run.records;
+    close_run(status);
+  }
+
+  // The run ends: its last two records, which the reconciling reads, learn
+  // what their messages are.
+  void close_run(VARNO_STATUS* status) {
+    if (open_) {
+      Run& run = f_.runs.back();
+      if (describe(&run.tail, nullptr, status)) describe(&run.before_tail, nullptr, status);
     }
     open_ = false;
   }
 
-  void close_run() { open_ = false; }
-
   // A byte-identical copy of the record right before it: same record header
-  // and same body.
+  // and same body. The header checksums rule out nearly every pair at once.
   bool is_copy(const Rec& before, const Rec& rec, const unsigned char* header,
                VARNO_STATUS* status) {
-    if (before.size != rec.size || std::memcmp(tail_header_, header, record_header_size) != 0) {
+    if (before.size != rec.size || tail_checksum_ != get_u32(header + kHeaderChecksumAt)) {
+      return false;
+    }
+    unsigned char previous[record_header_size];
+    varno_s_file_seek(fd_, before.offset, kSeekSet, status);
+    if (!varno_failed(*status)) varno_s_file_read(fd_, previous, record_header_size, status);
+    if (varno_failed(*status) || std::memcmp(previous, header, record_header_size) != 0) {
       return false;
     }
     const uint32_t body = rec.size - kMessageHeaderSize;
@@ -260,19 +283,33 @@ class Finder {
     return true;
   }
 
-  // Notes a run record that lies at one of the marked offsets or fits one of
-  // the header's descriptions.
-  void noted(const Rec& rec, uint32_t index) {
-    const Place place{static_cast<int32_t>(f_.runs.size() - 1), index, rec};
-    if (rec.body_word != 0) f_.body_words.push_back({place.run, index, rec.offset, rec.body_word});
+  // Notes a run record (`rec`, which it may describe) that lies at one of
+  // the marked offsets or fits one of the header's descriptions: the newest
+  // record's size and time, or, for the first record of a run, the oldest
+  // record's time. False when its message could not be read.
+  bool noted(Rec& rec, uint32_t index, const unsigned char* message, VARNO_STATUS* status) {
+    const int32_t run = static_cast<int32_t>(f_.runs.size() - 1);
+    if (rec.body_word != 0) f_.body_words.push_back({run, index, rec.offset, rec.body_word});
+    bool marked = false;
+    for (const int64_t mark : marks_) marked = marked || mark == rec.offset;
+    // Records of the newest record's size near its offset are kept without
+    // their time, which the reconciling learns only of the few it looks at.
+    const int64_t distance = rec.offset > wanted_.newest_offset
+                                 ? rec.offset - wanted_.newest_offset
+                                 : wanted_.newest_offset - rec.offset;
+    if (wanted_.active && rec.size == wanted_.newest_size && distance <= kLikeWindow) {
+      keep(&f_.newest_like, Place{run, index, rec});
+    }
+    if (!marked && index != 0) return true;
+    if (!describe(&rec, message, status)) return false;
+    const Place place{run, index, rec};
     for (size_t m = 0; m < marks_.size(); ++m) {
       if (marks_[m] == rec.offset) f_.at[m] = place;
     }
-    if (!wanted_.active || !rec.timed) return;
-    if (rec.time == wanted_.oldest_time) keep(&f_.oldest_like, place);
-    if (rec.time == wanted_.newest_time && rec.size == wanted_.newest_size) {
-      keep(&f_.newest_like, place);
+    if (wanted_.active && index == 0 && rec.timed && rec.time == wanted_.oldest_time) {
+      keep(&f_.oldest_like, place);
     }
+    return true;
   }
 
   void keep(std::vector<Place>* list, const Place& place) {
@@ -305,7 +342,7 @@ class Finder {
   std::vector<unsigned char> message_;
   bool open_ = false;
   uint64_t candidates_ = 0;
-  unsigned char tail_header_[record_header_size] = {};
+  uint32_t tail_checksum_ = 0;  // the open run's last record's header checksum
 };
 
 bool find_runs(int32_t fd, int64_t file_size, const std::vector<int64_t>& marks,
@@ -337,6 +374,7 @@ bool RingScan::run(ScanReporter* reporter, const std::function<void(uint64_t, in
     marks[kMarkLast] = h->last_offset;
     wanted.active = h->message_count > 0;
     wanted.oldest_time = h->oldest_time.seconds;
+    wanted.newest_offset = h->newest_offset;
     wanted.newest_time = h->newest_time.seconds;
     // A size no record can have matches none.
     wanted.newest_size = h->last_message_size >= kMessageHeaderSize &&

@@ -14,15 +14,18 @@
 
 namespace ringscan {
 
-// One intact record as the scan saw it. The time and whether the library
-// reads the message are known for records whose size can be stepped over.
+// One intact record as the scan saw it. What the library makes of its
+// message (its time, whether it reads it) is known once `described`: for the
+// first and last two records of every run, and for the records the header
+// names or describes.
 struct Rec {
   int64_t offset = -1;
   uint32_t size = 0;  // message size
   uint32_t transaction = 0;
   uint32_t body_word = 0;
-  bool readable = false;  // the library reads the message with this size
-  bool timed = false;     // the message has a first time stamp
+  bool described = false;  // the three below are known
+  bool readable = false;   // the library reads the message with this size
+  bool timed = false;      // the message has a first time stamp
   int32_t time = 0;
   int64_t end() const { return offset + int64_t{size} + record_prefix_size; }
 };
@@ -62,11 +65,16 @@ struct Wanted {
   int32_t oldest_time = 0;
   int32_t newest_time = 0;
   uint32_t newest_size = 0;
+  int64_t newest_offset = 0;
 };
 
 // More records fitting a description than this say nothing about which one
 // the header means.
-constexpr size_t kMaxLike = 4096;
+constexpr size_t kMaxLike = 65536;
+// How far from the header's newest offset a record of the newest's size is
+// looked at: bytes inserted or deleted move the newest record this far at
+// most before the scan gives up on finding it by its description.
+constexpr int64_t kLikeWindow = int64_t{4} << 20;
 
 // A run record whose body checksum word is not 0.
 struct BodyWord {
@@ -80,8 +88,8 @@ struct Found {
   std::vector<Run> runs;  // in file order, disjoint
   std::vector<BodyWord> body_words;
   std::vector<Place> at;           // the record at each marked offset, if any
-  std::vector<Place> oldest_like;  // records with the header's oldest time
-  std::vector<Place> newest_like;  // records with its newest time and last message size
+  std::vector<Place> oldest_like;  // first records of runs with the header's oldest time
+  std::vector<Place> newest_like;  // records of the last message size near the newest offset
   bool too_many_like = false;
 };
 

@@ -184,6 +184,11 @@ TEST_F(Inspect, BacklogAsJsonPrometheusAndText) {
     EXPECT_LE(f["oldest_age_seconds"].get<int64_t>(), after - expected[i].oldest);
   }
 
+  EXPECT_EQ(files[0]["oldest_pending_time"]["seconds"], kStart + 120);
+  EXPECT_EQ(files[1]["oldest_pending_time"], nullptr);
+  EXPECT_EQ(files[1]["oldest_pending_age_seconds"], 0);
+  EXPECT_EQ(Json::parse(r.out)["run"]["named"], 2);
+
   // A file that cannot be read: its own line on standard error, exit 2, and
   // the figures of the others all the same; a file named twice shows once.
   r = inspect({"backlog", "--prometheus", "a.store", "missing.store", "a.store"});
@@ -191,34 +196,37 @@ TEST_F(Inspect, BacklogAsJsonPrometheusAndText) {
   EXPECT_EQ(r.err, "varno-inspect: missing.store: opening failed: " +
                        testsupport::system_words(platform::kErrorNotFound) +
                        " (recorded: (13, 13161))\n");
-  // One HELP and one TYPE line per metric, a sample per file that was read.
+  // A sample per file that was read, in the order of the families; their
+  // HELP and TYPE lines are promtool's to check (scripts/check_prometheus.sh).
   std::istringstream exposition(r.out);
-  std::vector<std::string> help, samples;
+  std::vector<std::string> samples;
   for (std::string line; std::getline(exposition, line);) {
-    if (line.rfind("# HELP ", 0) == 0) help.push_back(line.substr(7, line.find(' ', 7) - 7));
-    if (line.rfind("# TYPE ", 0) == 0) {
-      EXPECT_EQ(line.substr(line.size() - 6), " gauge");
-    }
     if (line[0] != '#') samples.push_back(line);
   }
-  EXPECT_EQ(help, (std::vector<std::string>{
-                      "varno_store_up", "varno_store_messages", "varno_store_forwarded",
-                      "varno_store_pending", "varno_store_oldest_timestamp_seconds",
-                      "varno_store_newest_timestamp_seconds", "varno_store_oldest_age_seconds",
-                      "varno_store_file_size_bytes"}));
-  ASSERT_EQ(samples.size(), 9u);
-  const int64_t age = std::stoll(samples[7].substr(samples[7].find("} ") + 2));
-  EXPECT_GE(age, before - kStart);
-  EXPECT_EQ(
-      samples,
-      (std::vector<std::string>{
-          "varno_store_up{file=\"a.store\"} 1", "varno_store_up{file=\"missing.store\"} 0",
-          "varno_store_messages{file=\"a.store\"} 5", "varno_store_forwarded{file=\"a.store\"} 2",
-          "varno_store_pending{file=\"a.store\"} 3",
-          "varno_store_oldest_timestamp_seconds{file=\"a.store\"} 1700000000",
-          "varno_store_newest_timestamp_seconds{file=\"a.store\"} 1700000240",
-          "varno_store_oldest_age_seconds{file=\"a.store\"} " + std::to_string(age),
-          "varno_store_file_size_bytes{file=\"a.store\"} 2252"}));
+  ASSERT_EQ(samples.size(), 19u);
+  const auto value = [&](size_t i) { return samples[i].substr(samples[i].find(' ') + 1); };
+  const int64_t waited = std::stoll(value(7)), age = std::stoll(value(10));
+  const int64_t run = std::stoll(value(15));
+  EXPECT_GE(run, before);
+  EXPECT_EQ(waited, run - (kStart + 120));
+  EXPECT_EQ(age, run - kStart);
+  const std::string a = "{file=\"a.store\"} ";
+  EXPECT_EQ(samples,
+            (std::vector<std::string>{
+                "varno_store_up" + a + "1", "varno_store_up{file=\"missing.store\"} 0",
+                "varno_store_down_reason{file=\"missing.store\",reason=\"missing\"} 1",
+                "varno_store_messages" + a + "5", "varno_store_forwarded" + a + "2",
+                "varno_store_pending" + a + "3",
+                "varno_store_oldest_pending_timestamp_seconds" + a + "1700000120",
+                "varno_store_oldest_pending_age_seconds" + a + std::to_string(waited),
+                "varno_store_oldest_timestamp_seconds" + a + "1700000000",
+                "varno_store_newest_timestamp_seconds" + a + "1700000240",
+                "varno_store_oldest_age_seconds" + a + std::to_string(age),
+                "varno_store_ring_used_bytes" + a + "2060", "varno_store_ring_free_bytes" + a + "0",
+                "varno_store_header_degraded" + a + "0", "varno_store_file_size_bytes" + a + "2252",
+                "varno_inspect_last_run_timestamp_seconds " + std::to_string(run),
+                "varno_inspect_files{state=\"named\"} 2", "varno_inspect_files{state=\"read\"} 1",
+                "varno_inspect_files{state=\"down\"} 1"}));
 
   r = inspect({"backlog", "a.store"});
   EXPECT_EQ(r.exit_code, 0);
@@ -227,6 +235,42 @@ TEST_F(Inspect, BacklogAsJsonPrometheusAndText) {
                        "2023-11-14T22:17:20Z"),
             std::string::npos)
       << r.out;
+}
+
+// Every store file of a folder, labelled by its node and DLGP, into a file
+// that is replaced whole; a run that cannot write it leaves it as it was.
+TEST_F(Inspect, BacklogOfAFolderIntoAFileReplacedWhole) {
+  std::filesystem::create_directory("store");
+  make("store/VARNO_STORE_plant_a.DEV1", {"--messages", "2"});
+  make("store/VARNO_STORE_line2.DEV2", {"--messages", "1", "--damage", "both"});
+  make("store/VARNO_STORE_LIST.DEV1", {"--messages", "1"});  // the service's list, no store
+  testsupport::write_file(dir.file("store/notes.txt"), "x");
+  RunResult r = inspect({"backlog", "--prometheus", "--dir", "store", "--output", "varno.prom"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, "");
+  const std::string sep = testsupport::kCrLfText ? "\\\\" : "/";
+  const std::string metrics = testsupport::read_file(dir.file("varno.prom"));
+  EXPECT_NE(metrics.find("varno_store_up{file=\"store" + sep +
+                         "VARNO_STORE_line2.DEV2\",node=\"line2\",dlgp=\"DEV2\"} 0\n"
+                         "varno_store_up{file=\"store" +
+                         sep + "VARNO_STORE_plant_a.DEV1\",node=\"plant_a\",dlgp=\"DEV1\"} 1\n"),
+            std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("varno_inspect_files{state=\"named\"} 2\n"), std::string::npos);
+
+  r = inspect({"backlog", "--dir", "store", "--output", "gone/varno.prom"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("varno-inspect: gone/varno.prom: creating gone/varno.prom."),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("; gone/varno.prom keeps its last content\n"), std::string::npos) << r.err;
+  // A folder that cannot be listed names nothing, which the output says.
+  r = inspect({"backlog", "--prometheus", "--dir", "nothing", "--output", "varno.prom"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err.rfind("varno-inspect: nothing: listing failed: ", 0), 0u) << r.err;
+  EXPECT_NE(testsupport::read_file(dir.file("varno.prom"))
+                .find("varno_inspect_files{state=\"named\"} 0\n"),
+            std::string::npos);
 }
 
 // The transaction numbers of menu 2's listing of `file`, in its order.
@@ -455,6 +499,7 @@ TEST_F(Inspect, CommandLine) {
       {"list", "f.store", "--from", "0"},
       {"list", "f.store", "--count", "x"},
       {"backlog", "--json", "--prometheus", "f.store"},
+      {"backlog", "--json"},
       {"verify", "f.store", "--colour"},
   };
   for (const auto& args : bad) {
@@ -475,6 +520,10 @@ TEST_F(Inspect, CommandLine) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("Message bodies carry no checksum"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("holds it only while it reads"), std::string::npos) << r.out;
+  // backlog says it reads without the lock, and not that it waits for it.
+  r = inspect({"backlog", "--help"});
+  EXPECT_NE(r.out.find("read without the store file lock"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("waits for the store"), std::string::npos) << r.out;
 }
 
 TEST_F(Inspect, FilesBeyondFourGibibytes) {
@@ -877,6 +926,7 @@ VARNO_TEST_CHILD(hold_lock) {
 
 TEST_F(Inspect, MonitoringNeverWaitsBehindTheLockAndOtherCommandsGiveUpWhenTold) {
   make("m.DEV7", {"--messages", "3", "--forwarded", "1"});
+  make("h.DEV7", {"--messages", "3", "--damage", "both"});
   testsupport::Interactive holder(testsupport::self_path(),
                                   testsupport::child_args("hold_lock", {dir.file("m.DEV7")}),
                                   {"VARNO_HOME=" + home()});
@@ -884,6 +934,22 @@ TEST_F(Inspect, MonitoringNeverWaitsBehindTheLockAndOtherCommandsGiveUpWhenTold)
   RunResult r = inspect({"backlog", "--prometheus", "m.DEV7"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("varno_store_pending{file=\"m.DEV7\"} 2\n"), std::string::npos) << r.out;
+  // A header no read can use, its lock held elsewhere: down with its reason
+  // at once, never a wait for the lock.
+  const auto begun = std::chrono::steady_clock::now();
+  r = inspect({"backlog", "h.DEV7", "m.DEV7"});
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err,
+            "varno-inspect: h.DEV7: the header cannot be used: both header blocks are bad\n");
+  EXPECT_NE(r.out.find("\nh.DEV7 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("(header_bad: the header cannot be used: both header blocks are bad)\n"),
+            std::string::npos)
+      << r.out;
+  // Asked to, it waits for the lock as long as it was told.
+  r = inspect({"backlog", "--json", "--lock-timeout", "0.2", "h.DEV7"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(Json::parse(r.out)["files"][0]["reason"], "lock_held") << r.out;
   // The option is in seconds: 0.2 waits about 200 ms, neither 0.2 ms nor a
   // whole second. The run without the lock is what starting takes.
   const auto timed = [this] {

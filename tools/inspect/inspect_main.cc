@@ -17,8 +17,10 @@
 #include "fileaccess/file_access.h"
 #include "messaging/message_summary.h"
 #include "platform/platform.h"
+#include "tools/inspect/backlog.h"
 #include "tools/inspect/follow.h"
 #include "tools/inspect/list.h"
+#include "tools/inspect/output_file.h"
 #include "tools/inspect/problems.h"
 #include "tools/inspect/progress.h"
 #include "tools/inspect/render.h"
@@ -40,6 +42,9 @@ constexpr int kExitInterrupted = 130;  // as a shell reports a program Ctrl+C en
 constexpr char kLockNote[] =
     "The store file is opened read-only through the file layer, so this waits for the store\n"
     "file lock like every program of the service, and holds it only while it reads.\n";
+constexpr char kProgramLockNote[] =
+    "Every command but backlog waits for the store file lock like every program of the\n"
+    "service, and holds it only while it reads; backlog reads without it.\n";
 constexpr char kExitNote[] =
     "Exit status: 0 clean; 1 problems found; 2 a command line it cannot use, or a file it\n"
     "cannot read (one line on standard error says which file and why).\n";
@@ -50,6 +55,8 @@ struct Options {
   bool prometheus = false;
   std::string file;
   std::vector<std::string> files;
+  std::vector<std::string> dirs;
+  std::string output;
   std::string out;
   std::string unplaced;
   int64_t from = 1;
@@ -122,12 +129,6 @@ void set_lock_wait(const Options& o) {
   varno_s_file_set_lock_wait(wait);
 }
 
-std::string header_verdict(const Store& s) {
-  if (s.check.type < 0) return "no header type matches";
-  if (s.check.stage != HeaderCheck::kChecked) return "the file ends inside the header region";
-  return "both header blocks are bad";
-}
-
 int run_header(const Options& o) {
   Store s;
   Failure f;
@@ -138,38 +139,38 @@ int run_header(const Options& o) {
 }
 
 int run_backlog(const Options& o) {
-  std::vector<BacklogEntry> entries;
+  // Ctrl+C or SIGTERM ends the run between two files, and never leaves a
+  // half-written --output behind.
+  platform::watch_interrupts();
   int status = kExitClean;
-  std::vector<std::string> paths;
-  for (const std::string& path : o.files) {
-    // A file named twice would be two series of one name to a collector.
-    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;
-    paths.push_back(path);
-    BacklogEntry e;
-    e.path = path;
-    Store s;
-    Failure f;
-    // Without the lock first; under it only when no read gave a sound header.
-    if (!peek_store(path, &s, &f) && (!f.step.empty() || !open_store(path, &s, &f))) {
-      e.error = f.step + " failed: " + failure_reason(f.status);
-    } else {
-      close_store(&s);
-      if (s.header_usable()) {
-        e.ok = true;
-        e.backlog = backlog_of(s, static_cast<int64_t>(std::time(nullptr)));
-      } else {
-        e.error = "the header cannot be used: " + header_verdict(s);
-      }
-    }
-    if (!e.ok) status = fail(path, e.error);
-    entries.push_back(e);
+  // Without --lock-timeout no path waits for a lock.
+  BacklogRun run(static_cast<int64_t>(std::time(nullptr)), o.lock_timeout >= 0);
+  for (const std::string& path : o.files) run.add_file(path);
+  for (const std::string& dir : o.dirs) {
+    std::string error;
+    if (!run.add_directory(dir, &error)) status = fail(dir, error);
+  }
+  if (!run.read_all()) return fail(o.output.empty() ? "backlog" : o.output, "interrupted");
+  for (const BacklogEntry& e : run.entries()) {
+    if (!e.ok) status = fail(e.path, e.error);
+  }
+  // The Prometheus text of many files goes out in pieces as it is made.
+  const auto produce = [&](const TextSink& sink) {
+    if (o.prometheus) return backlog_prometheus(run, sink);
+    return sink(o.json ? backlog_json(run) : backlog_text(run));
+  };
+  if (!o.output.empty()) {
+    std::string error;
+    if (!write_replacing(o.output, produce, &error)) return fail(o.output, error);
+    return status;
   }
   // The exposition format ends its lines in a line feed alone, on Windows too.
   if (o.prometheus) platform::binary_stream(stdout);
-  const std::string text = o.prometheus ? backlog_prometheus(entries)
-                           : o.json     ? backlog_json(entries)
-                                        : backlog_text(entries);
-  return emit(text, status);
+  if (!produce(write_out) || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "%s: writing to standard output failed\n", kProgram);
+    return kExitFailure;
+  }
+  return status;
 }
 
 int run_verify(const Options& o) {
@@ -389,33 +390,59 @@ struct Command {
   const char* name;
   const char* summary;
   const char* footer;  // before the lock note
+  bool takes_lock;     // the lock note applies
   void (*define)(CLI::App* command, Options* o);
   int (*run)(const Options& o);
 };
 
 const Command kCommands[] = {
     {"header", "The header region: type, both copies, every field.",
-     "Exit status 1 when a header copy is bad or no layout matches.\n",
+     "Exit status 1 when a header copy is bad or no layout matches.\n", true,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "one JSON document");
        add_lock_timeout(c, o);
      },
      run_header},
-    {"backlog", "Messages, forwarded and pending, per file.",
-     "Age is counted from the oldest time stamp to now, in seconds.\n"
-     "Exit status 2 when a file or its header cannot be read.\n"
-     "The header region is read without the store file lock, so monitoring never holds up\n"
-     "the service and never waits behind an operator: each copy is judged by its checksum,\n"
-     "and a copy caught half-written is read again. Only when no read gives a sound copy\n"
-     "is the file read under the lock.\n",
+    {"backlog", "Messages, forwarded and pending, per file, without the store file lock.",
+     "The header region (and, while messages are pending, the record at the forward\n"
+     "offset) is read without the store file lock, so monitoring never holds up the\n"
+     "service and never waits behind an operator: each copy is judged by its checksum\n"
+     "and signature, and a read caught half-way through a write is read again a few\n"
+     "milliseconds later, five reads at most. A file whose header still cannot be used\n"
+     "is reported down with its reason; only with --lock-timeout is it read once more\n"
+     "under the store file lock, waiting at most that long.\n"
+     "AGE is counted from the oldest time stamp, WAITING from that of the oldest message\n"
+     "not yet forwarded, to now, in seconds; FREE is the room left in the ring.\n"
+     "Exit status 2 when a file or its header cannot be read, a folder cannot be listed\n"
+     "or --output cannot be written (FILE then keeps its last content).\n",
+     false,
      [](CLI::App* c, Options* o) {
-       c->add_option("FILE", o->files, "store files")->required();
+       c->add_option("FILE", o->files, "store files");
+       c->add_option("--dir", o->dirs,
+                     "every store file of folder DIR named as the service names them, "
+                     "VARNO_STORE_<node>.<DLGP> (may be given several times)")
+           ->allow_extra_args(false)
+           ->type_name("DIR");
        CLI::Option* json = c->add_flag("--json", o->json, "one JSON document");
        c->add_flag("--prometheus", o->prometheus,
-                   "Prometheus text exposition (metrics varno_store_*, label file)")
+                   "Prometheus text exposition (metrics varno_store_* labelled file, node and "
+                   "dlgp; varno_inspect_*)")
            ->excludes(json);
-       add_lock_timeout(c, o);
+       c->add_option("--output", o->output,
+                     "write to FILE, replaced in one step once complete (a temporary file "
+                     "beside it, synced, then renamed), instead of standard output")
+           ->type_name("FILE");
+       c->add_option("--lock-timeout", o->lock_timeout,
+                     "read a header that cannot be used without the lock once more under it, "
+                     "waiting at most SECONDS")
+           ->check(CLI::NonNegativeNumber)
+           ->type_name("SECONDS");
+       c->callback([o] {
+         if (o->files.empty() && o->dirs.empty()) {
+           throw CLI::RequiredError("FILE or --dir");
+         }
+       });
      },
      run_backlog},
     {"list", "The records in ring order, as menu 2 walks them.",
@@ -429,6 +456,7 @@ const Command kCommands[] = {
      "so it never holds the lock while it waits. What it cannot simply go on from (a\n"
      "record overwritten, the file replaced, the forward pointer moved back) is said on\n"
      "standard error. It ends on Ctrl+C or after --count records, with exit status 0.\n",
+     true,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "JSON Lines: one object per record");
@@ -450,6 +478,7 @@ const Command kCommands[] = {
      "the newest and forward offsets, the forwarded count and the time stamps.\n"
      "Message bodies carry no checksum in this format: a damaged body cannot be found.\n"
      "Exit status 1 when there is any problem.\n",
+     true,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "one JSON document");
@@ -463,6 +492,7 @@ const Command kCommands[] = {
      "the kept records that lay before FILE's forward offset. OUT is created new: an\n"
      "existing file, FILE itself or a directory is refused. Exit status 1 when records\n"
      "were lost.\n",
+     true,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "damaged store file (only read)")->required();
        c->add_option("OUT", o->out, "new store file (must not exist)")->required();
@@ -481,6 +511,7 @@ const Command kCommands[] = {
      "store file lock as the utility's reset does it: both copies from the sound one, the\n"
      "rewrite checked and undone if it fails. Exit status 0 done (or the dry run); 1 when\n"
      "the file's damage stands in the way; 2 a refusal or a failure.\n",
+     true,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        CLI::Option* oldest = c->add_flag("--to-oldest", o->to_oldest, "the oldest record");
@@ -521,13 +552,13 @@ int main(int argc, char** argv) {
   // alone asks for help (above).
   app.allow_windows_style_options(false);
   app.footer(std::string("Run 'varno-inspect COMMAND --help' for a command's options.\n") +
-             kLockNote + kExitNote);
+             kProgramLockNote + kExitNote);
   Options options;
   std::vector<CLI::App*> parsers;
   for (const Command& c : kCommands) {
     CLI::App* parser = app.add_subcommand(c.name, c.summary);
     c.define(parser, &options);
-    parser->footer(std::string(c.footer) + kLockNote);
+    parser->footer(std::string(c.footer) + (c.takes_lock ? kLockNote : ""));
     parsers.push_back(parser);
   }
 

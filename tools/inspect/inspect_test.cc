@@ -3,8 +3,11 @@
 // kind; the hand-written JSON against nlohmann's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -12,11 +15,15 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "storeformat/ring.h"
 #include "storeformat/store_header.h"
 #include "tests/hardening/fault_injection.h"
 #include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
+#include "tools/inspect/backlog.h"
+#include "tools/inspect/output_file.h"
 #include "tools/inspect/problems.h"
 #include "tools/inspect/progress.h"
 #include "tools/inspect/render.h"
@@ -388,7 +395,9 @@ TEST_F(InspectTest, FailuresAtEveryCallLeaveNoOutFile) {
 
 // Child: for args[1] milliseconds rewrites the header region of args[0]
 // without its lock, between two headers (10 messages, 3 forwarded; 20, 7),
-// in pieces that part the two counts, so that a reader meets every mix.
+// in pieces that part the two counts: with args[2] "sequential" one copy
+// after the other, so that one copy is always whole; with "interleaved"
+// half of each copy, then the other halves, so that both are torn at once.
 VARNO_TEST_CHILD(rewrite_header) {
   std::string bytes = testsupport::read_file(args.at(0));
   std::string regions[2];
@@ -401,10 +410,14 @@ VARNO_TEST_CHILD(rewrite_header) {
     build_header_region(h, 2, region);
     regions[v].assign(reinterpret_cast<const char*>(region), 192);
   }
+  using Pieces = std::vector<std::pair<int, int>>;
+  const Pieces pieces = args.at(2) == "interleaved"
+                            ? Pieces{{0, 44}, {96, 44}, {44, 52}, {140, 52}}
+                            : Pieces{{0, 44}, {44, 52}, {96, 44}, {140, 52}};
   FILE* f = std::fopen(args.at(0).c_str(), "r+b");
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(args[1]));
   for (int v = 0; std::chrono::steady_clock::now() < end; v ^= 1) {
-    for (const auto& [at, length] : {std::pair{0, 44}, {44, 52}, {96, 44}, {140, 52}}) {
+    for (const auto& [at, length] : pieces) {
       std::fseek(f, at, SEEK_SET);
       std::fwrite(regions[v].data() + at, 1, length, f);
       std::fflush(f);
@@ -415,23 +428,279 @@ VARNO_TEST_CHILD(rewrite_header) {
 }
 
 TEST_F(InspectTest, AHeaderReadWithoutTheLockIsNeverTorn) {
-  const std::string path = make("p.store", {"--messages", "3"});
-  testsupport::Interactive child(testsupport::self_path(),
-                                 testsupport::child_args("rewrite_header", {path, "1500"}), {});
-  int sound = 0;
-  for (int i = 0; i < 2000; ++i) {
-    inspect::Store store;
-    inspect::Failure failure;
-    if (!inspect::peek_store(path, &store, &failure)) continue;
-    ++sound;
-    const std::pair<uint32_t, uint32_t> seen = {store.header.message_count,
-                                                store.header.forwarded_count};
-    ASSERT_TRUE(seen == std::make_pair(3u, 0u) || seen == std::make_pair(10u, 3u) ||
-                seen == std::make_pair(20u, 7u))
-        << seen.first << " " << seen.second;
+  for (const char* order : {"sequential", "interleaved"}) {
+    const std::string path = make("p.store", {"--messages", "3"});
+    testsupport::Interactive child(testsupport::self_path(),
+                                   testsupport::child_args("rewrite_header", {path, "1500", order}),
+                                   {});
+    int sound = 0;
+    for (int i = 0; i < 2000; ++i) {
+      inspect::Store store;
+      inspect::PendingStamp pending;
+      inspect::Failure failure;
+      if (!inspect::peek_store(path, &store, &pending, &failure)) continue;
+      ++sound;
+      ASSERT_TRUE(store.header_usable()) << order;
+      const std::pair<uint32_t, uint32_t> seen = {store.header.message_count,
+                                                  store.header.forwarded_count};
+      ASSERT_TRUE(seen == std::make_pair(3u, 0u) || seen == std::make_pair(10u, 3u) ||
+                  seen == std::make_pair(20u, 7u))
+          << order << ": " << seen.first << " " << seen.second;
+    }
+    EXPECT_GT(sound, 0) << order;
+    EXPECT_EQ(child.finish(), 0);
   }
-  EXPECT_GT(sound, 0);
-  EXPECT_EQ(child.finish(), 0);
+}
+
+// Read number g_tear_at meets a writer half-way: the region with both
+// copies torn, or the record at the forward offset with its header torn. A
+// look a few milliseconds later finds them whole.
+int64_t g_preads = 0;
+int64_t g_tear_at = 0;
+int64_t tearing_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
+  const int64_t got = platform::default_system_calls().pread(fd, buffer, count, offset);
+  if (++g_preads == g_tear_at && got >= 192) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::fill(bytes + 44, bytes + 96, 0xAB);
+    std::fill(bytes + 140, bytes + 192, 0xAB);
+  }
+  return got;
+}
+
+TEST_F(InspectTest, ATornReadIsReadAgain) {
+  const std::string path = make("t.store", {"--messages", "5", "--forwarded", "2"});
+  // The torn read, then: the region, the record at the forward offset.
+  for (const auto& [tear, reads] : {std::pair{1, 3}, {2, 4}}) {
+    inspect::Store store;
+    inspect::PendingStamp pending;
+    inspect::Failure failure;
+    g_preads = 0;
+    g_tear_at = tear;
+    platform::system_calls().pread = tearing_pread;
+    const bool ok = inspect::peek_store(path, &store, &pending, &failure);
+    platform::restore_system_calls();
+    ASSERT_TRUE(ok) << tear << ": " << failure.step;
+    EXPECT_EQ(store.check.block_status, kBlocksOk) << tear;
+    EXPECT_EQ(store.header.forwarded_count, 2u) << tear;
+    EXPECT_EQ(pending.state, inspect::PendingStamp::kKnown) << tear;
+    EXPECT_EQ(pending.seconds, 1700000120) << tear;  // message 3's
+    EXPECT_EQ(g_preads, reads) << tear;
+  }
+}
+
+// What backlog shows of each kind of store: the gauges a collector gets, and
+// those it must not get. Records of storegen files are 412 bytes from 192.
+TEST_F(InspectTest, BacklogFiguresOfEachKindOfStore) {
+  using State = inspect::PendingStamp::State;
+  struct Case {
+    const char* what;
+    std::vector<std::string> options;
+    int64_t pending;
+    State state;
+    int64_t pending_time;  // when kKnown
+    int64_t used, free;
+    int32_t blocks;
+  };
+  const std::vector<Case> cases = {
+      {"pending",
+       {"--messages", "5", "--forwarded", "2"},
+       3,
+       State::kKnown,
+       1700000120,
+       5 * 412,
+       0,
+       kBlocksOk},
+      {"nothing pending",
+       {"--messages", "5", "--forwarded", "5"},
+       0,
+       State::kNothingPending,
+       0,
+       5 * 412,
+       0,
+       kBlocksOk},
+      {"empty",
+       {"--messages", "3", "--count", "0", "--capacity", "3000"},
+       0,
+       State::kNothingPending,
+       0,
+       0,
+       3000 - 192,
+       kBlocksOk},
+      {"room at the end",
+       {"--messages", "3", "--capacity", "3000"},
+       3,
+       State::kKnown,
+       1700000000,
+       3 * 412,
+       3000 - 192 - 3 * 412,
+       kBlocksOk},
+      // The oldest 4 records from 1840 to 3488, the newest 3 from 192 to
+      // 1428: one record's room before the oldest; the 12 bytes behind 3488
+      // hold no record and count as used.
+      {"wrapped",
+       {"--messages", "7", "--wrap", "--forwarded", "7", "--capacity", "3500"},
+       0,
+       State::kNothingPending,
+       0,
+       7 * 412 + 12,
+       412,
+       kBlocksOk},
+      {"degraded",
+       {"--messages", "2", "--damage", "backup", "--forwarded", "1"},
+       1,
+       State::kKnown,
+       1700000060,
+       2 * 412,
+       0,
+       kBackupBad},
+      {"pending record damaged",
+       {"--messages", "4", "--forwarded", "1", "--damage", "record-byte:2"},
+       3,
+       State::kUnknown,
+       0,
+       4 * 412,
+       0,
+       kBlocksOk},
+      {"pending message without a time stamp",
+       {"--messages", "2", "--tags", "0"},
+       2,
+       State::kUnknown,
+       0,
+       2 * (384 + 12),
+       0,
+       kBlocksOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = make(std::string(c.what) + ".store", c.options);
+    inspect::BacklogRun run(1800000000, false);
+    run.add_file(path);
+    ASSERT_TRUE(run.read_all());
+    ASSERT_TRUE(run.entries()[0].ok) << run.entries()[0].error;
+    const inspect::Backlog& b = run.entries()[0].backlog;
+    EXPECT_EQ(b.pending, c.pending);
+    EXPECT_EQ(b.oldest_pending.state, c.state);
+    if (c.state == State::kKnown) {
+      EXPECT_EQ(b.oldest_pending.seconds, c.pending_time);
+      EXPECT_EQ(b.oldest_pending_age, 1800000000 - c.pending_time);
+    }
+    EXPECT_EQ(b.ring_used, c.used);
+    EXPECT_EQ(b.ring_free, c.free);
+    EXPECT_EQ(b.ring_used + b.ring_free, b.file_size - 192);
+    EXPECT_EQ(b.block_status, c.blocks);
+    // The series: a time stamp only of what exists, an age 0 for nothing
+    // pending and none for what cannot be read.
+    const std::string text = inspect::backlog_prometheus(run);
+    const auto sample = [&](const std::string& family) {
+      const std::string key = "varno_store_" + family + "{file=\"";
+      const size_t at = text.find(key);
+      return at == std::string::npos ? std::string("absent")
+                                     : text.substr(text.find("} ", at) + 2,
+                                                   text.find('\n', at) - text.find("} ", at) - 2);
+    };
+    const bool empty = b.messages == 0;
+    EXPECT_EQ(sample("oldest_timestamp_seconds"), empty ? "absent" : "1700000000");
+    EXPECT_EQ(sample("oldest_pending_timestamp_seconds"),
+              c.state == State::kKnown ? std::to_string(c.pending_time) : "absent");
+    EXPECT_EQ(sample("oldest_pending_age_seconds"),
+              c.state == State::kKnown     ? std::to_string(1800000000 - c.pending_time)
+              : c.state == State::kUnknown ? "absent"
+                                           : "0");
+    EXPECT_EQ(sample("header_degraded"), c.blocks == kBlocksOk ? "0" : "1");
+    EXPECT_EQ(sample("ring_free_bytes"), std::to_string(c.free));
+  }
+}
+
+TEST(InspectBacklog, StoreFileNamesOfTheService) {
+  const struct {
+    const char* path;
+    const char* node;  // null: no store file name
+    const char* dlgp;
+  } cases[] = {
+      {"VARNO_STORE_plant_site.DEV1", "plant_site", "DEV1"},
+      {"D:\\varno\\VARNO_STORE_line2.DEV1", "line2", "DEV1"},
+      // A store directory joined with a backslash on POSIX: part of the name.
+      {"/srv/store\\VARNO_STORE_n.DEV1", "n", "DEV1"},
+      {"VARNO_STORE_n.DEV1_BCK", "n", "DEV1_BCK"},
+      {"VARNO_STORE_n.DEV1_BCKx1", "n", "DEV1_BCKx1"},
+      {"VARNO_STORE_LISTS.DEV1", "LISTS", "DEV1"},
+      {"VARNO_STORE_n.DEV1_BCK01", nullptr, nullptr},  // a backup copy
+      {"VARNO_STORE_LIST.DEV1", nullptr, nullptr},     // the service's store list
+      {"VARNO_STORE_n.DEV1.tmp", nullptr, nullptr},
+      {"VARNO_STORE_.DEV1", nullptr, nullptr},
+      {"VARNO_STORE_n.", nullptr, nullptr},
+      {"VARNO_STORE_n", nullptr, nullptr},
+      {"varno_store_n.DEV1", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string node = "?", dlgp = "?";
+    EXPECT_EQ(inspect::parse_store_file_name(c.path, &node, &dlgp), c.node != nullptr) << c.path;
+    if (c.node != nullptr) {
+      EXPECT_EQ(node, c.node) << c.path;
+      EXPECT_EQ(dlgp, c.dlgp) << c.path;
+    }
+  }
+}
+
+// What write_replacing writes: `text` in one piece.
+std::function<bool(const inspect::TextSink&)> piece(const std::string& text) {
+  return [text](const inspect::TextSink& sink) { return sink(text); };
+}
+
+// Child: with an interrupt already come, writes args[1] in place of args[0].
+VARNO_TEST_CHILD(replace_interrupted) {
+  platform::watch_interrupts();
+  std::raise(SIGTERM);
+  std::string error;
+  if (inspect::write_replacing(args.at(0), piece(args.at(1)), &error)) return 1;
+  std::printf("%s\n", error.c_str());
+  return 0;
+}
+
+// A write in place of a file that fails at any step, or is interrupted,
+// leaves the file as it was and no temporary file beside it.
+TEST_F(InspectTest, AFailedReplacementKeepsTheLastContent) {
+  const std::string path = home.file("varno.prom");
+  const auto folder = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(home.path)) {
+      if (e.path().filename().string().rfind("varno.prom", 0) == 0) {
+        names.push_back(e.path().filename().string());
+      }
+    }
+    return names;
+  };
+  testsupport::write_file(path, "old\n");
+  std::string error;
+  std::array<int64_t, faults::kKinds> calls{};
+  {
+    faults::Scope scope;
+    ASSERT_TRUE(inspect::write_replacing(path, piece("new\n"), &error)) << error;
+    calls = faults::all_calls();
+  }
+  EXPECT_EQ(testsupport::read_file(path), "new\n");
+  ASSERT_GE(calls[faults::kWrite], 1);
+  // The new file's sync before the rename, and on POSIX the folder's after.
+  ASSERT_EQ(calls[faults::kSync], testsupport::kCrLfText ? 1 : 2);
+  testsupport::write_file(path, "old\n");
+  for (const faults::Kind kind : {faults::kWrite, faults::kSync}) {
+    for (int64_t k = 1; k <= calls[kind]; ++k) {
+      faults::Scope scope({{kind, k}});
+      EXPECT_FALSE(inspect::write_replacing(path, piece("new\n"), &error));
+      // The last sync is the folder's, after the rename.
+      const bool renamed = kind == faults::kSync && k == calls[kind] && k > 1;
+      EXPECT_EQ(testsupport::read_file(path), renamed ? "new\n" : "old\n")
+          << faults::kind_name(kind) << k << ": " << error;
+      EXPECT_EQ(folder(), std::vector<std::string>{"varno.prom"}) << faults::kind_name(kind) << k;
+      testsupport::write_file(path, "old\n");
+    }
+  }
+  const auto r = testsupport::run(
+      testsupport::self_path(), testsupport::child_args("replace_interrupted", {path, "new"}), "");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "interrupted; " + path + " keeps its last content\n");
+  EXPECT_EQ(testsupport::read_file(path), "old\n");
+  EXPECT_EQ(folder(), std::vector<std::string>{"varno.prom"});
 }
 
 // A rewind whose rewrite fails at any write leaves the file as it was, as
@@ -536,9 +805,10 @@ TEST_F(InspectTest, ListingLinesAreNlohmannsDumpOfTheRecord) {
 }
 
 TEST(InspectPrometheus, LabelValuesAreValidUtf8) {
-  inspect::BacklogEntry e;
-  e.path = "a\xFF\"b\\\n";
-  EXPECT_NE(inspect::backlog_prometheus({e}).find(
+  inspect::BacklogRun run(0, false);
+  run.add_file("a\xFF\"b\\\n");
+  ASSERT_TRUE(run.read_all());
+  EXPECT_NE(inspect::backlog_prometheus(run).find(
                 "varno_store_up{file=\"a\xEF\xBF\xBD\\\"b\\\\\\n\"} 0\n"),
             std::string::npos);
 }

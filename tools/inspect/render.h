@@ -11,6 +11,8 @@
 
 #include "messaging/message_summary.h"
 #include "storeformat/message_record.h"
+#include "tools/inspect/backlog.h"
+#include "tools/inspect/output_file.h"
 #include "tools/inspect/rewind.h"
 #include "tools/inspect/salvage.h"
 #include "tools/inspect/store.h"
@@ -21,17 +23,18 @@ namespace inspect {
 std::string header_text(const Store& store);
 std::string header_json(const Store& store);
 
-// One file of a backlog: its figures, or why it could not be read.
-struct BacklogEntry {
-  std::string path;
-  bool ok = false;
-  Backlog backlog;
-  std::string error;  // when !ok
-};
-std::string backlog_text(const std::vector<BacklogEntry>& entries);
-std::string backlog_json(const std::vector<BacklogEntry>& entries);
-// Prometheus text exposition: gauges prefixed varno_store_, labelled by file.
-std::string backlog_prometheus(const std::vector<BacklogEntry>& entries);
+// A backlog run: per file its figures or why it is down, then (JSON and
+// Prometheus) the run itself: its time and how many files were named, read
+// and down.
+std::string backlog_text(const BacklogRun& run);
+std::string backlog_json(const BacklogRun& run);
+// Prometheus text exposition: gauges varno_store_* labelled file (and node
+// and dlgp where the name follows the service's pattern), then the run's
+// varno_inspect_*. A family without samples is left out. Handed to `sink`
+// in pieces of about 64 KiB, so that the text of many files never sits
+// whole in memory; false when the sink refused one.
+bool backlog_prometheus(const BacklogRun& run, const TextSink& sink);
+std::string backlog_prometheus(const BacklogRun& run);
 
 std::string verify_text(const Store& store, const VerifyReport& report);
 // verify's last line: the file, clean or the problems per kind, what was read.

@@ -76,28 +76,45 @@ std::string header_json(const Store& s) {
   return dump(doc);
 }
 
-std::string backlog_json(const std::vector<BacklogEntry>& entries) {
+std::string backlog_json(const BacklogRun& run) {
   Json files = Json::array();
-  for (const BacklogEntry& e : entries) {
+  for (const BacklogEntry& e : run.entries()) {
     Json f;
     f["file"] = e.path;
+    f["node"] = e.node.empty() ? Json(nullptr) : Json(e.node);
+    f["dlgp"] = e.dlgp.empty() ? Json(nullptr) : Json(e.dlgp);
     f["ok"] = e.ok;
     if (!e.ok) {
+      f["reason"] = down_reason_name(e.reason);
       f["error"] = e.error;
       files.push_back(f);
       continue;
     }
     const Backlog& b = e.backlog;
+    const bool known = b.oldest_pending.state == PendingStamp::kKnown;
     f["messages"] = b.messages;
     f["forwarded"] = b.forwarded;
     f["pending"] = b.pending;
-    f["oldest_time"] = time_json(b.oldest);
-    f["newest_time"] = time_json(b.newest);
-    f["oldest_age_seconds"] = b.has_age ? Json(b.oldest_age) : Json(nullptr);
+    f["oldest_time"] = b.has_messages ? time_json(b.oldest) : Json(nullptr);
+    f["newest_time"] = b.has_messages ? time_json(b.newest) : Json(nullptr);
+    f["oldest_age_seconds"] = b.has_messages ? Json(b.oldest_age) : Json(nullptr);
+    f["oldest_pending_time"] = known ? time_json({0, b.oldest_pending.seconds}) : Json(nullptr);
+    f["oldest_pending_age_seconds"] = b.oldest_pending.state == PendingStamp::kUnknown
+                                          ? Json(nullptr)
+                                          : Json(b.oldest_pending_age);
+    f["ring_used_bytes"] = b.ring_used;
+    f["ring_free_bytes"] = b.ring_free;
+    f["header_blocks"] = block_status_name(b.block_status);
     f["file_size"] = b.file_size;
     files.push_back(f);
   }
-  return dump(Json{{"files", files}});
+  const int64_t named = static_cast<int64_t>(run.named()), down = static_cast<int64_t>(run.down());
+  return dump(Json{{"files", files},
+                   {"run",
+                    {{"time", time_json({0, static_cast<int32_t>(run.time())})},
+                     {"named", named},
+                     {"read", named - down},
+                     {"down", down}}}});
 }
 
 namespace {

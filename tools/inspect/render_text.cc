@@ -82,19 +82,29 @@ std::string header_text(const Store& s) {
   return out;
 }
 
-std::string backlog_text(const std::vector<BacklogEntry>& entries) {
-  std::vector<std::vector<std::string>> rows = {
-      {"FILE", "MESSAGES", "FORWARDED", "PENDING", "OLDEST", "NEWEST", "AGE", "SIZE"}};
-  for (const BacklogEntry& e : entries) {
+std::string backlog_text(const BacklogRun& run) {
+  std::vector<std::vector<std::string>> rows = {{"FILE", "MESSAGES", "FORWARDED", "PENDING",
+                                                 "OLDEST", "NEWEST", "AGE", "WAITING", "FREE",
+                                                 "SIZE"}};
+  for (const BacklogEntry& e : run.entries()) {
     if (!e.ok) {
-      rows.push_back({e.path, "-", "-", "-", "-", "-", "-", "(" + e.error + ")"});
+      rows.push_back({e.path, "-", "-", "-", "-", "-", "-", "-", "-",
+                      "(" + std::string(down_reason_name(e.reason)) + ": " + e.error + ")"});
       continue;
     }
     const Backlog& b = e.backlog;
+    // The oldest pending message's wait; "?" when its record cannot be read.
+    const std::string waiting =
+        b.oldest_pending.state == PendingStamp::kUnknown ? "?" : num(b.oldest_pending_age) + " s";
+    std::string size = num(b.file_size) + " B";
+    if (b.block_status == kPrimaryBad || b.block_status == kBackupBad) {
+      size += std::string(" (header ") + block_status_name(b.block_status) + ")";
+    }
     rows.push_back({e.path, num(b.messages), num(b.forwarded), num(b.pending),
-                    b.has_age ? iso8601_utc(b.oldest.seconds) : "-",
-                    b.has_age ? iso8601_utc(b.newest.seconds) : "-",
-                    b.has_age ? num(b.oldest_age) + " s" : "-", num(b.file_size) + " B"});
+                    b.has_messages ? iso8601_utc(b.oldest.seconds) : "-",
+                    b.has_messages ? iso8601_utc(b.newest.seconds) : "-",
+                    b.has_messages ? num(b.oldest_age) + " s" : "-", waiting,
+                    num(b.ring_free) + " B", size});
   }
   std::vector<size_t> width(rows[0].size(), 0);
   for (const auto& row : rows) {

@@ -224,17 +224,17 @@ class Salvager : public ScanReporter {
     return true;
   }
 
+  // Only the first and the last record kept are read by the library: their
+  // times go into OUT's header.
   void note_kept(const RingReader& reader) {
-    const MessageSummary summary = summarize_message_body(reader.message());
-    const HeaderTimeStamp stamp = {summary.first_time.word, summary.first_time.seconds};
     if (r_.kept == 0) {
+      const MessageSummary summary = summarize_message_body(reader.message());
       first_ = reader.offset();
-      first_time_ = stamp;
+      first_time_ = {summary.first_time.word, summary.first_time.seconds};
       first_timed_ = summary.has_first_time;
     }
     last_ = reader.offset();
-    last_time_ = stamp;
-    last_timed_ = summary.has_first_time;
+    last_message_.assign(reader.message(), reader.message() + reader.check().message_size);
     ++r_.kept;
     r_.kept_bytes += reader.check().record_length();
     if (kept_offsets_ != nullptr) kept_offsets_->push_back(reader.offset());
@@ -259,6 +259,9 @@ class Salvager : public ScanReporter {
     ring.forwarded = r_.forwarded;
     ring.forward_offset = forward_at_;
     if (r_.kept > 0) {
+      const MessageSummary last = summarize_message_body(last_message_.data());
+      last_time_ = {last.first_time.word, last.first_time.seconds};
+      last_timed_ = last.has_first_time;
       ring.oldest_time =
           stamp_of(first_ == h_.oldest_offset, first_timed_, first_time_, h_.oldest_time);
       ring.newest_time =
@@ -317,6 +320,7 @@ class Salvager : public ScanReporter {
   HeaderTimeStamp last_time_{};
   bool first_timed_ = false;
   bool last_timed_ = false;
+  std::vector<unsigned char> last_message_;
 };
 
 }  // namespace

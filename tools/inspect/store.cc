@@ -1,11 +1,14 @@
 // Opening a store file for varno-inspect, and what a failure was.
 #include "tools/inspect/store.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "fileaccess/file_access.h"
 #include "messaging/message_summary.h"
 #include "platform/platform.h"
+#include "storeformat/message_record.h"
 
 namespace inspect {
 
@@ -37,29 +40,91 @@ bool open_store(const std::string& path, Store* store, Failure* failure, bool wr
   return true;
 }
 
-bool peek_store(const std::string& path, Store* store, Failure* failure) {
-  constexpr int kReads = 5;
-  constexpr int32_t kPauseMs = 3;
-  for (int read = 0; read < kReads; ++read) {
-    if (read > 0) platform::sleep_ms(kPauseMs);
-    *store = Store{};
-    store->path = path;
-    unsigned char region[kMaxHeaderRead];
-    VARNO_STATUS status;
-    const int32_t got =
-        varno_s_file_peek(path.c_str(), region, sizeof region, &store->file_size, &status);
-    if (got < 0) {
-      *failure = {"opening", status};
-      return false;
-    }
-    judge_header_region(region, static_cast<size_t>(got), &store->header, &store->check,
-                        BlockRule::kSigned);
-    if (store->header_usable()) return true;
+PendingStamp read_pending_stamp(int32_t fd, const Store& store) {
+  const CommonHeader& h = store.header;
+  PendingStamp stamp;
+  if (h.forwarded_count >= h.message_count) return stamp;
+  stamp.state = PendingStamp::kUnknown;
+  // Most messages fit the first read; one over 1 MiB is left unread rather
+  // than take that much memory for one time stamp.
+  constexpr int64_t kFirstRead = 1024;
+  constexpr int64_t kLargest = int64_t{1} << 20;
+  const int64_t at = h.forward_offset;
+  if (at < store_header_size || at > store.file_size - record_header_size) return stamp;
+  // One buffer for every file of a run: no allocation per file.
+  static std::vector<unsigned char> buffer(kFirstRead);
+  std::vector<unsigned char>& record = buffer;
+  const uint32_t first = static_cast<uint32_t>(std::min(kFirstRead, store.file_size - at));
+  VARNO_STATUS status;
+  int32_t got = varno_s_file_peek(fd, record.data(), first, at, &status);
+  if (got < static_cast<int32_t>(record_header_size) || !intact_record_header(record.data())) {
+    return stamp;
   }
-  VARNO_STATUS none;
-  VARNO_SERVER_INITBLK(&none);
-  *failure = {"", none};
-  return false;
+  const int64_t length =
+      int64_t{message_size_of(record.data() + record_prefix_size)} + record_prefix_size;
+  if (length < record_header_size || length > store.file_size - at || length > kLargest) {
+    return stamp;
+  }
+  if (length > got) {
+    if (record.size() < static_cast<size_t>(length)) record.resize(static_cast<size_t>(length));
+    got = varno_s_file_peek(fd, record.data(), static_cast<uint32_t>(length), at, &status);
+    if (got != length || !intact_record_header(record.data())) return stamp;
+  }
+  const MessageSummary summary = summarize_message_body(record.data() + record_prefix_size);
+  if (summary.interpreted && summary.has_first_time) {
+    stamp.state = PendingStamp::kKnown;
+    stamp.seconds = summary.first_time.seconds;
+  }
+  return stamp;
+}
+
+bool peek_store(const std::string& path, Store* store, PendingStamp* pending, Failure* failure) {
+  constexpr int kLooks = 5;
+  constexpr int32_t kPauseMs = 3;
+  *store = Store{};
+  store->path = path;
+  *pending = PendingStamp{};
+  VARNO_STATUS status;
+  const int32_t fd = varno_s_file_peek_open(path.c_str(), &store->file_size, &status);
+  if (fd < 0) {
+    *failure = {"opening", status};
+    return false;
+  }
+  VARNO_SERVER_INITBLK(&failure->status);
+  failure->step.clear();
+  // Each look judges into *store until one gives a usable header, which is
+  // kept even when a later look (after a record that did not hold) finds none.
+  bool usable = false;
+  Store look;
+  look.file_size = store->file_size;
+  for (int n = 0; n < kLooks; ++n) {
+    if (n > 0) platform::sleep_ms(kPauseMs);
+    unsigned char region[kMaxHeaderRead];
+    const int32_t got = varno_s_file_peek(fd, region, sizeof region, 0, &status);
+    if (got < 0) {
+      *failure = {"reading the header of", status};
+      break;
+    }
+    Store* into = usable ? &look : store;
+    judge_header_region(region, static_cast<size_t>(got), &into->header, &into->check,
+                        BlockRule::kSigned);
+    if (!into->header_usable()) continue;
+    if (into == &look) {
+      store->header = look.header;
+      store->check = look.check;
+    }
+    usable = true;
+    *pending = read_pending_stamp(fd, *store);
+    if (pending->state != PendingStamp::kUnknown) break;
+  }
+  varno_s_file_peek_close(fd);
+  return usable && failure->step.empty();
+}
+
+std::string header_verdict(const Store& s) {
+  if (s.check.type < 0) return "no header type matches";
+  if (s.check.stage != HeaderCheck::kChecked) return "the file ends inside the header region";
+  return "both header blocks are bad";
 }
 
 void close_store(Store* store) {
@@ -90,20 +155,6 @@ std::string failure_reason(const VARNO_STATUS& status) {
   if (reason.empty()) reason = "failed";
   const std::string pairs = status_pairs_text(status);
   return reason + " (recorded: " + (pairs.empty() ? "nothing" : pairs) + ")";
-}
-
-Backlog backlog_of(const Store& store, int64_t now) {
-  const CommonHeader& h = store.header;
-  Backlog b;
-  b.messages = h.message_count;
-  b.forwarded = h.forwarded_count;
-  b.pending = int64_t{h.message_count} - int64_t{h.forwarded_count};
-  b.oldest = h.oldest_time;
-  b.newest = h.newest_time;
-  b.has_age = h.message_count > 0;
-  b.oldest_age = b.has_age ? now - h.oldest_time.seconds : 0;
-  b.file_size = store.file_size;
-  return b;
 }
 
 }  // namespace inspect

@@ -46,30 +46,41 @@ struct Store {
 // Store::check). On failure nothing stays open.
 bool open_store(const std::string& path, Store* store, Failure* failure, bool writable = false);
 
+// The time stamp of the oldest message not yet forwarded: the first time
+// stamp of the message in the record at the forward offset, as the messaging
+// library reads it.
+struct PendingStamp {
+  enum State : int32_t {
+    kNothingPending = 0,  // the header counts every message forwarded
+    kKnown,               // `seconds` is the message's
+    kUnknown,             // pending, but that record is damaged, or its message has no time stamp
+  };
+  State state = kNothingPending;
+  int32_t seconds = 0;
+};
+
+// Reads the record at the forward offset of `store`, whose header is usable,
+// through `fd` (open on the same file, with or without its lock) in one
+// positioned read (two for a record over 1 KiB). Trusted only when the
+// record is whole inside the file, its marker and header checksum hold and
+// the library reads its body.
+PendingStamp read_pending_stamp(int32_t fd, const Store& store);
+
 // The header of `path` for monitoring, read without the store file lock so
 // that neither the service nor an operator holding the lock ever delays it:
-// one read of the region, judged as open_store judges it; again, a few
-// milliseconds later, while no read shows a usable header (a writer may have
-// been half-way through its one write of the region). True with *store
-// filled (no descriptor held); false when no read gave a usable header, with
-// *failure set when the file could not be read at all. The caller then reads
-// under the lock.
-bool peek_store(const std::string& path, Store* store, Failure* failure);
+// one open, one read of the region judged as open_store judges it, and, when
+// messages are pending, one read of the record at the forward offset. While
+// the header is not usable, or the record does not hold, it looks again a
+// few milliseconds later (a writer may have been half-way through its write)
+// at most five times in all. True with *store filled (no descriptor held)
+// and *pending; false when no look gave a usable header (*store then holds
+// the last look's check), with *failure set when the file could not be read
+// at all.
+bool peek_store(const std::string& path, Store* store, PendingStamp* pending, Failure* failure);
+// Why a header cannot be used, in words: "both header blocks are bad".
+std::string header_verdict(const Store& store);
 // Closes the file, which gives its lock back.
 void close_store(Store* store);
-
-// What monitoring wants of a store file.
-struct Backlog {
-  uint32_t messages = 0;
-  uint32_t forwarded = 0;
-  int64_t pending = 0;  // messages - forwarded; negative when the header says more were forwarded
-  HeaderTimeStamp oldest{};
-  HeaderTimeStamp newest{};
-  bool has_age = false;    // the file holds a message
-  int64_t oldest_age = 0;  // seconds from the oldest time stamp to `now`
-  int64_t file_size = 0;
-};
-Backlog backlog_of(const Store& store, int64_t now);
 
 }  // namespace inspect
 
