@@ -5,7 +5,7 @@
 #
 #   cmake -S . -B /tmp/build-seed -G Ninja -DVARNO_SAMPLE_ENV=OFF -DVARNO_BUILD_TESTS=OFF
 #   cmake --build /tmp/build-seed --target varno-storegen
-#   bash fuzz/make_corpus.sh /tmp/build-seed/varno-storegen
+#   bash fuzz/make_corpus.sh /tmp/build-seed/varno-storegen [PATH-TO-varno_recovery_properties]
 set -euo pipefail
 storegen=${1:?usage: make_corpus.sh PATH-TO-varno-storegen}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -92,6 +92,23 @@ salvage_case damaged_time "$scratch/s"
 truncate -s 1016 "$scratch/s"
 salvage_case short_walk "$scratch/s"
 { printf '\x01'; cat "$corpus/store_header/t2_wrap"; } >"$corpus/salvage/sealed_wrap"
+# One file of each kind of damage the recovery properties make, from their
+# generator, when its runner is given (second argument): records copied,
+# bytes inserted and deleted, header fields rewritten with their checksums,
+# sizes changed, a backup signature lost, truncation, zeros, flipped bits,
+# appended bytes.
+properties=${2:-}
+if [ -n "$properties" ]; then
+  for pair in 3:copied 60:inserted 14:deleted 146:oldest_moved 1:forward_moved \
+              377:forwarded_changed 307:current_in_header 236:last_mid_record \
+              127:last_size_changed 19:newest_time_changed 48:count_changed \
+              24:size_larger 18:size_smaller 5:backup_signature 9:truncated 2:zeroed_stale_gap \
+              15:bits_flipped 7:appended 27:header_byte; do
+    seed=${pair%%:*}
+    "$properties" --seed="$seed" --write="$scratch" >/dev/null
+    salvage_case "generated_${pair#*:}" "$scratch/seed-$seed.DEV1"
+  done
+fi
 
 # The scan: prefix (mode, start, limit, hole / 2), then the file.
 scan() {

@@ -40,6 +40,9 @@ struct Part {
   int64_t gap_records = 0;  // damaged records in it, by their own sizes; -1 not known
   bool numbered = true;     // `base` is exact
   uint32_t base = 0;        // ring records before it, the damaged ones included
+  // Its first record is a byte-identical copy of the last record of the part
+  // before: what lay between was dropped, and the two would follow each other.
+  bool first_copy = false;
 };
 
 // Where the ring ends when the header's newest record is no intact record:
@@ -712,6 +715,11 @@ class Reconciler {
 
   bool header_ring_wraps() const { return h_ == nullptr || h_->newest_offset < h_->oldest_offset; }
 
+  uint32_t part_records(const Part& p) const {
+    return p.to - p.from + 1 - copies_in(runs_[static_cast<size_t>(p.run)], p.from, p.to) -
+           (p.first_copy ? 1 : 0);
+  }
+
   uint32_t copies_in(const Run& run, uint32_t from, uint32_t to) const {
     uint32_t n = 0;
     for (const Copy& c : run.copies) n += c.index > from && c.index <= to ? 1 : 0;
@@ -762,7 +770,7 @@ class Reconciler {
 
   uint32_t records_of_parts() const {
     uint32_t n = 0;
-    for (const Part& p : parts_) n += p.to - p.from + 1 - copies_in(runs_[p.run], p.from, p.to);
+    for (const Part& p : parts_) n += part_records(p);
     return n;
   }
 
@@ -778,6 +786,7 @@ class Reconciler {
   void settle() {
     trim_cut_short();
     drop_altered_newest();
+    if (ok_) mark_copies_across();
     if (ok_) measure_gaps();
     if (ok_) number_parts();
   }
@@ -867,7 +876,7 @@ class Reconciler {
       }
       p.numbered = numbered;
       p.base = static_cast<uint32_t>(base);
-      base += p.to - p.from + 1 - copies_in(runs_[static_cast<size_t>(p.run)], p.from, p.to);
+      base += part_records(p);
     }
     if (tail_.from >= 0) {
       if (tail_.records < 0 && numbered) {
@@ -981,6 +990,38 @@ class Reconciler {
     }
   }
 
+  void mark_copies_across() {
+    for (size_t k = 1; k < parts_.size() && ok_; ++k) {
+      Part& p = parts_[k];
+      p.first_copy = same_bytes(parts_[k - 1].last, p.first);
+    }
+  }
+
+  // Two records of one size whose bytes are all alike.
+  bool same_bytes(const Rec& a, const Rec& b) {
+    if (a.size != b.size || a.offset == b.offset) return false;
+    const int64_t length = a.end() - a.offset;
+    std::vector<unsigned char> x(static_cast<size_t>(std::min<int64_t>(length, kMaxCutShort)));
+    std::vector<unsigned char> y(x.size());
+    for (int64_t done = 0; done < length;) {
+      const uint32_t n =
+          static_cast<uint32_t>(std::min<int64_t>(length - done, static_cast<int64_t>(x.size())));
+      VARNO_STATUS st;
+      varno_s_file_seek(fd_, a.offset + done, kSeekSet, &st);
+      if (!varno_failed(st)) varno_s_file_read(fd_, x.data(), n, &st);
+      if (!varno_failed(st)) varno_s_file_seek(fd_, b.offset + done, kSeekSet, &st);
+      if (!varno_failed(st)) varno_s_file_read(fd_, y.data(), n, &st);
+      if (varno_failed(st)) {
+        ok_ = false;
+        *status_ = st;
+        return false;
+      }
+      if (std::memcmp(x.data(), y.data(), n) != 0) return false;
+      done += n;
+    }
+    return true;
+  }
+
   // Drops the last record of part `k`; true when the part went with it.
   bool drop_last_of(size_t k) {
     Part& p = parts_[k];
@@ -1031,6 +1072,12 @@ class Reconciler {
       }
       numbered = p.numbered;
       const Run& run = runs_[static_cast<size_t>(p.run)];
+      if (p.first_copy) {
+        ScanFinding f{ScanFinding::kDuplicate};
+        f.offset = p.first.offset;
+        f.expected = (&p - 1)->last.offset;
+        report(f);
+      }
       for (const Copy& c : run.copies) {
         if (c.index <= p.from || c.index > p.to) continue;
         ScanFinding f{ScanFinding::kDuplicate};
@@ -1231,7 +1278,8 @@ class Reconciler {
     if (in < parts_.size() && !behind_newest) {
       const Part& p = parts_[in];
       fw.place = ScanForward::kRecord;
-      fw.before = p.base + (at.index - p.from) - copies_in(runs_[p.run], p.from, at.index);
+      fw.before = p.base + (at.index - p.from) - copies_in(runs_[p.run], p.from, at.index) -
+                  (p.first_copy && at.index > p.from ? 1 : 0);
       fw.exact = p.numbered;
     } else if (behind_newest) {
       fw.place = ScanForward::kBehindNewest;
@@ -1267,7 +1315,7 @@ class Reconciler {
       if (!p.numbered || place(p.first.offset) >= at) break;
       const Run& run = runs_[static_cast<size_t>(p.run)];
       if (place(p.last.end()) <= at) {
-        n = p.base + p.to - p.from + 1 - copies_in(run, p.from, p.to);
+        n = p.base + part_records(p);
         continue;
       }
       uint32_t k = 0;
@@ -1333,9 +1381,7 @@ class Reconciler {
     out_.oldest_agrees = h.oldest_offset == first.offset;
     const Part& end = parts_.back();
     const uint32_t oldest_number = parts_.front().numbered ? parts_.front().base + 1 : 0;
-    const uint32_t newest_number = end.numbered ? end.base + end.to - end.from + 1 -
-                                                      copies_in(runs_[end.run], end.from, end.to)
-                                                : 0;
+    const uint32_t newest_number = end.numbered ? end.base + part_records(end) : 0;
     const auto say = [&](ScanFinding::Kind kind, int64_t offset, int64_t expected, int64_t found) {
       ScanFinding f{kind};
       f.offset = offset;
@@ -1405,6 +1451,10 @@ class Reconciler {
       s.numbered = p.numbered;
       s.base = p.base;
       int64_t copied = 0;
+      if (p.first_copy) {
+        s.copies.push_back(p.first.offset);
+        copied += p.first.end() - p.first.offset;
+      }
       for (const Copy& c : run.copies) {
         if (c.index > p.from && c.index <= p.to) {
           s.copies.push_back(c.offset);

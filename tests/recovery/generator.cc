@@ -218,7 +218,7 @@ namespace {
 // The damaged file and its map, edited in place.
 class Editor {
  public:
-  explicit Editor(const Original& o) : o_(o) {
+  explicit Editor(const Original& o) {
     d_.file = o.file;
     d_.origin.resize(o.file.size());
     for (size_t i = 0; i < o.file.size(); ++i) d_.origin[i] = static_cast<int64_t>(i);
@@ -255,7 +255,6 @@ class Editor {
   void note(const std::string& what) { d_.edits.push_back(what); }
 
  private:
-  const Original& o_;
   Damaged d_;
 };
 

@@ -13,9 +13,11 @@
 //     forwarded, and writes nothing when it refuses.
 //
 // varno_recovery_properties [--seeds=N] [--first-seed=S] [--seed=S] [--keep=DIR]
+//                           [--write=DIR]
 // runs N seeds from S (default 1000 from 1), or the one seed S with what it
-// did; --keep writes the damaged file of each failing seed into DIR. A
-// failing seed prints a one-line reproducer.
+// did; --keep writes the damaged file of each failing seed into DIR, --write
+// that of every seed, with a line naming its damage. A failing seed prints a
+// one-line reproducer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,6 +44,7 @@ uint64_t g_first = 1;
 uint64_t g_seeds = 1000;
 bool g_one = false;
 std::string g_keep;
+std::string g_write;
 
 struct Tally {
   uint64_t files = 0;
@@ -55,7 +58,7 @@ struct Tally {
 class Case {
  public:
   Case(uint64_t seed, const std::string& dir, Tally* tally)
-      : seed_(seed), dir_(dir), rng_(seed), tally_(*tally) {
+      : dir_(dir), rng_(seed), tally_(*tally) {
     o_ = recovery::make_original(rng_);
     d_ = recovery::damage(o_, rng_);
   }
@@ -266,7 +269,6 @@ class Case {
     }
   }
 
-  uint64_t seed_;
   std::string dir_;
   recovery::Rng rng_;
   Tally& tally_;
@@ -284,8 +286,12 @@ TEST(RecoveryProperties, HoldOnEveryGeneratedFile) {
   for (uint64_t seed = g_first; seed < g_first + g_seeds; ++seed) {
     Case c(seed, home.path, &tally);
     const std::vector<std::string> violations = c.run();
-    if (g_one)
+    if (g_one || !g_write.empty()) {
       std::printf("seed %llu: %s\n", static_cast<unsigned long long>(seed), c.describe().c_str());
+    }
+    if (!g_write.empty()) {
+      testsupport::write_file(g_write + "/seed-" + std::to_string(seed) + ".DEV1", c.damaged());
+    }
     if (violations.empty()) continue;
     ++failing;
     std::string text;
@@ -332,6 +338,8 @@ int main(int argc, char** argv) {
       g_one = true;
     } else if (flag(argv[i], "--keep", &value)) {
       g_keep = value;
+    } else if (flag(argv[i], "--write", &value)) {
+      g_write = value;
     } else {
       rest.push_back(argv[i]);
     }

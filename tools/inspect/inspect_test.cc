@@ -309,6 +309,22 @@ TEST_F(InspectTest, VerifyWalksPastTheCountToTheNewestRecordAndNoFurther) {
   EXPECT_EQ(verify(make("w.store", {"--messages", "6", "--wrap", "--forwarded", "6"}), &r), Seen{});
   EXPECT_EQ(r.records, 6u);
   EXPECT_EQ(r.bytes, 6 * 412);
+  // Records behind the newest one (a ring that gave up its newest two): the
+  // ring ends at the header's newest record and count, and they are only a
+  // note.
+  const std::string behind = make("b.store", {"--messages", "5"});
+  edit_header(behind, [](CommonHeader& h) {
+    h.newest_offset = h.last_offset = 1016;
+    h.newest_time.seconds -= 120;
+    h.message_count = 3;
+    h.current_offset = 1428;
+  });
+  EXPECT_EQ(verify(behind, &r), Seen{});
+  EXPECT_EQ(r.records, 3u);
+  EXPECT_EQ(r.bytes, 3 * 412);
+  ASSERT_EQ(r.notes.size(), 1u);
+  EXPECT_EQ(r.notes[0].offset, 1428);
+  EXPECT_EQ(r.notes[0].found, 2);  // records
 }
 
 TEST_F(InspectTest, SalvageWithoutAUsableHeaderTakesRecordsInFileOrder) {
@@ -369,7 +385,8 @@ TEST_F(InspectTest, FailuresAtEveryCallLeaveNoOutFile) {
   ASSERT_TRUE(testsupport::file_exists(out));
   std::remove(out.c_str());
   ASSERT_GT(preads, 0);
-  ASSERT_GT(pwrites, 200);
+  // The size, the records in one large write, the header.
+  ASSERT_GE(pwrites, 3);
   for (const faults::Kind kind : {faults::kPread, faults::kPwrite}) {
     for (int64_t k = 1; k <= (kind == faults::kPread ? preads : pwrites); ++k) {
       const std::string step = salvage({{kind, k}}, &ignored, &ignored);
