@@ -362,7 +362,7 @@ Status sync(int fd) {
 
 bool is_regular_file(int fd) {
   HANDLE h = os_handle(fd);
-  if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) return false;
+  if (h == INVALID_HANDLE_VALUE || calls().file_type(h) != FILE_TYPE_DISK) return false;
   BY_HANDLE_FILE_INFORMATION info;
   return GetFileInformationByHandle(h, &info) &&
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;

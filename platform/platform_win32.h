@@ -26,8 +26,8 @@ namespace platform {
 // and errno on failure, with the system's code of the failure in _doserrno.
 struct SystemCalls {
   // The run-time's _sopen_s: open_file, which then asks GetFileType whether
-  // it opened a disk file; GetFileSizeEx: open_to_peek's size. The
-  // run-time's _close: close_file.
+  // it opened a disk file (is_regular_file asks it too); GetFileSizeEx:
+  // open_to_peek's size. The run-time's _close: close_file.
   int (*open)(int* fd, const char* path, int mode, int share, int permission);
   unsigned long (*file_type)(void* file);
   int (*file_size)(void* file, int64_t* size);
