@@ -8,6 +8,7 @@
 
 #include "commands/commands.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "report/report.h"
 #include "tests/support/test_support.h"
 
@@ -27,7 +28,7 @@ class ResetFailure : public ::testing::Test {
   }
   void TearDown() override {
     set_screen_capture(nullptr);
-    platform::io() = platform::default_io();
+    platform::restore_system_calls();
     EXPECT_NE(std::freopen(testsupport::kNullDevice, "r", stdin), nullptr);
   }
   testsupport::ScratchHome home;
@@ -39,7 +40,7 @@ class ResetFailure : public ::testing::Test {
 const char kWriteWarning[] = "Warning: ERROR trying to write file header: error in WRITE.\n";
 
 TEST_F(ResetFailure, FailedWriteIsReportedAndNothingIsClaimed) {
-  platform::io().pwrite = [](int, const void*, uint32_t, int64_t) -> int64_t {
+  platform::system_calls().pwrite = [](int, const void*, uint32_t, int64_t) -> int64_t {
     errno = ENOSPC;
     return -1;
   };
@@ -56,7 +57,7 @@ TEST_F(ResetFailure, FailedWriteIsReportedAndNothingIsClaimed) {
 }
 
 TEST_F(ResetFailure, FailedFlushToDiskCountsAsAFailedWrite) {
-  platform::io().sync = [](int) {
+  platform::system_calls().sync = [](int) {
     errno = EIO;
     return -1;
   };
@@ -73,9 +74,9 @@ TEST_F(ResetFailure, FailedFlushToDiskCountsAsAFailedWrite) {
 TEST_F(ResetFailure, SuccessfulResetFlushesBeforeItReports) {
   static int syncs;
   syncs = 0;
-  platform::io().sync = [](int fd) {
+  platform::system_calls().sync = [](int fd) {
     ++syncs;
-    return platform::default_io().sync(fd);
+    return platform::default_system_calls().sync(fd);
   };
   reset_forward_pointer();
   EXPECT_EQ(syncs, 1);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fileaccess/file_access.h"
+#include "fileaccess/file_io_internal.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 
@@ -31,8 +32,9 @@ std::string copy_name(const char* path, uint32_t number) {
 
 // A copy exists when it can be opened for reading.
 bool copy_exists(const std::string& name) {
-  const int fd = platform::open_file(name.c_str(), platform::kModeReadOnly | platform::kModeBinary);
-  if (fd < 0) return false;
+  const int mode = platform::kModeReadOnly | platform::kModeBinary;
+  int fd = -1;
+  if (!noted(platform::open_file(name.c_str(), mode, &fd)).ok()) return false;
   platform::close_file(fd);
   return true;
 }
@@ -68,18 +70,20 @@ Rotation rotate(const char* path, uint32_t count) {
     names[n] = copy_name(path, n);
     exists[n] = copy_exists(names[n]);
   }
-  if (exists[count] && platform::remove_file(names[count].c_str()) != 0) {
+  if (exists[count] && !noted(platform::remove_file(names[count].c_str())).ok()) {
     log_failure("Error removing file %s\nStatus=%d", names[count]);
     return Rotation::kFailed;
   }
   for (uint32_t n = count - 1; n >= 1; --n) {
-    if (exists[n] && platform::rename_no_replace(names[n].c_str(), names[n + 1].c_str()) != 0) {
+    if (exists[n] &&
+        !noted(platform::rename_no_replace(names[n].c_str(), names[n + 1].c_str())).ok()) {
       log_failure("Error renaming file %s\nStatus=%d", names[n]);
       return Rotation::kFailed;
     }
   }
-  if (platform::rename_no_replace(path, names[1].c_str()) != 0) {
-    const bool missing = platform::last_error() == platform::kErrorNotFound;
+  if (const platform::Status moved = noted(platform::rename_no_replace(path, names[1].c_str()));
+      !moved.ok()) {
+    const bool missing = moved.code == platform::kErrorNotFound;
     log_failure("Error renaming file %s\nStatus=%d", names[1]);
     return missing ? Rotation::kFileMissing : Rotation::kFailed;
   }
@@ -106,7 +110,7 @@ void varno_s_file_remove(const char* path, int32_t backup, VARNO_STATUS* status)
   }
   // After a rotation the file is gone and this fails as "no such file",
   // which needs no report; so does the removal of a file that was not there.
-  if (platform::remove_file(path) != 0) {
+  if (!noted(platform::remove_file(path)).ok()) {
     int32_t kind = 0;
     varno_GetLastErrorEx(0, 0, &kind);
     if (kind != 1) VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRemove, status);

@@ -119,6 +119,14 @@ int32_t varno_s_file_write(int32_t fd, const void* buffer, uint32_t count, VARNO
 // not written.
 void varno_s_file_sync(int32_t fd, VARNO_STATUS* status);
 
+// The words of the user's system for the run-time error number `error` of a
+// (1, error) pair this layer recorded: when the layer's last failed platform
+// call gave that number, that failure as the system words it
+// (platform::describe_error: on Windows the system's own text, "Access is
+// denied. (store file lock Global\DEV1)"); otherwise the run-time's text of
+// the number ("No such file or directory"). One line.
+std::string varno_s_file_error_text(int32_t error);
+
 // One debug-log line "[function] [text]" with the platform's description of
 // `code` (0: no error, and nothing is logged without a message). Never fails
 // towards its caller.

@@ -7,7 +7,6 @@
 // plain calls. The platform's call table (where tests inject faults) lies
 // below all of this: the read-ahead's positioned reads are its pread calls.
 #include <algorithm>
-#include <cerrno>
 #include <vector>
 
 #include "fileaccess/file_access.h"
@@ -34,24 +33,20 @@ HandleState* attached(int32_t fd) {
   return h->attached ? h : nullptr;
 }
 
-void fail(VARNO_STATUS* status, int32_t os_error, int32_t own) {
-  VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, os_error, status);
+// Records a failed (or ended) transfer: (1, errno), then the layer's own
+// number. A read that met the end of the file failed no call: (1, 0).
+void fail(VARNO_STATUS* status, const platform::Status& call, int32_t own) {
+  const int32_t error = call.ok() ? 0 : note_failure(call);
+  VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, error, status);
   VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, own, status);
-}
-
-int64_t checked_seek(int32_t fd, int64_t offset, int32_t origin) {
-  errno = 0;
-  return platform::io().seek(fd, offset, origin);
 }
 
 int64_t seek(int32_t fd, int64_t offset, int32_t origin, VARNO_STATUS* status, int32_t own) {
   HandleState* h = attached(fd);
-  int64_t result;
-  if (h != nullptr && origin == kSeekSet && offset >= 0) {
-    // Any non-negative offset is a valid position of a regular file, and the
-    // reads that follow are positioned: no system call is needed.
-    result = offset;
-  } else {
+  int64_t result = offset;
+  // Any non-negative offset is a valid position of a regular file, and the
+  // reads that follow are positioned: no system call is needed then.
+  if (h == nullptr || origin != kSeekSet || offset < 0) {
     int64_t target = offset;
     int32_t how = origin;
     if (h != nullptr && origin == kSeekCur) {
@@ -59,48 +54,54 @@ int64_t seek(int32_t fd, int64_t offset, int32_t origin, VARNO_STATUS* status, i
       target = h->position + offset;
       how = kSeekSet;
     }
-    result = checked_seek(fd, target, how);
-  }
-  if (result < 0) {
-    fail(status, errno, own);
-    return -1;
+    if (const platform::Status moved = platform::seek(fd, target, how, &result); !moved.ok()) {
+      fail(status, moved, own);
+      return -1;
+    }
   }
   if (h != nullptr) h->position = result;
   return result;
 }
 
-// One read call of at most `count` bytes at the handle's position.
-int64_t read_some(HandleState* h, int32_t fd, unsigned char* dest, uint32_t count) {
-  errno = 0;
-  if (h == nullptr) return platform::io().read(fd, dest, count);
+// One read call of at most `count` bytes at the handle's position; *done
+// gets the bytes read, 0 at the end of the file.
+platform::Status read_some(HandleState* h, int32_t fd, unsigned char* dest, uint32_t count,
+                           uint32_t* done) {
+  if (h == nullptr) return platform::read(fd, dest, count, done);
   const int64_t end = h->buffer_offset + h->buffer_length;
   if (h->position >= h->buffer_offset && h->position < end) {
-    uint32_t n = static_cast<uint32_t>(std::min<int64_t>(count, end - h->position));
-    std::copy_n(h->buffer.data() + (h->position - h->buffer_offset), n, dest);
-    h->position += n;
-    return n;
+    *done = static_cast<uint32_t>(std::min<int64_t>(count, end - h->position));
+    std::copy_n(h->buffer.data() + (h->position - h->buffer_offset), *done, dest);
+    h->position += *done;
+    return {};
   }
   if (count >= kReadAhead) {
-    int64_t r = platform::io().pread(fd, dest, count, h->position);
-    if (r > 0) h->position += r;
-    return r;
+    const platform::Status read = platform::read_at(fd, dest, count, h->position, done);
+    h->position += *done;
+    return read;
   }
   h->buffer.resize(kReadAhead);
   h->buffer_length = 0;
-  int64_t r = platform::io().pread(fd, h->buffer.data(), kReadAhead, h->position);
-  if (r <= 0) return r;
+  uint32_t filled = 0;
+  const platform::Status read =
+      platform::read_at(fd, h->buffer.data(), kReadAhead, h->position, &filled);
+  if (!read.ok() || filled == 0) {
+    *done = 0;
+    return read;
+  }
   h->buffer_offset = h->position;
-  h->buffer_length = static_cast<uint32_t>(r);
-  return read_some(h, fd, dest, count);
+  h->buffer_length = filled;
+  return read_some(h, fd, dest, count, done);
 }
 
-int64_t write_some(HandleState* h, int32_t fd, const unsigned char* src, uint32_t count) {
-  errno = 0;
-  if (h == nullptr) return platform::io().write(fd, src, count);
+// One write call of at most `count` bytes at the handle's position.
+platform::Status write_some(HandleState* h, int32_t fd, const unsigned char* src, uint32_t count,
+                            uint32_t* done) {
+  if (h == nullptr) return platform::write(fd, src, count, done);
   h->buffer_length = 0;
-  int64_t r = platform::io().pwrite(fd, src, count, h->position);
-  if (r > 0) h->position += r;
-  return r;
+  const platform::Status written = platform::write_at(fd, src, count, h->position, done);
+  h->position += *done;
+  return written;
 }
 
 }  // namespace
@@ -145,14 +146,13 @@ int32_t varno_s_file_read(int32_t fd, void* buffer, uint32_t count, VARNO_STATUS
   auto* dest = static_cast<unsigned char*>(buffer);
   uint32_t total = 0;
   while (total < count) {
-    // errno is cleared before each call, so the end of the file records
-    // (1, 0) rather than some earlier call's error.
-    int64_t r = read_some(h, fd, dest + total, count - total);
-    if (r <= 0) {
-      fail(status, errno, kErrRead);
+    uint32_t done = 0;
+    const platform::Status read = read_some(h, fd, dest + total, count - total, &done);
+    if (!read.ok() || done == 0) {
+      fail(status, read, kErrRead);
       return static_cast<int32_t>(total);
     }
-    total += static_cast<uint32_t>(r);
+    total += done;
   }
   return static_cast<int32_t>(total);
 }
@@ -172,12 +172,13 @@ int32_t varno_s_file_write(int32_t fd, const void* buffer, uint32_t count, VARNO
   const auto* src = static_cast<const unsigned char*>(buffer);
   uint32_t total = 0;
   while (total < count) {
-    int64_t r = write_some(h, fd, src + total, count - total);
-    if (r <= 0) {
-      fail(status, errno, kErrWrite);
+    uint32_t done = 0;
+    const platform::Status written = write_some(h, fd, src + total, count - total, &done);
+    if (!written.ok() || done == 0) {
+      fail(status, written, kErrWrite);
       return static_cast<int32_t>(total);
     }
-    total += static_cast<uint32_t>(r);
+    total += done;
   }
   return static_cast<int32_t>(total);
 }
@@ -185,6 +186,7 @@ int32_t varno_s_file_write(int32_t fd, const void* buffer, uint32_t count, VARNO
 void varno_s_file_sync(int32_t fd, VARNO_STATUS* status) {
   if (status == nullptr) return;
   VARNO_SERVER_INITBLK(status);
-  errno = 0;
-  if (platform::io().sync(fd) != 0) fail(status, errno, kErrWrite);
+  if (const platform::Status synced = platform::sync(fd); !synced.ok()) {
+    fail(status, synced, kErrWrite);
+  }
 }

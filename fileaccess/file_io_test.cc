@@ -8,6 +8,7 @@
 
 #include "fileaccess/file_access.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "tests/support/bytes.h"
 #include "tests/support/test_support.h"
 
@@ -27,7 +28,7 @@ VARNO_STATUS dirty_block() {
 }
 
 struct IoRestore {
-  ~IoRestore() { platform::io() = platform::default_io(); }
+  ~IoRestore() { platform::restore_system_calls(); }
 };
 
 class FileIo : public ::testing::Test {
@@ -121,7 +122,9 @@ TEST_F(FileIo, ShortReadsAndWritesAreContinued) {
   std::thread writer([&] {
     for (const char* piece : {"abc", "defg", "hij"}) {
       const auto n = static_cast<uint32_t>(std::strlen(piece));
-      ASSERT_EQ(platform::io().write(p[1], piece, n), n);
+      uint32_t done = 0;
+      ASSERT_TRUE(platform::write(p[1], piece, n, &done).ok());
+      ASSERT_EQ(done, n);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     platform::close_file(p[1]);
@@ -137,11 +140,11 @@ TEST_F(FileIo, ShortReadsAndWritesAreContinued) {
   // A store file whose positioned reads and writes move a few bytes at a time.
   int32_t fd = open_store(std::string(5000, 'a') + "tail");
   opened.push_back(fd);
-  platform::io().pread = [](int f, void* b, uint32_t n, int64_t off) {
-    return platform::default_io().pread(f, b, n < 7 ? n : 7, off);
+  platform::system_calls().pread = [](int f, void* b, uint32_t n, int64_t off) {
+    return platform::default_system_calls().pread(f, b, n < 7 ? n : 7, off);
   };
-  platform::io().pwrite = [](int f, const void* b, uint32_t n, int64_t off) {
-    return platform::default_io().pwrite(f, b, n < 3 ? n : 3, off);
+  platform::system_calls().pwrite = [](int f, const void* b, uint32_t n, int64_t off) {
+    return platform::default_system_calls().pwrite(f, b, n < 3 ? n : 3, off);
   };
   ASSERT_EQ(varno_s_file_seek(fd, 4990, kSeekSet, &s), 4990);
   char tail[14];
@@ -193,7 +196,7 @@ TEST_F(FileIo, SyncFailureCountsAsAFailedWrite) {
   VARNO_STATUS s = dirty_block();
   varno_s_file_sync(fd, &s);
   EXPECT_TRUE(pairs_of(s).empty());
-  platform::io().sync = [](int) {
+  platform::system_calls().sync = [](int) {
     errno = EIO;
     return -1;
   };

@@ -39,14 +39,14 @@ std::string lock_name(const char* path) {
 // How opens wait for a lock another process holds.
 platform::LockWait g_lock_wait;
 
-// Records the pairs of a failed platform open of `path`.
-void record_open_failure(int saved_errno, uint32_t saved_last_error, VARNO_STATUS* status) {
-  if (saved_errno == ENOENT) {
+// Records the pairs of a failed platform open.
+void record_open_failure(const platform::Status& failure, VARNO_STATUS* status) {
+  if (failure.error == ENOENT) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotFound, status);
-  } else if (saved_last_error == platform::kErrorNotRegularFile) {
+  } else if (failure.code == platform::kErrorNotRegularFile) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrNotRegular, status);
   } else {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, saved_errno, status);
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, failure.error, status);
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);
   }
 }
@@ -56,22 +56,21 @@ void record_open_failure(int saved_errno, uint32_t saved_last_error, VARNO_STATU
 constexpr int32_t kKnownFlags =
     kOpenWriteOnly | kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenText;
 
-// The open of varno_s_file_open and varno_s_file_create_new: `flags` as the
-// caller of the layer would give them (they decide the debug-log line and
-// the read-ahead), `mode` the platform mode the file is opened with.
-int32_t open_under_lock(const char* path, int32_t flags, int mode, VARNO_STATUS* status) {
-  const std::string name = lock_name(path);
+// Takes the store file lock `name` for the open of `path`, waiting as set;
+// false with the pairs in `status` when it is not had.
+bool take_lock(const std::string& name, const char* path, VARNO_STATUS* status) {
   bool abandoned = false;
-  const int lock_error = platform::lock_acquire(name.c_str(), &abandoned, &g_lock_wait);
-  if (lock_error == ETIMEDOUT) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrLockTimeout, status);
-    return -1;
-  }
-  if (lock_error != 0) {
-    // Never go on unlocked: another process may be writing the file.
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, lock_error, status);
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);
-    return -1;
+  const platform::Status locked =
+      noted(platform::lock_acquire(name.c_str(), &abandoned, &g_lock_wait));
+  if (!locked.ok()) {
+    if (locked.error == ETIMEDOUT) {
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrLockTimeout, status);
+    } else {
+      // Never go on unlocked: another process may be writing the file.
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, locked.error, status);
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrOpenFailed, status);
+    }
+    return false;
   }
   if (abandoned) {
     // The previous holder ended in the middle of its work: the lock counts as
@@ -82,14 +81,24 @@ int32_t open_under_lock(const char* path, int32_t flags, int mode, VARNO_STATUS*
                   name.c_str(), path);
     LogWntError("varno_s_file_open", text, 0);
   }
-  errno = 0;
-  const int fd = platform::open_file(path, mode);
-  const int saved_errno = errno;
-  const uint32_t saved_last_error = platform::last_error();
-  if (fd < 0) {
+  return true;
+}
+
+// The open of varno_s_file_open and varno_s_file_create_new: `flags` as the
+// caller of the layer would give them (they decide the debug-log line and
+// the read-ahead), `mode` the platform mode the file is opened with.
+int32_t open_under_lock(const char* path, int32_t flags, int mode, VARNO_STATUS* status) {
+  const std::string name = lock_name(path);
+  if (!take_lock(name, path, status)) return -1;
+  int fd = -1;
+  bool existed = false;
+  const platform::Status opened = platform::open_file(path, mode, &fd, &existed);
+  // The library's last error says what the open found, as the system's
+  // does after the run-time's open.
+  noted(opened, existed ? platform::kErrorAlreadyExists : 0);
+  if (!opened.ok()) {
     platform::lock_release(name.c_str());
-    platform::set_last_error(saved_last_error);
-    record_open_failure(saved_errno, saved_last_error, status);
+    record_open_failure(opened, status);
     return -1;
   }
   if (static_cast<size_t>(fd) >= g_open_paths.size()) {
@@ -97,12 +106,11 @@ int32_t open_under_lock(const char* path, int32_t flags, int mode, VARNO_STATUS*
     g_open_locks.resize(static_cast<size_t>(fd) + 1);
   }
   std::string& slot = g_open_paths[static_cast<size_t>(fd)];
-  if ((flags & (kOpenWriteOnly | kOpenReadWrite | kOpenCreate)) != 0 &&
-      saved_last_error != platform::kErrorAlreadyExists && slot != path) {
+  if ((flags & (kOpenWriteOnly | kOpenReadWrite | kOpenCreate)) != 0 && !existed && slot != path) {
     // snprintf cuts an over-long path at the buffer's end.
     char text[2048];
     std::snprintf(text, sizeof text, "In varno_s_file_open. Opened file fh=[%d],[%s]", fd, path);
-    LogWntError("varno_s_file_open", text, saved_last_error);
+    LogWntError("varno_s_file_open", text, varno_GetLastError());
   }
   slot = path;
   g_open_locks[static_cast<size_t>(fd)] = name;
@@ -142,9 +150,8 @@ void varno_s_file_close(int32_t handle, VARNO_STATUS* status) {
   VARNO_CLIENT_INITBLK(status);
   if (handle != -1) {
     file_io_detach(handle);
-    errno = 0;
-    if (platform::close_file(handle) < 0) {
-      VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, errno, status);
+    if (const platform::Status closed = platform::close_file(handle); !closed.ok()) {
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, note_failure(closed), status);
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrClose, status);
       return;
     }
@@ -164,9 +171,9 @@ std::string varno_s_file_lock_name(const char* path) {
 
 int32_t varno_s_file_peek_open(const char* path, int64_t* file_size, VARNO_STATUS* status) {
   VARNO_CLIENT_INITBLK(status);
-  errno = 0;
-  const int fd = platform::open_to_peek(path, file_size);
-  if (fd < 0) record_open_failure(errno, platform::last_error(), status);
+  int fd = -1;
+  const platform::Status opened = noted(platform::open_to_peek(path, &fd, file_size));
+  if (!opened.ok()) record_open_failure(opened, status);
   return fd;
 }
 
@@ -175,10 +182,10 @@ int32_t varno_s_file_peek(int32_t fd, void* buffer, uint32_t length, int64_t off
   VARNO_CLIENT_INITBLK(status);
   // One positioned read: a writer's single write is either in it or not,
   // unless the read meets it half-way, which the caller's checks see.
-  errno = 0;
-  const int64_t got = platform::io().pread(fd, buffer, length, offset);
-  if (got < 0) {
-    VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, errno, status);
+  uint32_t got = 0;
+  if (const platform::Status read = platform::read_at(fd, buffer, length, offset, &got);
+      !read.ok()) {
+    VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, note_failure(read), status);
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrRead, status);
     return -1;
   }

@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -207,6 +208,30 @@ TEST(OpenClose, LockThatCannotBeTakenFailsTheOpen) {
   VARNO_STATUS s;
   EXPECT_EQ(varno_s_file_open(home.file("store." + name).c_str(), 0, &s), -1);
   EXPECT_EQ(pairs_of(s), (Pairs{{1, unusable.error}, {13, 13153}}));
+}
+
+// A recorded pair is worded as the failure behind it: the system's text of
+// the layer's last failed call with that error number (on Windows with what
+// it was about), the run-time's text of any other number. The library's last
+// error holds the failed call's code, a lock's as well as an open's.
+TEST(OpenClose, ARecordedErrorIsWordedAsTheFailureBehindIt) {
+  ScratchHome home;
+  VARNO_STATUS s;
+  varno_SetLastError(0);
+  EXPECT_EQ(varno_s_file_open(home.file("absent.DEV1").c_str(), 0, &s), -1);
+  EXPECT_EQ(varno_GetLastError(), platform::kErrorNotFound);
+  EXPECT_EQ(varno_s_file_error_text(ENOENT), testsupport::system_words(platform::kErrorNotFound));
+  EXPECT_EQ(varno_s_file_error_text(EDOM), std::strerror(EDOM));
+  const std::string name = "WORDED" + std::to_string(platform::process_id());
+  testsupport::write_file(home.file("store." + name), "s");
+  testsupport::UnusableLock unusable(name);
+  varno_SetLastError(0);
+  EXPECT_EQ(varno_s_file_open(home.file("store." + name).c_str(), 0, &s), -1);
+  EXPECT_EQ(pairs_of(s), (Pairs{{1, unusable.error}, {13, 13153}}));
+  const uint32_t code = varno_GetLastError();
+  EXPECT_NE(code, 0u);
+  const std::string words = varno_s_file_error_text(unusable.error);
+  EXPECT_EQ(words.rfind(testsupport::system_words(code), 0), 0u) << words;
 }
 
 TEST(OpenClose, FirstOpenForWritingIsLoggedOnce) {

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "fileaccess/file_access.h"
+#include "fileaccess/file_io_internal.h"
 #include "platform/platform.h"
 
 void LogWntError(const char* function, const char* message, uint32_t code) {
@@ -9,9 +10,10 @@ void LogWntError(const char* function, const char* message, uint32_t code) {
   char text[2048];
   if (code != 0) {
     std::string description;
-    uint32_t failure = 0;
     const int shown = static_cast<int>(code);  // printed as signed, as the log always has
-    if (!platform::describe_error(code, &description, &failure)) {
+    if (const platform::Status described = platform::describe_code(code, &description);
+        !described.ok()) {
+      const uint32_t failure = described.code;
       if (message != nullptr) {
         std::snprintf(text, sizeof text, "%s\nWNT Unknown Error=%d, FormatMessage error=%d",
                       message, shown, static_cast<int>(failure));
@@ -32,4 +34,30 @@ void LogWntError(const char* function, const char* message, uint32_t code) {
     std::snprintf(text, sizeof text, "%s", message);
   }
   KernelDebugLog("[%s] [%s]", function != nullptr ? function : "", text);
+}
+
+namespace {
+
+// The last failed platform call of the layer, which varno_s_file_error_text
+// words; the layer is used from one thread.
+platform::Status g_last_failure;
+
+}  // namespace
+
+int32_t note_failure(const platform::Status& failure) {
+  g_last_failure = failure;
+  return failure.error;
+}
+
+platform::Status noted(platform::Status call, uint32_t found) {
+  varno_SetLastError(call.ok() ? found : call.code);
+  if (!call.ok()) note_failure(call);
+  return call;
+}
+
+std::string varno_s_file_error_text(int32_t error) {
+  if (!g_last_failure.ok() && g_last_failure.error == error) {
+    return platform::describe_error(g_last_failure);
+  }
+  return platform::describe_errno(error);
 }

@@ -25,11 +25,11 @@ TEST(LogWntError, CompositionsOfMessageAndCode) {
   // The platform's own words: strerror on POSIX, the message table on
   // Windows, each without its line break.
   std::string found;
-  uint32_t failure = 0;
-  ASSERT_TRUE(platform::describe_error(2, &found, &failure));
+  ASSERT_TRUE(platform::describe_code(2, &found).ok());
   const std::string description = VARNO_FILTER_CRLF(found.c_str());
-  ASSERT_FALSE(platform::describe_error(99999, &found, &failure));
-  const std::string why = std::to_string(failure);
+  const platform::Status unknown = platform::describe_code(99999, &found);
+  ASSERT_FALSE(unknown.ok());
+  const std::string why = std::to_string(unknown.code);
   ASSERT_FALSE(description.empty());
   const std::vector<std::string> expected = {
       "[fn1] [just text]",

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "storeformat/byte_order.h"
 #include "storeformat/checksum.h"
 #include "storeformat/message_record.h"
@@ -64,7 +64,7 @@ bool salvage(const std::string& in, const std::string& out, inspect::Store* stor
 // Reaching the disk is not what is fuzzed here, and a sync per OUT held the
 // target to a few dozen runs a minute.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  platform::io().sync = [](int) { return 0; };
+  platform::system_calls().sync = [](int) { return 0; };
   return 0;
 }
 

@@ -99,6 +99,11 @@ void VARNO_SERVER_LOGMSG(const char* tag, const char* text, VARNO_STATUS* block)
 // The platform's last error code (errno values on POSIX).
 uint32_t varno_GetLastError(void);
 
+// Sets the last error code, as the system's SetLastError does for the real
+// library: the file layer hands over here the code of each platform call
+// whose code varno_GetLastError must give. Per thread, like the system's.
+void varno_SetLastError(uint32_t code);
+
 // Sets *kind to 1 exactly when the last error means "no such file" (the
 // failure needs no report), else 0.
 void varno_GetLastErrorEx(int32_t reserved1, int32_t reserved2, int32_t* kind);

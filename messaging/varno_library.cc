@@ -1,7 +1,6 @@
 // Stand-in for the messaging library: status blocks, server start-up, the
 // logs, the environment directory and message-body interpretation, written
 // from what the utility and its file layer expect of the real one.
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -29,25 +28,25 @@ void clear_block(VARNO_STATUS* block) {
   }
 }
 
-// The environment directory, created on first use. Empty when it cannot be
-// created.
-std::string prepared_environment() {
+// The environment directory, created on first use; *made says whether that
+// worked (the directory is empty when it did not).
+std::string prepared_environment(platform::Status* made = nullptr) {
   std::string dir = platform::environment_directory();
-  if (!platform::make_directories(dir)) return std::string();
-  return dir;
+  const platform::Status created = platform::make_directories(dir);
+  if (made != nullptr) *made = created;
+  return created.ok() ? dir : std::string();
 }
 
 // One log entry: time stamp, process id, text, line feed, in one append.
+// *error gets the run-time's error number of a failure, else 0.
 void append_log(const char* file, const std::string& text, int* error) {
-  std::string dir = prepared_environment();
-  *error = 0;
-  if (dir.empty()) {
-    *error = errno != 0 ? errno : EACCES;
-    return;
-  }
+  platform::Status made;
+  const std::string dir = prepared_environment(&made);
+  *error = made.error;
+  if (!made.ok()) return;
   std::string entry = platform::log_time_stamp() + " [" + std::to_string(platform::process_id()) +
                       "] " + text + "\n";
-  if (!platform::append_entry(dir + file, entry)) *error = errno != 0 ? errno : EIO;
+  *error = platform::append_entry(dir + file, entry).error;
 }
 
 bool is_port_number(const char* s) {
@@ -60,6 +59,9 @@ bool is_port_number(const char* s) {
   }
   return value >= 1;
 }
+
+// The last error code (varno_GetLastError); per thread, like the system's.
+thread_local uint32_t g_last_error = 0;
 
 // What the last parse handed out; lives until the next parse.
 VARNO_STATUS g_tag_status;
@@ -232,11 +234,15 @@ void VARNO_SERVER_LOGMSG(const char* tag, const char* text, VARNO_STATUS* block)
 }
 
 uint32_t varno_GetLastError(void) {
-  return platform::last_error();
+  return g_last_error;
+}
+
+void varno_SetLastError(uint32_t code) {
+  g_last_error = code;
 }
 
 void varno_GetLastErrorEx(int32_t /*reserved1*/, int32_t /*reserved2*/, int32_t* kind) {
-  if (kind != nullptr) *kind = platform::last_error() == platform::kErrorNotFound ? 1 : 0;
+  if (kind != nullptr) *kind = g_last_error == platform::kErrorNotFound ? 1 : 0;
 }
 
 uint32_t GetVarnoRegSamViewFlag(void) {

@@ -137,11 +137,11 @@ TEST(Filter, RemovesTheTrailingLineBreakOnly) {
 
 TEST(LastError, NotFoundIsTheIgnorableKind) {
   int32_t kind = -1;
-  platform::set_last_error(platform::kErrorNotFound);
+  varno_SetLastError(platform::kErrorNotFound);
   varno_GetLastErrorEx(0, 0, &kind);
   EXPECT_EQ(kind, 1);
   EXPECT_EQ(varno_GetLastError(), platform::kErrorNotFound);
-  platform::set_last_error(platform::kErrorAlreadyExists);
+  varno_SetLastError(platform::kErrorAlreadyExists);
   varno_GetLastErrorEx(0, 0, &kind);
   EXPECT_EQ(kind, 0);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -23,7 +24,29 @@ constexpr int kModeExclusive = 0x0400;  // with kModeCreate: fail when the file 
 constexpr int kModeText = 0x4000;
 constexpr int kModeBinary = 0x8000;
 
-// Last-error codes with a meaning of their own (errno values on POSIX,
+// How a call of this layer that can fail ended. Every such call returns one
+// (its results, if any, through pointers); nothing about a failure is kept
+// anywhere else. A Status made by default is a success.
+struct Status {
+  bool failed = false;
+  // The run-time's error number (an errno value): what facility 1 of a
+  // status block records.
+  int error = 0;
+  // The system's own code of the failure: the errno value on POSIX, the
+  // GetLastError value on Windows (what the library's last error gives);
+  // one of the kError* codes below where this layer refused by itself.
+  uint32_t code = 0;
+  // Where the system's words alone say too little, what the call was about
+  // ("store file lock Global\DEV1"); empty otherwise, and always on POSIX.
+  std::string about;
+
+  bool ok() const { return !failed; }
+  static Status failure(int error, uint32_t code, std::string about = {}) {
+    return {true, error, code, std::move(about)};
+  }
+};
+
+// System codes with a meaning of their own (errno values on POSIX,
 // GetLastError values on Win32).
 extern const uint32_t kErrorNotFound;       // no such file
 extern const uint32_t kErrorAlreadyExists;  // a create found the file there
@@ -31,56 +54,57 @@ extern const uint32_t kErrorAlreadyExists;  // a create found the file there
 // socket): refused at once, since opening one may wait without end.
 extern const uint32_t kErrorNotRegularFile;
 
-// Every system call the file layer makes goes through this table, so tests
-// can fail the k-th call or shorten a transfer without touching the product.
-// Each entry behaves as its POSIX namesake (result, errno).
-struct IoCalls {
-  int64_t (*seek)(int fd, int64_t offset, int origin);
-  int64_t (*read)(int fd, void* buffer, uint32_t count);
-  int64_t (*write)(int fd, const void* buffer, uint32_t count);
-  int64_t (*pread)(int fd, void* buffer, uint32_t count, int64_t offset);
-  int64_t (*pwrite)(int fd, const void* buffer, uint32_t count, int64_t offset);
-  int (*sync)(int fd);
-};
-IoCalls& io();                // the table in use
-const IoCalls& default_io();  // the real calls
+// Every system call behind the files, their locks and renames goes through
+// this system's table of calls (platform/system_calls.h), where tests fail or
+// shorten a call without the product knowing.
 
 // Opens the regular file `path` with a mode built from the kMode* bits; new
-// files get read-write permission for the owner. Returns the descriptor, or
-// -1 with errno set. Sets the last error: kErrorAlreadyExists when
-// kModeCreate was given and the file existed (with kModeExclusive the open
-// then fails with that code), 0 on any other success, the failure's code on
-// failure: kErrorNotRegularFile for anything but a regular file or a
-// directory, without waiting on it. Other openers may read and write the
-// file at the same time.
-int open_file(const char* path, int mode);
-// Returns 0, or -1 with errno set.
-int close_file(int fd);
+// files get read-write permission for the owner. Sets *fd; *existed, when
+// given, tells whether kModeCreate found the file there (with kModeExclusive
+// the open then fails with kErrorAlreadyExists). Anything but a regular file
+// or a directory fails with kErrorNotRegularFile, without waiting on it.
+// Other openers may read and write the file at the same time.
+Status open_file(const char* path, int mode, int* fd, bool* existed = nullptr);
+Status close_file(int fd);
+// Transfers on a descriptor, each one system call. seek (origin 0, 1, 2:
+// from the start, the position, the end) sets *position to the new offset
+// from the start (-1 when it fails); read and write move at most `count`
+// bytes at the descriptor's position, read_at and write_at at `offset`
+// without moving it; *done gets the bytes moved (0 from a read: the end of
+// the file; 0 when the call fails). sync forces what was written to stable
+// storage.
+Status seek(int fd, int64_t offset, int origin, int64_t* position);
+Status read(int fd, void* buffer, uint32_t count, uint32_t* done);
+Status write(int fd, const void* buffer, uint32_t count, uint32_t* done);
+Status read_at(int fd, void* buffer, uint32_t count, int64_t offset, uint32_t* done);
+Status write_at(int fd, const void* buffer, uint32_t count, int64_t offset, uint32_t* done);
+Status sync(int fd);
 // True when `fd` is open on a regular file (not a pipe, device or directory).
 bool is_regular_file(int fd);
 // True when both paths name one existing file, however they are spelled
-// (links, relative parts, letter case where the file system ignores it).
+// (links, relative parts, letter case where the file system ignores it). A
+// path that cannot be looked at names no existing file: false.
 bool same_file(const char* path_a, const char* path_b);
-// Removes a file by name; 0, or -1 with errno and the last error set.
-int remove_file(const char* path);
-// Renames without ever replacing an existing destination; 0, or -1 with errno
-// and the last error set (kErrorAlreadyExists when the destination exists).
-int rename_no_replace(const char* from, const char* to);
+// Removes a file by name.
+Status remove_file(const char* path);
+// Renames without ever replacing an existing destination (that fails with
+// kErrorAlreadyExists).
+Status rename_no_replace(const char* from, const char* to);
 
-uint32_t last_error();
-void set_last_error(uint32_t code);
-// The platform's English description of `code`. False when there is none;
-// *failure then holds the reason's code.
-bool describe_error(uint32_t code, std::string* text, uint32_t* failure);
-// The description of the run-time error number `error` (an errno value, as
-// facility 1 of a status block records it) in the words of the user's
-// system. On Windows, when the last failed call of this layer on this thread
-// turned a system error into `error`, that is the system's own text of the
-// system error, followed in brackets by what it was about where that says
-// more (the store file lock's name; a path's length and the policy that long
-// paths need): "Access is denied. (store file lock Global\DEV1)".
-// Otherwise, and always on POSIX, the run-time's text ("No such file or
-// directory"). One line, without a line break.
+// The platform's English description of the system code `code`, as its
+// message table words it (on Windows ending in CR LF). The description can
+// fail itself: the failure's code says why (FormatMessage's on Windows).
+Status describe_code(uint32_t code, std::string* text);
+// `failure` in the words of the user's system, one line without a line
+// break. On Windows the system's own text of its code, followed in brackets
+// by what it was about where that says more (the store file lock's name; a
+// path's length and the policy that long paths need): "Access is denied.
+// (store file lock Global\DEV1)". Where the code has no text, and always on
+// POSIX, the run-time's text of its error number ("No such file or
+// directory").
+std::string describe_error(const Status& failure);
+// The run-time's description of the error number `error` (an errno value,
+// as facility 1 of a status block records it). One line.
 std::string describe_errno(int error);
 
 // The path as the file system spells it: `path` with its final component
@@ -101,11 +125,11 @@ std::string stored_spelling(const char* path);
 // process holds it), further acquires only count, and the lock is given back
 // by the release that brings the count to 0. The end of the process gives back
 // whatever it still holds. Any name is accepted; lock_object_name turns it
-// into one the platform takes. acquire returns 0, or an errno-style code when
-// the lock cannot be taken (nothing is held then). *abandoned, when given, is
-// set true when the previous holder ended without giving the lock back (only
-// Windows mutexes know this); the lock is then held all the same. Not
-// thread-safe: the file layer is used from one thread.
+// into one the platform takes. acquire fails when the lock cannot be taken
+// (nothing is held then). *abandoned, when given, is set true when the
+// previous holder ended without giving the lock back (only Windows mutexes
+// know this); the lock is then held all the same. Not thread-safe: the file
+// layer is used from one thread.
 //
 // On POSIX a lock is a lock file in <environment directory>/locks/, locked
 // with flock. On Windows it is two named mutexes, the plain name and then
@@ -113,23 +137,25 @@ std::string stored_spelling(const char* path);
 // and a peer in the operator's own session are both excluded. A mutex made
 // here lets SYSTEM and administrators do anything with it and interactive
 // and service logons and every authenticated user synchronise on it, so
-// whichever account comes first, the others can share it. A mutex that another account made with
-// rights that refuse creating it again (ERROR_ACCESS_DENIED) is opened asking only for what waiting
-// and releasing need; when that is refused too, acquire returns EACCES and describe_errno(EACCES)
-// names the mutex.
+// whichever account comes first, the others can share it. A mutex that
+// another account made with rights that refuse creating it again
+// (ERROR_ACCESS_DENIED) is opened asking only for what waiting and releasing
+// need; when that is refused too, acquire fails with EACCES, and the
+// failure's about names the mutex.
 //
 // With `wait`, the wait for a lock another process holds ends after
-// wait->timeout_ms milliseconds (-1: never) with ETIMEDOUT, nothing held;
-// wait->notice(context, name, true) is called once the wait has lasted a
-// second, and notice(context, name, false) when it ends after that, however
-// it ends.
+// wait->timeout_ms milliseconds (-1: never), failing with the error number
+// ETIMEDOUT, nothing held; wait->notice(context, name, true) is called once
+// the wait has lasted a second, and notice(context, name, false) when it ends
+// after that, however it ends.
 struct LockWait {
   int64_t timeout_ms = -1;
   void (*notice)(void* context, const char* name, bool waiting) = nullptr;
   void* context = nullptr;
 };
-int lock_acquire(const char* name, bool* abandoned = nullptr, const LockWait* wait = nullptr);
-void lock_release(const char* name);
+Status lock_acquire(const char* name, bool* abandoned = nullptr, const LockWait* wait = nullptr);
+// A release of a name this process does not hold is ignored.
+Status lock_release(const char* name);
 // The name the platform keeps lock `name` under: the lock file's name on
 // POSIX, the mutex name (without "Global\") on Windows. The same every time
 // for one name; names the platform takes as they are stay unchanged on
@@ -141,19 +167,21 @@ std::string lock_object_name(const char* name);
 // VARNO_HOME, else %ProgramData%\varno, with exactly one trailing '\' (or the
 // '/' that VARNO_HOME ended in). Not created here.
 std::string environment_directory();
-// Creates `path` and its parents. True when it exists as a directory afterwards.
-bool make_directories(const std::string& path);
+// Creates `path` and its parents; succeeds when it exists as a directory
+// afterwards (ENOTDIR when something else is there).
+Status make_directories(const std::string& path);
 // True when files can be created in the directory.
 bool directory_writable(const std::string& path);
 // Appends `text` to the file at `path` (created when missing) with a single
 // write, so that entries of several processes never interleave. The file is
 // a text file of the platform: on Windows every line feed is written CR LF.
-bool append_entry(const std::string& path, const std::string& text);
+// A write that moves less than the whole entry fails with EIO.
+Status append_entry(const std::string& path, const std::string& text);
 
 int process_id();
-// Local time of the machine for seconds since 1970; false when the platform
+// Local time of the machine for seconds since 1970; fails when the platform
 // cannot convert the value.
-bool local_time(int64_t seconds, std::tm* out);
+Status local_time(int64_t seconds, std::tm* out);
 // Local wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm".
 std::string log_time_stamp();
 void sleep_ms(int32_t milliseconds);
@@ -170,10 +198,10 @@ bool tcp_service_known(const char* name);
 // Writes `text` as one entry of the system's log under the name `source`:
 // on POSIX a syslog message of facility user, priority notice, tagged
 // "source[pid]"; on Windows an information event of the Application event
-// log from the event source `source`. False when the entry could not be
+// log from the event source `source`. Fails when the entry could not be
 // handed to the system's log (no syslog socket, the event log refused it):
 // the caller says so, the work goes on.
-bool system_log(const char* source, const std::string& text);
+Status system_log(const char* source, const std::string& text);
 
 // The login name of the user the process runs as; never empty. POSIX: the
 // password database's name of the effective user, else $USER, else the user
@@ -216,16 +244,15 @@ void clear_screen();
 // ---------------------------------------------------------------------------
 // Monitoring's files: a look at a store file that never waits, the entries of
 // a folder, and a file replaced whole for a collector that may read it at any
-// moment. Each returns 0 (or a descriptor), or -1 with errno and the last
-// error set.
+// moment.
 
-// Opens `path` read-only for a look that must not wait on anything, and sets
-// *size from the same open. Anything but a regular file is refused at once
+// Opens `path` read-only for a look that must not wait on anything: sets *fd,
+// and *size from the same open. Anything but a regular file is refused at once
 // (kErrorNotRegularFile; a directory gives EISDIR). Close it with
 // close_file. On POSIX two system calls (an open that cannot block, then
 // fstat), where open_file spends five: a FIFO or device is opened before it
 // is refused, but never waited on.
-int open_to_peek(const char* path, int64_t* size);
+Status open_to_peek(const char* path, int* fd, int64_t* size);
 
 // One entry of a folder: its name, and its path (the folder joined to the
 // name with the platform's separator, '/' or '\', unless the folder's name
@@ -236,12 +263,12 @@ struct DirectoryEntry {
 };
 // The entries of folder `dir` other than "." and "..", in no particular
 // order, appended to *entries.
-int list_directory(const char* dir, std::vector<DirectoryEntry>* entries);
+Status list_directory(const char* dir, std::vector<DirectoryEntry>* entries);
 
 // Creates the new file `path` for writing, readable by every account (an
-// exporter that runs under its own reads it); on POSIX mode 0644 less the
-// umask. An existing file is never opened: kErrorAlreadyExists.
-int create_readable_file(const char* path);
+// exporter that runs under its own reads it), and sets *fd; on POSIX mode
+// 0644 less the umask. An existing file is never opened: kErrorAlreadyExists.
+Status create_readable_file(const char* path, int* fd);
 
 // Puts the file `from` in the place of `to` in one step: whoever opens `to`
 // finds the old file or the new one, never neither nor a mix. `from` must be
@@ -250,7 +277,7 @@ int create_readable_file(const char* path);
 // Windows: MOVEFILE_WRITE_THROUGH). On failure `to` is as it was, except
 // when only the sync of the folder failed: `to` is then the new file,
 // perhaps not yet on the disk.
-int replace_file(const char* from, const char* to);
+Status replace_file(const char* from, const char* to);
 
 }  // namespace platform
 

@@ -28,15 +28,40 @@ namespace platform {
 
 const uint32_t kErrorNotFound = ENOENT;
 const uint32_t kErrorAlreadyExists = EEXIST;
-// Beyond every errno value; described by describe_error.
+// Beyond every errno value; described by describe_code.
 const uint32_t kErrorNotRegularFile = 0x20000001;
 const bool kShellTakesBackslashes = true;
 
 namespace {
 
-// Behaves like GetLastError: set by the platform calls that document it.
-thread_local uint32_t g_last_error = 0;
+// The failure of a system call that left its reason in errno.
+Status from_errno() {
+  return Status::failure(errno, static_cast<uint32_t>(errno));
+}
+Status failure_of(int error) {
+  return Status::failure(error, static_cast<uint32_t>(error));
+}
+Status not_regular() {
+  return Status::failure(EINVAL, kErrorNotRegularFile);
+}
 
+// The table's own entries: the system's calls, where the system's signature
+// differs from the table's in a detail (a variadic open, size_t counts).
+int sys_open(const char* path, int flags, mode_t permission) {
+  return ::open(path, flags, permission);
+}
+int sys_stat(const char* path, struct stat* st) {
+  return ::stat(path, st);
+}
+int sys_fstat(int fd, struct stat* st) {
+  return ::fstat(fd, st);
+}
+int sys_close(int fd) {
+  return ::close(fd);
+}
+int sys_lock(int fd, int operation) {
+  return ::flock(fd, operation);
+}
 int64_t sys_seek(int fd, int64_t offset, int origin) {
   return static_cast<int64_t>(::lseek(fd, static_cast<off_t>(offset), origin));
 }
@@ -55,20 +80,58 @@ int64_t sys_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
 int sys_sync(int fd) {
   return ::fsync(fd);
 }
-
-constexpr IoCalls kDefaultIo = {sys_seek, sys_read, sys_write, sys_pread, sys_pwrite, sys_sync};
-IoCalls g_io = kDefaultIo;
-
-}  // namespace
-
-IoCalls& io() {
-  return g_io;
+int sys_rename(const char* from, const char* to, unsigned flags) {
+  if (flags == 0) return ::rename(from, to);
+#ifdef SYS_renameat2
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags));
+#else
+  (void)from;
+  (void)to;
+  errno = ENOSYS;
+  return -1;
+#endif
 }
-const IoCalls& default_io() {
-  return kDefaultIo;
+int sys_link(const char* from, const char* to) {
+  return ::link(from, to);
+}
+int sys_remove(const char* path) {
+  return ::unlink(path);
+}
+int sys_connect(int fd, const sockaddr* address, socklen_t length) {
+  return ::connect(fd, address, length);
+}
+ssize_t sys_send(int fd, const void* data, size_t size, int flags) {
+  return ::send(fd, data, size, flags);
+}
+int sys_getpwuid_r(uid_t uid, passwd* entry, char* buffer, size_t size, passwd** result) {
+  return ::getpwuid_r(uid, entry, buffer, size, result);
 }
 
-int open_file(const char* path, int mode) {
+// This file's own entries; the registry's part is filled in below.
+constexpr SystemCalls kOwnCalls = {sys_open, sys_stat,       sys_fstat, sys_close,  sys_lock,
+                                   sys_seek, sys_read,       sys_write, sys_pread,  sys_pwrite,
+                                   sys_sync, sys_rename,     sys_link,  sys_remove, sys_connect,
+                                   sys_send, sys_getpwuid_r, {}};
+
+// The defaults with the registry's part (registry_posix.cc). Both tables are
+// made on first use: a static object of another file may call this layer
+// before the statics of this one exist.
+const SystemCalls& defaults() {
+  static const SystemCalls table = [] {
+    SystemCalls own = kOwnCalls;
+    own.registry = default_registry_calls();
+    return own;
+  }();
+  return table;
+}
+SystemCalls& calls() {
+  static SystemCalls table = defaults();
+  return table;
+}
+
+// The flags of open(2) for a mode built from the kMode* bits; text and binary
+// mode are the same thing here, line ends pass unchanged.
+int open_flags(int mode) {
   int flags = O_CLOEXEC;
   if (mode & kModeReadWrite) {
     flags |= O_RDWR;
@@ -78,125 +141,145 @@ int open_file(const char* path, int mode) {
     flags |= O_RDONLY;
   }
   if (mode & kModeTruncate) flags |= O_TRUNC;
+  return flags;
+}
+
+// The open itself. A plain create tells a created file from one that was
+// there, as the Windows run-time's last error does.
+int open_descriptor(const char* path, int flags, int mode, bool* existed) {
+  *existed = false;
+  if ((mode & kModeCreate) == 0) return calls().open(path, flags, 0);
+  const int fd = calls().open(path, flags | O_CREAT | O_EXCL, 0600);
+  if (fd >= 0 || errno != EEXIST || (mode & kModeExclusive) != 0) return fd;
+  *existed = true;
+  return calls().open(path, flags, 0600);
+}
+
+// What was opened must be a regular file: a directory opens read-only on
+// POSIX but is no file to read or write. Anything else is closed again.
+Status check_opened(int fd, struct stat* st) {
+  Status refused;
+  if (calls().fstat(fd, st) != 0) {
+    refused = from_errno();
+  } else if (S_ISDIR(st->st_mode)) {
+    refused = failure_of(EISDIR);
+  } else if (!S_ISREG(st->st_mode)) {
+    refused = not_regular();
+  } else {
+    return {};
+  }
+  calls().close(fd);
+  return refused;
+}
+
+// The result of a transfer call: the count, or the failure in errno.
+Status transferred(int64_t result, uint32_t* done) {
+  if (result < 0) {
+    *done = 0;
+    return from_errno();
+  }
+  *done = static_cast<uint32_t>(result);
+  return {};
+}
+
+}  // namespace
+
+SystemCalls& system_calls() {
+  return calls();
+}
+const SystemCalls& default_system_calls() {
+  return defaults();
+}
+void restore_system_calls() {
+  calls() = defaults();
+}
+
+Status open_file(const char* path, int mode, int* fd, bool* existed) {
+  *fd = -1;
+  bool found = false;
+  if (existed != nullptr) *existed = false;
   // A FIFO's open waits for its other end, and its caller may hold a store
   // file lock that every program of the service waits for: look before
   // opening, and open without waiting in case the name changed meanwhile.
   struct stat st;
-  const auto refuse = [] {
-    errno = EINVAL;
-    g_last_error = kErrorNotRegularFile;
-    return -1;
-  };
-  if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return refuse();
-  flags |= O_NONBLOCK;
-  // Text and binary mode are the same thing here: line ends pass unchanged.
-  int fd;
-  uint32_t last = 0;
-  if ((mode & kModeCreate) && (mode & kModeExclusive)) {
-    fd = ::open(path, flags | O_CREAT | O_EXCL, 0600);
-  } else if (mode & kModeCreate) {
-    // Tell a created file from one that was there, as the Windows runtime's
-    // last error does.
-    fd = ::open(path, flags | O_CREAT | O_EXCL, 0600);
-    if (fd < 0 && errno == EEXIST) {
-      fd = ::open(path, flags, 0600);
-      if (fd >= 0) last = kErrorAlreadyExists;
-    }
-  } else {
-    fd = ::open(path, flags);
+  if (calls().stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    return not_regular();
   }
-  if (fd < 0) {
-    g_last_error = static_cast<uint32_t>(errno);
-    return -1;
-  }
-  // A directory opens read-only on POSIX but is no file to read or write.
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    errno = EISDIR;
-    g_last_error = EISDIR;
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return refuse();
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  g_last_error = last;
-  return fd;
+  const int opened = open_descriptor(path, open_flags(mode) | O_NONBLOCK, mode, &found);
+  if (opened < 0) return from_errno();
+  if (Status refused = check_opened(opened, &st); !refused.ok()) return refused;
+  ::fcntl(opened, F_SETFL, ::fcntl(opened, F_GETFL) & ~O_NONBLOCK);
+  *fd = opened;
+  if (existed != nullptr) *existed = found;
+  return {};
 }
 
-int close_file(int fd) {
-  return ::close(fd);
+Status close_file(int fd) {
+  return calls().close(fd) == 0 ? Status{} : from_errno();
+}
+
+Status seek(int fd, int64_t offset, int origin, int64_t* position) {
+  *position = calls().seek(fd, offset, origin);
+  return *position >= 0 ? Status{} : from_errno();
+}
+Status read(int fd, void* buffer, uint32_t count, uint32_t* done) {
+  return transferred(calls().read(fd, buffer, count), done);
+}
+Status write(int fd, const void* buffer, uint32_t count, uint32_t* done) {
+  return transferred(calls().write(fd, buffer, count), done);
+}
+Status read_at(int fd, void* buffer, uint32_t count, int64_t offset, uint32_t* done) {
+  return transferred(calls().pread(fd, buffer, count, offset), done);
+}
+Status write_at(int fd, const void* buffer, uint32_t count, int64_t offset, uint32_t* done) {
+  return transferred(calls().pwrite(fd, buffer, count, offset), done);
+}
+Status sync(int fd) {
+  return calls().sync(fd) == 0 ? Status{} : from_errno();
 }
 
 bool is_regular_file(int fd) {
   struct stat st;
-  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  return calls().fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool same_file(const char* path_a, const char* path_b) {
   struct stat a, b;
-  if (::stat(path_a, &a) != 0 || ::stat(path_b, &b) != 0) return false;
+  if (calls().stat(path_a, &a) != 0 || calls().stat(path_b, &b) != 0) return false;
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-int remove_file(const char* path) {
-  if (::unlink(path) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
-    return -1;
-  }
-  g_last_error = 0;
-  return 0;
+Status remove_file(const char* path) {
+  return calls().remove(path) == 0 ? Status{} : from_errno();
 }
 
-int rename_no_replace(const char* from, const char* to) {
-#ifdef SYS_renameat2
-  long r = syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1 /* RENAME_NOREPLACE */);
-  if (r == 0) {
-    g_last_error = 0;
-    return 0;
-  }
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-    g_last_error = static_cast<uint32_t>(errno);
-    return -1;
-  }
-#endif
+Status rename_no_replace(const char* from, const char* to) {
+  if (calls().rename(from, to, 1 /* RENAME_NOREPLACE */) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return from_errno();
   // The file system cannot rename without replacing: a hard link fails on an
   // existing name, and the old name is removed only once the new one exists.
-  if (::link(from, to) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
-    return -1;
+  if (calls().link(from, to) != 0) return from_errno();
+  if (calls().remove(from) != 0) {
+    const Status failed = from_errno();
+    calls().remove(to);
+    return failed;
   }
-  if (::unlink(from) != 0) {
-    int saved = errno;
-    ::unlink(to);
-    errno = saved;
-    g_last_error = static_cast<uint32_t>(saved);
-    return -1;
-  }
-  g_last_error = 0;
-  return 0;
+  return {};
 }
 
-uint32_t last_error() {
-  return g_last_error;
-}
-void set_last_error(uint32_t code) {
-  g_last_error = code;
-}
-
-bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
+Status describe_code(uint32_t code, std::string* text) {
   if (code == kErrorNotRegularFile) {
     *text = "Not a regular file (a FIFO, device or socket)";
-    return true;
+    return {};
   }
   const char* desc = code <= 0x7FFFFFFFu ? strerrordesc_np(static_cast<int>(code)) : nullptr;
-  if (desc == nullptr) {
-    *failure = EINVAL;
-    return false;
-  }
+  if (desc == nullptr) return failure_of(EINVAL);
   *text = desc;
-  return true;
+  return {};
+}
+
+std::string describe_error(const Status& failure) {
+  return describe_errno(failure.error);
 }
 
 std::string describe_errno(int error) {
@@ -270,7 +353,7 @@ LockHold* own_hold(const std::string& path) {
   auto it = g_locks.find(path);
   if (it == g_locks.end()) return nullptr;
   if (it->second.pid != ::getpid()) {
-    ::close(it->second.fd);
+    calls().close(it->second.fd);
     g_locks.erase(it);
     return nullptr;
   }
@@ -286,28 +369,28 @@ std::string lock_path(const char* name) {
 namespace {
 
 // Takes the lock file's lock, waiting as `wait` says.
-int lock_file(int fd, const char* name, const LockWait* wait) {
+Status lock_file(int fd, const char* name, const LockWait* wait) {
   if (wait == nullptr || (wait->timeout_ms < 0 && wait->notice == nullptr)) {
-    while (flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) return errno;
+    while (calls().lock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) return from_errno();
     }
-    return 0;
+    return {};
   }
   // flock has no time limit of its own: try, and try again a little later.
   const auto start = std::chrono::steady_clock::now();
   bool noticed = false;
-  int result = 0;
+  Status result;
   for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (calls().lock(fd, LOCK_EX | LOCK_NB) == 0) break;
     if (errno != EWOULDBLOCK && errno != EINTR) {
-      result = errno;
+      result = from_errno();
       break;
     }
     const int64_t waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now() - start)
                                .count();
     if (wait->timeout_ms >= 0 && waited >= wait->timeout_ms) {
-      result = ETIMEDOUT;
+      result = failure_of(ETIMEDOUT);
       break;
     }
     if (!noticed && waited >= 1000 && wait->notice != nullptr) {
@@ -322,7 +405,7 @@ int lock_file(int fd, const char* name, const LockWait* wait) {
 
 }  // namespace
 
-int lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
+Status lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
   // A lock file's lock ends with its holder's process: nothing is left over
   // to call abandoned.
   if (abandoned != nullptr) *abandoned = false;
@@ -330,23 +413,26 @@ int lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
   LockHold* hold = own_hold(path);
   if (hold != nullptr && hold->count > 0) {
     ++hold->count;
-    return 0;
+    return {};
   }
   if (hold == nullptr) {
-    if (!make_directories(environment_directory() + "locks")) return errno != 0 ? errno : EACCES;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
+    if (Status made = make_directories(environment_directory() + "locks"); !made.ok()) {
+      return made;
+    }
+    const int fd = calls().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return from_errno();
     hold = &g_locks.insert_or_assign(path, LockHold{fd, 0, ::getpid()}).first->second;
   }
-  if (const int error = lock_file(hold->fd, name, wait)) return error;
+  if (Status locked = lock_file(hold->fd, name, wait); !locked.ok()) return locked;
   hold->count = 1;
-  return 0;
+  return {};
 }
 
-void lock_release(const char* name) {
+Status lock_release(const char* name) {
   LockHold* hold = own_hold(lock_path(name));
-  if (hold == nullptr || hold->count == 0) return;
-  if (--hold->count == 0) flock(hold->fd, LOCK_UN);
+  if (hold == nullptr || hold->count == 0) return {};
+  if (--hold->count > 0) return {};
+  return calls().lock(hold->fd, LOCK_UN) == 0 ? Status{} : from_errno();
 }
 
 std::string environment_directory() {
@@ -369,39 +455,41 @@ std::string environment_directory() {
   return dir;
 }
 
-bool make_directories(const std::string& path) {
+Status make_directories(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? Status{} : failure_of(ENOTDIR);
   for (size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos == path.size() || path[pos] == '/') {
       std::string part = path.substr(0, pos);
-      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return from_errno();
     }
   }
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) != 0) return from_errno();
+  return S_ISDIR(st.st_mode) ? Status{} : failure_of(ENOTDIR);
 }
 
 bool directory_writable(const std::string& path) {
   return ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
-bool append_entry(const std::string& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  ssize_t w = ::write(fd, text.data(), text.size());
-  int saved = errno;
+Status append_entry(const std::string& path, const std::string& text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return from_errno();
+  const ssize_t w = ::write(fd, text.data(), text.size());
+  const Status written = w < 0                                    ? from_errno()
+                         : w == static_cast<ssize_t>(text.size()) ? Status{}
+                                                                  : failure_of(EIO);
   ::close(fd);
-  errno = saved;
-  return w == static_cast<ssize_t>(text.size());
+  return written;
 }
 
 int process_id() {
   return static_cast<int>(::getpid());
 }
 
-bool local_time(int64_t seconds, std::tm* out) {
-  time_t t = static_cast<time_t>(seconds);
-  return localtime_r(&t, out) != nullptr;
+Status local_time(int64_t seconds, std::tm* out) {
+  const time_t t = static_cast<time_t>(seconds);
+  return localtime_r(&t, out) != nullptr ? Status{} : from_errno();
 }
 
 std::string log_time_stamp() {
@@ -449,19 +537,6 @@ bool tcp_service_known(const char* name) {
 
 namespace {
 
-int sys_connect(int fd, const sockaddr* address, socklen_t length) {
-  return ::connect(fd, address, length);
-}
-ssize_t sys_send(int fd, const void* data, size_t size, int flags) {
-  return ::send(fd, data, size, flags);
-}
-int sys_getpwuid_r(uid_t uid, passwd* entry, char* buffer, size_t size, passwd** result) {
-  return ::getpwuid_r(uid, entry, buffer, size, result);
-}
-
-constexpr PosixCalls kDefaultPosix = {sys_connect, sys_send, sys_getpwuid_r};
-PosixCalls g_posix = kDefaultPosix;
-
 // A syslog message's time stamp: local time as "Mmm dd hh:mm:ss", the day
 // padded with a blank, the month's name in English whatever the locale.
 std::string syslog_time() {
@@ -477,16 +552,9 @@ std::string syslog_time() {
 
 }  // namespace
 
-PosixCalls& posix() {
-  return g_posix;
-}
-const PosixCalls& default_posix() {
-  return kDefaultPosix;
-}
-
 const char kSystemLogSocket[] = "/dev/log";
 
-bool system_log(const char* source, const std::string& text) {
+Status system_log(const char* source, const std::string& text) {
   // syslog(3) never says whether its message arrived: send the datagram it
   // would send to the socket it would send it to, and see.
   const std::string message = "<" + std::to_string(LOG_USER | LOG_NOTICE) + ">" + syslog_time() +
@@ -495,12 +563,15 @@ bool system_log(const char* source, const std::string& text) {
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, kSystemLogSocket, sizeof address.sun_path - 1);
   const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return from_errno();
   // A datagram arrives whole or not at all.
-  const bool sent =
-      g_posix.connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-      g_posix.send(fd, message.data(), message.size(), MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(message.size());
+  Status sent;
+  if (calls().connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    sent = from_errno();
+  } else if (const ssize_t n = calls().send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+             n != static_cast<ssize_t>(message.size())) {
+    sent = n < 0 ? from_errno() : failure_of(EIO);
+  }
   ::close(fd);
   return sent;
 }
@@ -509,7 +580,7 @@ std::string current_user() {
   passwd entry{};
   passwd* found = nullptr;
   char buffer[16384];  // what any entry of a password database needs
-  if (g_posix.getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 &&
+  if (calls().getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 &&
       found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
     return found->pw_name;
   }
@@ -542,44 +613,22 @@ void clear_screen() {
 // ---------------------------------------------------------------------------
 // Monitoring's files.
 
-int open_to_peek(const char* path, int64_t* size) {
+Status open_to_peek(const char* path, int* fd, int64_t* size) {
+  *fd = -1;
   // O_NONBLOCK: a FIFO's open would wait for a writer; on a regular file it
   // changes nothing. O_NOCTTY: a terminal never becomes ours.
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    g_last_error = static_cast<uint32_t>(errno);
-    return -1;
-  }
+  const int opened = calls().open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
+  if (opened < 0) return from_errno();
   struct stat st;
-  int error = 0;
-  uint32_t last = 0;
-  if (::fstat(fd, &st) != 0) {
-    error = errno;
-    last = static_cast<uint32_t>(errno);
-  } else if (S_ISDIR(st.st_mode)) {
-    error = EISDIR;
-    last = EISDIR;
-  } else if (!S_ISREG(st.st_mode)) {
-    error = EINVAL;
-    last = kErrorNotRegularFile;
-  }
-  if (error != 0) {
-    ::close(fd);
-    errno = error;
-    g_last_error = last;
-    return -1;
-  }
+  if (Status refused = check_opened(opened, &st); !refused.ok()) return refused;
   *size = static_cast<int64_t>(st.st_size);
-  g_last_error = 0;
-  return fd;
+  *fd = opened;
+  return {};
 }
 
-int list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
+Status list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
   DIR* d = ::opendir(dir);
-  if (d == nullptr) {
-    g_last_error = static_cast<uint32_t>(errno);
-    return -1;
-  }
+  if (d == nullptr) return from_errno();
   std::string prefix = dir;
   if (!prefix.empty() && prefix.back() != '/') prefix += '/';
   errno = 0;
@@ -588,37 +637,28 @@ int list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
     if (name != "." && name != "..") entries->push_back({name, prefix + name});
     errno = 0;
   }
-  const int saved = errno;
+  // readdir says its failures only through errno.
+  const int failed = errno;
   ::closedir(d);
-  errno = saved;
-  g_last_error = static_cast<uint32_t>(saved);
-  return saved == 0 ? 0 : -1;
+  return failed == 0 ? Status{} : failure_of(failed);
 }
 
-int create_readable_file(const char* path) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  g_last_error = fd < 0 ? static_cast<uint32_t>(errno) : 0;
-  return fd;
+Status create_readable_file(const char* path, int* fd) {
+  *fd = calls().open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  return *fd >= 0 ? Status{} : from_errno();
 }
 
-int replace_file(const char* from, const char* to) {
-  if (::rename(from, to) != 0) {
-    g_last_error = static_cast<uint32_t>(errno);
-    return -1;
-  }
+Status replace_file(const char* from, const char* to) {
+  if (calls().rename(from, to, 0) != 0) return from_errno();
   // The rename is an entry of the folder: it reaches the disk with the
   // folder's own sync.
   const char* slash = std::strrchr(to, '/');
   const std::string folder = slash == nullptr ? "." : slash == to ? "/" : std::string(to, slash);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    if (g_io.sync(fd) != 0) error = errno;
-    ::close(fd);
-  }
-  errno = error;
-  g_last_error = static_cast<uint32_t>(error);
-  return error == 0 ? 0 : -1;
+  const int fd = calls().open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return from_errno();
+  const Status synced = calls().sync(fd) == 0 ? Status{} : from_errno();
+  calls().close(fd);
+  return synced;
 }
 
 }  // namespace platform

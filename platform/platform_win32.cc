@@ -24,30 +24,30 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_win32.h"
 
+// platform_win32.h spells the Windows types of its table plainly.
+static_assert(std::is_same_v<HANDLE, void*>);
+static_assert(std::is_same_v<DWORD, unsigned long>);
+static_assert(std::is_same_v<BOOL, int>);
+static_assert(std::is_same_v<UINT, unsigned int>);
+static_assert(std::is_same_v<WORD, unsigned short>);
+static_assert(std::is_same_v<PSID, void*>);
+
 namespace platform {
 
 const uint32_t kErrorNotFound = ERROR_FILE_NOT_FOUND;
 const uint32_t kErrorAlreadyExists = ERROR_ALREADY_EXISTS;
-// A code of the application's own (bit 29); described by describe_error.
+// A code of the application's own (bit 29); described by describe_code.
 const uint32_t kErrorNotRegularFile = 0x20000001;
 const bool kShellTakesBackslashes = false;
 
 namespace {
-
-// The last error of the platform calls that document one, kept apart from
-// GetLastError, which any later system call (a log append, a run-time
-// internal) may overwrite before the caller reads it.
-thread_local uint32_t g_last_error = 0;
-
-void keep_last_error() {
-  g_last_error = GetLastError();
-}
 
 // The run-time's errno for a Win32 error of a call made here directly.
 int errno_of(DWORD code) {
@@ -80,27 +80,16 @@ int errno_of(DWORD code) {
   }
 }
 
-// The last failure of this layer's calls on this thread that came from a
-// system error: the errno the caller was given, the system's code and, where
-// it says more, what the call was about. describe_errno words it.
-struct SystemFailure {
-  int error = 0;
-  DWORD code = 0;
-  std::string about;
-};
-thread_local SystemFailure g_failure;
-
-// Keeps a failure for describe_errno; returns `error`.
-int remember_failure(int error, DWORD code, std::string about = {}) {
-  g_failure = {error, code, std::move(about)};
-  return error;
+// The failure of a Win32 call, from its code (GetLastError).
+Status from_system(DWORD code, std::string about = {}) {
+  return Status::failure(errno_of(code), code, std::move(about));
 }
 
-// The result of a run-time call: on failure the system error behind its errno
-// (the run-time keeps it in _doserrno, 0 when no system call failed).
-int64_t runtime_result(int64_t result) {
-  if (result < 0 && _doserrno != 0) remember_failure(errno, _doserrno);
-  return result;
+// The failure of a run-time call: its errno, and the system error behind it,
+// which the run-time keeps in _doserrno (0 when no system call failed; the
+// caller clears it before the call).
+Status from_runtime() {
+  return Status::failure(errno, static_cast<uint32_t>(_doserrno));
 }
 
 HANDLE os_handle(int fd) {
@@ -108,16 +97,13 @@ HANDLE os_handle(int fd) {
 }
 
 int64_t sys_seek(int fd, int64_t offset, int origin) {
-  _doserrno = 0;
-  return runtime_result(_lseeki64(fd, offset, origin));
+  return _lseeki64(fd, offset, origin);
 }
 int64_t sys_read(int fd, void* buffer, uint32_t count) {
-  _doserrno = 0;
-  return runtime_result(_read(fd, buffer, count));
+  return _read(fd, buffer, count);
 }
 int64_t sys_write(int fd, const void* buffer, uint32_t count) {
-  _doserrno = 0;
-  return runtime_result(_write(fd, buffer, count));
+  return _write(fd, buffer, count);
 }
 
 // Positioned transfers through the descriptor's handle: an OVERLAPPED offset
@@ -133,11 +119,12 @@ HANDLE positioned(int fd, int64_t offset, OVERLAPPED* at) {
   at->OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
   return h;
 }
-// A failed transfer: -1 with errno set. A handle opened without that access
-// refuses as the run-time's own calls do, with EBADF.
+// A failed transfer: -1 with errno and _doserrno set, as the run-time's own
+// calls leave them. A handle opened without that access refuses as they do,
+// with EBADF.
 int64_t transfer_failed(DWORD code) {
   errno = code == ERROR_ACCESS_DENIED ? EBADF : errno_of(code);
-  remember_failure(errno, code);
+  _doserrno = code;
   return -1;
 }
 
@@ -159,21 +146,41 @@ int64_t sys_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
   return transfer_failed(GetLastError());
 }
 int sys_sync(int fd) {
-  _doserrno = 0;
-  return static_cast<int>(runtime_result(_commit(fd)));
+  return _commit(fd);
 }
 
-constexpr IoCalls kDefaultIo = {sys_seek, sys_read, sys_write, sys_pread, sys_pwrite, sys_sync};
-IoCalls g_io = kDefaultIo;
-
+int sys_open(int* fd, const char* path, int mode, int share, int permission) {
+  return _sopen_s(fd, path, mode, share, permission);
+}
+DWORD sys_file_type(HANDLE file) {
+  return GetFileType(file);
+}
+BOOL sys_file_size(HANDLE file, int64_t* size) {
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file, &length)) return FALSE;
+  *size = length.QuadPart;
+  return TRUE;
+}
+int sys_close(int fd) {
+  return _close(fd);
+}
 HANDLE sys_create_mutex(SECURITY_ATTRIBUTES* attributes, BOOL owned, const char* name) {
   return CreateMutexA(attributes, owned, name);
 }
 HANDLE sys_open_mutex(DWORD access, BOOL inherit, const char* name) {
   return OpenMutexA(access, inherit, name);
 }
-int sys_sopen(int* fd, const char* path, int mode, int share, int permission) {
-  return _sopen_s(fd, path, mode, share, permission);
+DWORD sys_lock(HANDLE mutex, DWORD milliseconds) {
+  return WaitForSingleObject(mutex, milliseconds);
+}
+BOOL sys_unlock(HANDLE mutex) {
+  return ReleaseMutex(mutex);
+}
+BOOL sys_rename(const char* from, const char* to, DWORD flags) {
+  return MoveFileExA(from, to, flags);
+}
+int sys_remove(const char* path) {
+  return _unlink(path);
 }
 UINT sys_get_console_cp() {
   return GetConsoleCP();
@@ -187,7 +194,6 @@ BOOL sys_set_console_cp(UINT page) {
 BOOL sys_set_console_output_cp(UINT page) {
   return SetConsoleOutputCP(page);
 }
-
 HANDLE sys_find_first_file(const char* path, WIN32_FIND_DATAA* found) {
   return FindFirstFileA(path, found);
 }
@@ -208,37 +214,50 @@ BOOL sys_get_user_name(char* buffer, DWORD* size) {
   return GetUserNameA(buffer, size);
 }
 
-constexpr Win32Calls kDefaultWin32 = {sys_create_mutex,
-                                      sys_open_mutex,
-                                      sys_sopen,
-                                      sys_get_console_cp,
-                                      sys_get_console_output_cp,
-                                      sys_set_console_cp,
-                                      sys_set_console_output_cp,
-                                      sys_find_first_file,
-                                      sys_get_final_path,
-                                      sys_register_event_source,
-                                      sys_report_event,
-                                      sys_deregister_event_source,
-                                      sys_get_user_name};
-Win32Calls g_win32 = kDefaultWin32;
+// This file's own entries; the registry's part is filled in below.
+constexpr SystemCalls kOwnCalls = {sys_open,
+                                   sys_file_type,
+                                   sys_file_size,
+                                   sys_close,
+                                   sys_create_mutex,
+                                   sys_open_mutex,
+                                   sys_lock,
+                                   sys_unlock,
+                                   sys_seek,
+                                   sys_read,
+                                   sys_write,
+                                   sys_pread,
+                                   sys_pwrite,
+                                   sys_sync,
+                                   sys_rename,
+                                   sys_remove,
+                                   sys_get_console_cp,
+                                   sys_get_console_output_cp,
+                                   sys_set_console_cp,
+                                   sys_set_console_output_cp,
+                                   sys_find_first_file,
+                                   sys_get_final_path,
+                                   sys_register_event_source,
+                                   sys_report_event,
+                                   sys_deregister_event_source,
+                                   sys_get_user_name,
+                                   {}};
 
-}  // namespace
-
-IoCalls& io() {
-  return g_io;
+// The defaults with the registry's part (registry_win32.cc). Both tables are
+// made on first use: a static object of another file may call this layer
+// before the statics of this one exist.
+const SystemCalls& defaults() {
+  static const SystemCalls table = [] {
+    SystemCalls own = kOwnCalls;
+    own.registry = default_registry_calls();
+    return own;
+  }();
+  return table;
 }
-const IoCalls& default_io() {
-  return kDefaultIo;
+SystemCalls& calls() {
+  static SystemCalls table = defaults();
+  return table;
 }
-Win32Calls& win32() {
-  return g_win32;
-}
-const Win32Calls& default_win32() {
-  return kDefaultWin32;
-}
-
-namespace {
 
 // Characters of a path, as Windows counts them against its limit (UTF-16
 // units).
@@ -247,59 +266,103 @@ size_t path_length(const char* path) {
   return n > 0 ? static_cast<size_t>(n - 1) : std::strlen(path);
 }
 
+// A failed _sopen_s of `path`: its errno and the system's code it left.
+Status open_failure(const char* path, int error, DWORD code) {
+  // An exclusive create that found the file says so as a plain create does.
+  if (error == EEXIST) code = ERROR_ALREADY_EXISTS;
+  if (code == ERROR_FILENAME_EXCED_RANGE) {
+    // The run-time calls a path too long "no such file"; it is there, maybe,
+    // but Windows takes a path this long only where its policy allows.
+    return Status::failure(ENAMETOOLONG, code,
+                           "a path of " + std::to_string(path_length(path)) +
+                               " characters; Windows takes one longer than 259 only where the "
+                               "LongPathsEnabled policy is on");
+  }
+  // The run-time can refuse without a system call failing (no descriptor
+  // left, a bad mode); that must not read as success.
+  return Status::failure(error, code != 0 ? code : ERROR_ACCESS_DENIED);
+}
+
+// The result of a transfer call: the count, or the failure.
+Status transferred(int64_t result, uint32_t* done) {
+  if (result < 0) {
+    *done = 0;
+    return from_runtime();
+  }
+  *done = static_cast<uint32_t>(result);
+  return {};
+}
+
 }  // namespace
 
-int open_file(const char* path, int mode) {
-  int fd = -1;
+SystemCalls& system_calls() {
+  return calls();
+}
+const SystemCalls& default_system_calls() {
+  return defaults();
+}
+void restore_system_calls() {
+  calls() = defaults();
+}
+
+Status open_file(const char* path, int mode, int* fd, bool* existed) {
+  *fd = -1;
+  if (existed != nullptr) *existed = false;
+  int opened = -1;
   // The modes are the run-time's own _O_ values. Children never inherit the
   // descriptor; other openers may read and write the file meanwhile.
   SetLastError(0);
   const int failure =
-      g_win32.sopen(&fd, path, mode | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+      calls().open(&opened, path, mode | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
   // A create that found the file leaves ERROR_ALREADY_EXISTS; read it before
   // any other call can change it.
-  keep_last_error();
-  if (failure != 0 || fd < 0) {
-    if (failure != 0) errno = failure;
-    // An exclusive create that found the file says so as a plain create does.
-    if (errno == EEXIST) g_last_error = ERROR_ALREADY_EXISTS;
-    if (g_last_error == ERROR_FILENAME_EXCED_RANGE) {
-      // The run-time calls a path too long "no such file"; it is there, maybe,
-      // but Windows takes a path this long only where its policy allows.
-      errno = ENAMETOOLONG;
-      remember_failure(errno, g_last_error,
-                       "a path of " + std::to_string(path_length(path)) +
-                           " characters; Windows takes one longer than 259 only where the "
-                           "LongPathsEnabled policy is on");
-    } else if (g_last_error != 0) {
-      remember_failure(errno, g_last_error);
-    } else {
-      // The run-time can refuse without a system call failing (no descriptor
-      // left, a bad mode); that must not read as success.
-      g_last_error = ERROR_ACCESS_DENIED;
-    }
-    return -1;
-  }
+  const DWORD code = GetLastError();
+  if (failure != 0 || opened < 0) return open_failure(path, failure != 0 ? failure : errno, code);
   // A device (CON, NUL, a COM port) or a pipe is no store file, and reading
   // one may wait without end while the caller holds a store file lock.
-  if (GetFileType(os_handle(fd)) != FILE_TYPE_DISK) {
-    _close(fd);
-    errno = EINVAL;
-    g_last_error = kErrorNotRegularFile;
-    return -1;
+  if (calls().file_type(os_handle(opened)) != FILE_TYPE_DISK) {
+    calls().close(opened);
+    return Status::failure(EINVAL, kErrorNotRegularFile);
   }
-  if ((mode & kModeCreate) == 0 || g_last_error != ERROR_ALREADY_EXISTS) g_last_error = 0;
-  return fd;
+  *fd = opened;
+  if (existed != nullptr) *existed = (mode & kModeCreate) != 0 && code == ERROR_ALREADY_EXISTS;
+  return {};
 }
 
-int close_file(int fd) {
+Status close_file(int fd) {
   _doserrno = 0;
-  return static_cast<int>(runtime_result(_close(fd)));
+  return calls().close(fd) == 0 ? Status{} : from_runtime();
+}
+
+Status seek(int fd, int64_t offset, int origin, int64_t* position) {
+  _doserrno = 0;
+  *position = calls().seek(fd, offset, origin);
+  return *position >= 0 ? Status{} : from_runtime();
+}
+Status read(int fd, void* buffer, uint32_t count, uint32_t* done) {
+  _doserrno = 0;
+  return transferred(calls().read(fd, buffer, count), done);
+}
+Status write(int fd, const void* buffer, uint32_t count, uint32_t* done) {
+  _doserrno = 0;
+  return transferred(calls().write(fd, buffer, count), done);
+}
+Status read_at(int fd, void* buffer, uint32_t count, int64_t offset, uint32_t* done) {
+  _doserrno = 0;
+  return transferred(calls().pread(fd, buffer, count, offset), done);
+}
+Status write_at(int fd, const void* buffer, uint32_t count, int64_t offset, uint32_t* done) {
+  _doserrno = 0;
+  return transferred(calls().pwrite(fd, buffer, count, offset), done);
+}
+Status sync(int fd) {
+  _doserrno = 0;
+  return calls().sync(fd) == 0 ? Status{} : from_runtime();
 }
 
 bool is_regular_file(int fd) {
   HANDLE h = os_handle(fd);
-  if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) return false;
+  if (h == INVALID_HANDLE_VALUE || calls().file_type(h) != FILE_TYPE_DISK) return false;
   BY_HANDLE_FILE_INFORMATION info;
   return GetFileInformationByHandle(h, &info) &&
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -327,74 +390,52 @@ bool same_file(const char* path_a, const char* path_b) {
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
-int remove_file(const char* path) {
+Status remove_file(const char* path) {
   SetLastError(0);
-  if (_unlink(path) != 0) {
-    keep_last_error();
-    if (g_last_error != 0) remember_failure(errno, g_last_error);
-    return -1;
-  }
-  g_last_error = 0;
-  return 0;
+  if (calls().remove(path) == 0) return {};
+  return Status::failure(errno, GetLastError());
 }
 
-int rename_no_replace(const char* from, const char* to) {
+Status rename_no_replace(const char* from, const char* to) {
   // Without MOVEFILE_REPLACE_EXISTING an existing destination is an error;
   // COPY_ALLOWED lets the copy move to another volume.
-  if (!MoveFileExA(from, to, MOVEFILE_COPY_ALLOWED)) {
-    DWORD code = GetLastError();
-    if (code == ERROR_FILE_EXISTS) code = ERROR_ALREADY_EXISTS;
-    g_last_error = code;
-    errno = errno_of(code);
-    remember_failure(errno, code);
-    return -1;
-  }
-  g_last_error = 0;
-  return 0;
+  if (calls().rename(from, to, MOVEFILE_COPY_ALLOWED)) return {};
+  const DWORD code = GetLastError();
+  return from_system(code == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : code);
 }
 
-uint32_t last_error() {
-  return g_last_error;
-}
-void set_last_error(uint32_t code) {
-  g_last_error = code;
-  SetLastError(code);
-}
-
-bool describe_error(uint32_t code, std::string* text, uint32_t* failure) {
+Status describe_code(uint32_t code, std::string* text) {
   if (code == kErrorNotRegularFile) {
     *text = "Not a disk file (a device or a pipe).\r\n";
-    return true;
+    return {};
   }
   char* buffer = nullptr;
   const DWORD n = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
       nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPSTR>(&buffer),
       0, nullptr);
-  if (n == 0 || buffer == nullptr) {
-    *failure = GetLastError();
-    return false;
-  }
+  if (n == 0 || buffer == nullptr) return from_system(GetLastError());
   text->assign(buffer, n);
   LocalFree(buffer);
-  return true;
+  return {};
+}
+
+std::string describe_error(const Status& failure) {
+  std::string text;
+  if (failure.code == 0 || !describe_code(failure.code, &text).ok()) {
+    return describe_errno(failure.error);
+  }
+  // One line: the table breaks long texts with CR LF.
+  std::string line;
+  for (char c : text) {
+    if (c == '\r') continue;
+    line += c == '\n' ? ' ' : c;
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return failure.about.empty() ? line : line + " (" + failure.about + ")";
 }
 
 std::string describe_errno(int error) {
-  if (g_failure.code != 0 && g_failure.error == error) {
-    std::string text;
-    uint32_t failure = 0;
-    if (describe_error(g_failure.code, &text, &failure)) {
-      // One line: the table breaks long texts with CR LF.
-      std::string line;
-      for (char c : text) {
-        if (c == '\r') continue;
-        line += c == '\n' ? ' ' : c;
-      }
-      while (!line.empty() && line.back() == ' ') line.pop_back();
-      return g_failure.about.empty() ? line : line + " (" + g_failure.about + ")";
-    }
-  }
   return std::strerror(error);
 }
 
@@ -410,11 +451,11 @@ std::string final_path(const char* path) {
   if (file == INVALID_HANDLE_VALUE) return {};
   constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
   std::string buffer(MAX_PATH, '\0');
-  DWORD n = g_win32.get_final_path(file, buffer.data(), static_cast<DWORD>(buffer.size()), kFlags);
+  DWORD n = calls().get_final_path(file, buffer.data(), static_cast<DWORD>(buffer.size()), kFlags);
   if (n >= buffer.size()) {
     // Too small: n is the size needed, the terminator included.
     buffer.resize(n);
-    n = g_win32.get_final_path(file, buffer.data(), n, kFlags);
+    n = calls().get_final_path(file, buffer.data(), n, kFlags);
   }
   CloseHandle(file);
   if (n == 0 || n >= buffer.size()) return {};
@@ -438,7 +479,7 @@ std::string stored_spelling(const char* path) {
     return given;
   }
   WIN32_FIND_DATAA found;
-  HANDLE h = g_win32.find_first_file(path, &found);
+  HANDLE h = calls().find_first_file(path, &found);
   if (h == INVALID_HANDLE_VALUE) return given;
   FindClose(h);
   // A symbolic link is found as itself; the service names the file it leads
@@ -541,21 +582,16 @@ SECURITY_ATTRIBUTES* lock_attributes() {
 // The mutex `name`, made with lock_attributes when it is new. Creating one
 // that exists asks for all access: when another account's mutex refuses it,
 // the mutex is opened asking only for what waiting and releasing need. Null
-// with *error set (and the failure kept for describe_errno) when neither works.
-HANDLE lock_mutex(const std::string& name, int* error) {
-  HANDLE mutex = g_win32.create_mutex(lock_attributes(), FALSE, name.c_str());
+// with *failure set, naming the mutex, when neither works.
+HANDLE lock_mutex(const std::string& name, Status* failure) {
+  HANDLE mutex = calls().create_mutex(lock_attributes(), FALSE, name.c_str());
   if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
-    mutex = g_win32.open_mutex(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+    mutex = calls().open_mutex(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
   }
-  if (mutex == nullptr) {
-    const DWORD code = GetLastError();
-    *error = remember_failure(errno_of(code), code, "store file lock " + name);
-  }
+  if (mutex == nullptr) *failure = from_system(GetLastError(), "store file lock " + name);
   return mutex;
 }
 
-// Waits for `mutex` without limit. 0 when held; an abandoned mutex counts as
-// held and sets *abandoned.
 // How long a wait for the lock has lasted, and what it has said so far.
 struct Waiting {
   const LockWait* wait;
@@ -567,7 +603,10 @@ struct Waiting {
   }
 };
 
-int wait_for(HANDLE mutex, bool* abandoned, Waiting* waiting) {
+// Waits for `mutex` as the lock's wait says (without limit when it says
+// nothing). An abandoned mutex counts as held and sets *abandoned; a wait
+// that runs out fails with ETIMEDOUT.
+Status wait_for(HANDLE mutex, bool* abandoned, Waiting* waiting) {
   const LockWait* wait = waiting->wait;
   const bool limited = wait != nullptr && (wait->timeout_ms >= 0 || wait->notice != nullptr);
   for (;;) {
@@ -575,7 +614,7 @@ int wait_for(HANDLE mutex, bool* abandoned, Waiting* waiting) {
     if (limited) {
       const ULONGLONG waited = GetTickCount64() - waiting->start;
       if (wait->timeout_ms >= 0 && waited >= static_cast<ULONGLONG>(wait->timeout_ms)) {
-        return ETIMEDOUT;
+        return Status::failure(ETIMEDOUT, WAIT_TIMEOUT);
       }
       if (!waiting->noticed && waited >= 1000 && wait->notice != nullptr) {
         waiting->noticed = true;
@@ -586,52 +625,58 @@ int wait_for(HANDLE mutex, bool* abandoned, Waiting* waiting) {
       if (!waiting->noticed && wait->notice != nullptr && until > 1000) until = 1000;
       slice = until == ~0ull ? INFINITE : static_cast<DWORD>(until - waited);
     }
-    const DWORD result = WaitForSingleObject(mutex, slice);
-    if (result == WAIT_OBJECT_0) return 0;
+    const DWORD result = calls().lock(mutex, slice);
+    if (result == WAIT_OBJECT_0) return {};
     if (result == WAIT_ABANDONED) {
       *abandoned = true;
-      return 0;
+      return {};
     }
     if (result == WAIT_TIMEOUT && limited) continue;
-    const DWORD code = GetLastError();
-    return remember_failure(errno_of(code), code);
+    return from_system(GetLastError());
   }
+}
+
+// The two mutexes of lock `name`, made or opened on its first acquire.
+Status open_lock(const char* name, LockHold* hold) {
+  if (hold->local != nullptr) return {};
+  const std::string plain = lock_object_name(name);
+  Status failure;
+  hold->local = lock_mutex(plain, &failure);
+  if (hold->local == nullptr) return failure;
+  hold->global = lock_mutex(kGlobalPrefix + plain, &failure);
+  if (hold->global == nullptr) {
+    CloseHandle(hold->local);
+    hold->local = nullptr;
+  }
+  return failure;
 }
 
 }  // namespace
 
-int lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
+Status lock_acquire(const char* name, bool* abandoned, const LockWait* wait) {
   bool was_abandoned = false;
   Waiting waiting{wait, name};
   LockHold& hold = g_locks[name];
-  if (hold.local == nullptr) {
-    const std::string plain = lock_object_name(name);
-    int error = 0;
-    hold.local = lock_mutex(plain, &error);
-    if (hold.local == nullptr) return error;
-    hold.global = lock_mutex(kGlobalPrefix + plain, &error);
-    if (hold.global == nullptr) {
-      CloseHandle(hold.local);
-      hold.local = nullptr;
-      return error;
-    }
-  }
-  if (const int error = wait_for(hold.local, &was_abandoned, &waiting)) return error;
-  if (const int error = wait_for(hold.global, &was_abandoned, &waiting)) {
-    ReleaseMutex(hold.local);
-    return error;
+  if (Status opened = open_lock(name, &hold); !opened.ok()) return opened;
+  if (Status held = wait_for(hold.local, &was_abandoned, &waiting); !held.ok()) return held;
+  if (Status held = wait_for(hold.global, &was_abandoned, &waiting); !held.ok()) {
+    calls().unlock(hold.local);
+    return held;
   }
   ++hold.count;
   if (abandoned != nullptr) *abandoned = was_abandoned;
-  return 0;
+  return {};
 }
 
-void lock_release(const char* name) {
+Status lock_release(const char* name) {
   auto it = g_locks.find(name);
-  if (it == g_locks.end() || it->second.count == 0) return;
+  if (it == g_locks.end() || it->second.count == 0) return {};
   --it->second.count;
-  ReleaseMutex(it->second.global);
-  ReleaseMutex(it->second.local);
+  // Both are given back whatever becomes of the first.
+  Status released;
+  if (!calls().unlock(it->second.global)) released = from_system(GetLastError());
+  if (!calls().unlock(it->second.local) && released.ok()) released = from_system(GetLastError());
+  return released;
 }
 
 std::string environment_directory() {
@@ -658,8 +703,8 @@ bool is_directory(const std::string& path) {
 
 }  // namespace
 
-bool make_directories(const std::string& path) {
-  if (is_directory(path)) return true;
+Status make_directories(const std::string& path) {
+  if (is_directory(path)) return {};
   // Past a drive ("C:") or a share ("\\server\share") every separator ends a
   // directory to create.
   size_t start = 0;
@@ -667,23 +712,18 @@ bool make_directories(const std::string& path) {
   if (path.rfind("\\\\", 0) == 0 || path.rfind("//", 0) == 0) {
     start = path.find_first_of("\\/", 2);
     if (start != std::string::npos) start = path.find_first_of("\\/", start + 1);
-    if (start == std::string::npos) return false;
+    if (start == std::string::npos) return Status::failure(EINVAL, ERROR_BAD_PATHNAME);
   }
   for (size_t pos = start + 1; pos <= path.size(); ++pos) {
     if (pos == path.size() || path[pos] == '/' || path[pos] == '\\') {
       const std::string part = path.substr(0, pos);
       if (part.empty() || is_directory(part)) continue;
       if (!CreateDirectoryA(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        errno = errno_of(GetLastError());
-        return false;
+        return from_system(GetLastError());
       }
     }
   }
-  if (!is_directory(path)) {
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
+  return is_directory(path) ? Status{} : Status::failure(ENOTDIR, ERROR_DIRECTORY);
 }
 
 bool directory_writable(const std::string& path) {
@@ -698,7 +738,7 @@ bool directory_writable(const std::string& path) {
   return true;
 }
 
-bool append_entry(const std::string& path, const std::string& text) {
+Status append_entry(const std::string& path, const std::string& text) {
   // A Windows text file: every line feed becomes CR LF. FILE_APPEND_DATA
   // puts each single write at the end, so entries of several processes
   // never interleave.
@@ -711,24 +751,27 @@ bool append_entry(const std::string& path, const std::string& text) {
   HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    errno = errno_of(GetLastError());
-    return false;
-  }
+  if (h == INVALID_HANDLE_VALUE) return from_system(GetLastError());
   DWORD done = 0;
-  const BOOL ok = WriteFile(h, lines.data(), static_cast<DWORD>(lines.size()), &done, nullptr);
-  if (!ok) errno = errno_of(GetLastError());
+  Status written;
+  if (!WriteFile(h, lines.data(), static_cast<DWORD>(lines.size()), &done, nullptr)) {
+    written = from_system(GetLastError());
+  } else if (done != lines.size()) {
+    written = Status::failure(EIO, ERROR_WRITE_FAULT);
+  }
   CloseHandle(h);
-  return ok && done == lines.size();
+  return written;
 }
 
 int process_id() {
   return static_cast<int>(GetCurrentProcessId());
 }
 
-bool local_time(int64_t seconds, std::tm* out) {
+Status local_time(int64_t seconds, std::tm* out) {
   const __time64_t t = seconds;
-  return _localtime64_s(out, &t) == 0;
+  // A run-time refusal: an error number, no system code.
+  const errno_t error = _localtime64_s(out, &t);
+  return error == 0 ? Status{} : Status::failure(error, 0);
 }
 
 std::string log_time_stamp() {
@@ -781,20 +824,23 @@ bool tcp_service_known(const char* name) {
   return started && getservbyname(name, "tcp") != nullptr;
 }
 
-bool system_log(const char* source, const std::string& text) {
-  HANDLE log = g_win32.register_event_source(nullptr, source);
-  if (log == nullptr) return false;
+Status system_log(const char* source, const std::string& text) {
+  HANDLE log = calls().register_event_source(nullptr, source);
+  if (log == nullptr) return from_system(GetLastError());
   const char* strings[1] = {text.c_str()};
-  const BOOL reported = g_win32.report_event(log, EVENTLOG_INFORMATION_TYPE, 0, kSystemLogEvent,
-                                             nullptr, 1, 0, strings, nullptr);
-  g_win32.deregister_event_source(log);
-  return reported != 0;
+  Status reported;
+  if (!calls().report_event(log, EVENTLOG_INFORMATION_TYPE, 0, kSystemLogEvent, nullptr, 1, 0,
+                            strings, nullptr)) {
+    reported = from_system(GetLastError());
+  }
+  calls().deregister_event_source(log);
+  return reported;
 }
 
 std::string current_user() {
   char name[257];  // UNLEN + 1
   DWORD size = sizeof name;
-  if (g_win32.get_user_name(name, &size) && name[0] != '\0') return name;
+  if (calls().get_user_name(name, &size) && name[0] != '\0') return name;
   const char* user = std::getenv("USERNAME");
   if (user != nullptr && *user != '\0') return user;
   return "unknown";
@@ -868,39 +914,35 @@ const ConsoleRun g_console_run;
 }  // namespace
 
 void console_pages_utf8() {
-  const UINT input = g_win32.get_console_cp();
-  const UINT output = g_win32.get_console_output_cp();
+  const UINT input = calls().get_console_cp();
+  const UINT output = calls().get_console_output_cp();
   if (input == 0 && output == 0) return;  // no console
   static const bool handler = SetConsoleCtrlHandler(restore_on_signal, TRUE) != 0;
   (void)handler;
-  if (input != CP_UTF8 && g_win32.set_console_cp(CP_UTF8)) g_console_input = input;
-  if (output != CP_UTF8 && g_win32.set_console_output_cp(CP_UTF8)) g_console_output = output;
+  if (input != CP_UTF8 && calls().set_console_cp(CP_UTF8)) g_console_input = input;
+  if (output != CP_UTF8 && calls().set_console_output_cp(CP_UTF8)) g_console_output = output;
 }
 
 void console_pages_restore() {
-  if (const UINT input = g_console_input.exchange(0)) g_win32.set_console_cp(input);
-  if (const UINT output = g_console_output.exchange(0)) g_win32.set_console_output_cp(output);
+  if (const UINT input = g_console_input.exchange(0)) calls().set_console_cp(input);
+  if (const UINT output = g_console_output.exchange(0)) calls().set_console_output_cp(output);
 }
 
 // ---------------------------------------------------------------------------
 // Monitoring's files.
 
-int open_to_peek(const char* path, int64_t* size) {
-  const int fd = open_file(path, kModeReadOnly | kModeBinary);
-  if (fd < 0) return -1;
-  LARGE_INTEGER length;
-  if (!GetFileSizeEx(os_handle(fd), &length)) {
-    const DWORD code = GetLastError();
-    _close(fd);
-    g_last_error = code;
-    errno = remember_failure(errno_of(code), code);
-    return -1;
+Status open_to_peek(const char* path, int* fd, int64_t* size) {
+  if (Status opened = open_file(path, kModeReadOnly | kModeBinary, fd); !opened.ok()) {
+    return opened;
   }
-  *size = length.QuadPart;
-  return fd;
+  if (calls().file_size(os_handle(*fd), size)) return {};
+  const Status failed = from_system(GetLastError());
+  calls().close(*fd);
+  *fd = -1;
+  return failed;
 }
 
-int list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
+Status list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
   std::string prefix = dir;
   if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') prefix += '\\';
   WIN32_FIND_DATAA found;
@@ -909,13 +951,7 @@ int list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     // A folder without entries at all (a drive's root) finds nothing.
-    if (code == ERROR_FILE_NOT_FOUND) {
-      g_last_error = 0;
-      return 0;
-    }
-    g_last_error = code;
-    errno = remember_failure(errno_of(code), code);
-    return -1;
+    return code == ERROR_FILE_NOT_FOUND ? Status{} : from_system(code);
   }
   do {
     const std::string name = found.cFileName;
@@ -923,30 +959,18 @@ int list_directory(const char* dir, std::vector<DirectoryEntry>* entries) {
   } while (FindNextFileA(search, &found));
   const DWORD code = GetLastError();
   FindClose(search);
-  if (code != ERROR_NO_MORE_FILES) {
-    g_last_error = code;
-    errno = remember_failure(errno_of(code), code);
-    return -1;
-  }
-  g_last_error = 0;
-  return 0;
+  return code == ERROR_NO_MORE_FILES ? Status{} : from_system(code);
 }
 
-int create_readable_file(const char* path) {
+Status create_readable_file(const char* path, int* fd) {
   // The new file takes the folder's inherited access rights, which is what
   // lets the exporter's account read it.
-  return open_file(path, kModeWriteOnly | kModeCreate | kModeExclusive | kModeBinary);
+  return open_file(path, kModeWriteOnly | kModeCreate | kModeExclusive | kModeBinary, fd);
 }
 
-int replace_file(const char* from, const char* to) {
-  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const DWORD code = GetLastError();
-    g_last_error = code;
-    errno = remember_failure(errno_of(code), code);
-    return -1;
-  }
-  g_last_error = 0;
-  return 0;
+Status replace_file(const char* from, const char* to) {
+  if (calls().rename(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return {};
+  return from_system(GetLastError());
 }
 
 }  // namespace platform

@@ -25,7 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "platform/platform_win32.h"
+#include "platform/system_calls.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -49,7 +49,7 @@ VARNO_TEST_CHILD(hold_mutex) {
 
 // Child: takes the store file lock args[0] and ends without giving it back.
 VARNO_TEST_CHILD(abandon_lock) {
-  return platform::lock_acquire(args.at(0).c_str()) == 0 ? 0 : 1;
+  return platform::lock_acquire(args.at(0).c_str()).ok() ? 0 : 1;
 }
 
 // Whether a thread other than the caller finds mutex `name` owned.
@@ -69,7 +69,7 @@ bool owned_elsewhere(const std::string& name) {
 
 TEST(StoreFileLock, TakesThePlainAndTheGlobalNameAndGivesBothBack) {
   const std::string name = own_lock("DEV1");
-  ASSERT_EQ(platform::lock_acquire(name.c_str()), 0);
+  ASSERT_TRUE(platform::lock_acquire(name.c_str()).ok());
   EXPECT_TRUE(owned_elsewhere(name));
   EXPECT_TRUE(owned_elsewhere("Global\\" + name));
   platform::lock_release(name.c_str());
@@ -88,7 +88,7 @@ TEST(StoreFileLock, APeerHoldingEitherNameAloneExcludes) {
     ASSERT_TRUE(peer.read_until("held\n")) << held;
     bool taken = false;
     std::thread taker([&] {
-      taken = platform::lock_acquire(name.c_str()) == 0;
+      taken = platform::lock_acquire(name.c_str()).ok();
       platform::lock_release(name.c_str());
     });
     Sleep(500);
@@ -106,14 +106,14 @@ TEST(StoreFileLock, ALockItsHolderLeftBehindIsTakenAndSaidToBeAbandoned) {
   // handles, kept for its life as the service keeps its own, let the mutex
   // outlive the child.
   bool abandoned = true;
-  ASSERT_EQ(platform::lock_acquire(name.c_str(), &abandoned), 0);
+  ASSERT_TRUE(platform::lock_acquire(name.c_str(), &abandoned).ok());
   EXPECT_FALSE(abandoned);
   platform::lock_release(name.c_str());
   ASSERT_EQ(testsupport::run_child("abandon_lock", {name}).exit_code, 0);
-  ASSERT_EQ(platform::lock_acquire(name.c_str(), &abandoned), 0);
+  ASSERT_TRUE(platform::lock_acquire(name.c_str(), &abandoned).ok());
   EXPECT_TRUE(abandoned);
   platform::lock_release(name.c_str());
-  ASSERT_EQ(platform::lock_acquire(name.c_str(), &abandoned), 0);
+  ASSERT_TRUE(platform::lock_acquire(name.c_str(), &abandoned).ok());
   EXPECT_FALSE(abandoned) << "only the first taker finds it abandoned";
   platform::lock_release(name.c_str());
 }
@@ -179,7 +179,7 @@ std::set<std::pair<std::string, DWORD>> mutex_access(const std::string& name) {
 // out, nor the other way round.
 TEST(StoreFileLock, ItsMutexesLetSystemAdministratorsAndLogonsShareThem) {
   const std::string name = own_lock("SECURED");
-  ASSERT_EQ(platform::lock_acquire(name.c_str()), 0);
+  ASSERT_TRUE(platform::lock_acquire(name.c_str()).ok());
   const std::set<std::pair<std::string, DWORD>> expected = {
       {"S-1-5-18", MUTEX_ALL_ACCESS},
       {"S-1-5-32-544", MUTEX_ALL_ACCESS},
@@ -218,16 +218,16 @@ TEST(StoreFileLock, AMutexAnotherAccountMadeIsOpenedForWaitingAndReleasingOnly) 
   HANDLE global = CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
   ASSERT_NE(local, nullptr);
   ASSERT_NE(global, nullptr);
-  platform::win32().create_mutex = refuse_create;
-  platform::win32().open_mutex = record_open;
+  platform::system_calls().create_mutex = refuse_create;
+  platform::system_calls().open_mutex = record_open;
   g_opened.clear();
   g_open_refused = false;
-  const int acquired = platform::lock_acquire(name.c_str());
-  EXPECT_EQ(acquired, 0);
+  const bool acquired = platform::lock_acquire(name.c_str()).ok();
+  EXPECT_TRUE(acquired);
   const DWORD wait_and_release = SYNCHRONIZE | MUTEX_MODIFY_STATE;
   EXPECT_EQ(g_opened, (std::vector<std::pair<std::string, DWORD>>{
                           {name, wait_and_release}, {"Global\\" + name, wait_and_release}}));
-  if (acquired == 0) {
+  if (acquired) {
     EXPECT_TRUE(owned_elsewhere(name));
     EXPECT_TRUE(owned_elsewhere("Global\\" + name));
     platform::lock_release(name.c_str());
@@ -237,13 +237,14 @@ TEST(StoreFileLock, AMutexAnotherAccountMadeIsOpenedForWaitingAndReleasingOnly) 
   // Refused that too: no lock, and the error names the mutex.
   const std::string refused = own_lock("REFUSED");
   g_open_refused = true;
-  EXPECT_EQ(platform::lock_acquire(refused.c_str()), EACCES);
+  const platform::Status failure = platform::lock_acquire(refused.c_str());
+  EXPECT_EQ(failure.error, EACCES);
+  EXPECT_EQ(failure.code, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
   std::string denied;
-  uint32_t failure = 0;
-  ASSERT_TRUE(platform::describe_error(ERROR_ACCESS_DENIED, &denied, &failure));
+  ASSERT_TRUE(platform::describe_code(ERROR_ACCESS_DENIED, &denied).ok());
   while (!denied.empty() && (denied.back() == '\n' || denied.back() == '\r')) denied.pop_back();
-  EXPECT_EQ(platform::describe_errno(EACCES), denied + " (store file lock " + refused + ")");
-  platform::win32() = platform::default_win32();
+  EXPECT_EQ(platform::describe_error(failure), denied + " (store file lock " + refused + ")");
+  platform::restore_system_calls();
   CloseHandle(local);
   CloseHandle(global);
 }
@@ -264,12 +265,11 @@ TEST(EnvironmentDirectory, VarnoHomeElseProgramDataWithOneTrailingSeparator) {
 
 TEST(Errors, TheSystemMessageTableDescribesCodes) {
   std::string text;
-  uint32_t failure = 0;
-  ASSERT_TRUE(platform::describe_error(ERROR_FILE_NOT_FOUND, &text, &failure));
+  ASSERT_TRUE(platform::describe_code(ERROR_FILE_NOT_FOUND, &text).ok());
   ASSERT_GE(text.size(), 3u);
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
-  EXPECT_FALSE(platform::describe_error(0x20000099u, &text, &failure));
-  EXPECT_EQ(failure, static_cast<uint32_t>(ERROR_MR_MID_NOT_FOUND));
+  EXPECT_EQ(platform::describe_code(0x20000099u, &text).code,
+            static_cast<uint32_t>(ERROR_MR_MID_NOT_FOUND));
 }
 
 // NUL is a character device to _isatty and GetFileType, but no console.
@@ -291,16 +291,20 @@ TEST(Terminal, TheNullDeviceIsNoConsole) {
   EXPECT_FALSE(err);
 }
 
-// The system's words for what a call of the layer met; the run-time's for an
-// errno that no system error of the last failure became.
-TEST(Errors, TheLastFailureIsDescribedInTheSystemsWords) {
+// The system's words for what a call of the layer met; the run-time's for a
+// failure without a system error.
+TEST(Errors, AFailureIsDescribedInTheSystemsWords) {
   testsupport::ScratchDir dir;
-  EXPECT_LT(platform::open_file(dir.file("missing.store").c_str(), platform::kModeReadOnly), 0);
+  int fd = 0;
+  const platform::Status missing =
+      platform::open_file(dir.file("missing.store").c_str(), platform::kModeReadOnly, &fd);
+  EXPECT_EQ(missing.error, ENOENT);
+  EXPECT_EQ(missing.code, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
   std::string not_found;
-  uint32_t failure = 0;
-  ASSERT_TRUE(platform::describe_error(ERROR_FILE_NOT_FOUND, &not_found, &failure));
-  EXPECT_EQ(platform::describe_errno(ENOENT) + "\r\n", not_found);
-  EXPECT_EQ(platform::describe_errno(EINVAL), std::strerror(EINVAL));
+  ASSERT_TRUE(platform::describe_code(ERROR_FILE_NOT_FOUND, &not_found).ok());
+  EXPECT_EQ(platform::describe_error(missing) + "\r\n", not_found);
+  EXPECT_EQ(platform::describe_error(platform::Status::failure(EINVAL, 0)), std::strerror(EINVAL));
+  EXPECT_EQ(platform::describe_errno(ENOENT), std::strerror(ENOENT));
 }
 
 // What Windows does to a path over 259 characters where the LongPathsEnabled
@@ -314,15 +318,14 @@ int too_long(int*, const char*, int, int, int) {
 TEST(Errors, APathTooLongForThePolicyIsCalledTooLong) {
   testsupport::ScratchDir dir;
   const std::string path = "C:/" + std::string(300, 'p') + ".store";
-  platform::win32().sopen = too_long;
-  errno = 0;
-  const int fd = platform::open_file(path.c_str(), platform::kModeReadOnly);
-  const int error = errno;
-  platform::win32() = platform::default_win32();
+  platform::system_calls().open = too_long;
+  int fd = 0;
+  const platform::Status failure = platform::open_file(path.c_str(), platform::kModeReadOnly, &fd);
+  platform::restore_system_calls();
   EXPECT_EQ(fd, -1);
-  EXPECT_EQ(error, ENAMETOOLONG);
-  EXPECT_EQ(platform::last_error(), static_cast<uint32_t>(ERROR_FILENAME_EXCED_RANGE));
-  const std::string text = platform::describe_errno(ENAMETOOLONG);
+  EXPECT_EQ(failure.error, ENAMETOOLONG);
+  EXPECT_EQ(failure.code, static_cast<uint32_t>(ERROR_FILENAME_EXCED_RANGE));
+  const std::string text = platform::describe_error(failure);
   EXPECT_NE(text.find("(a path of 309 characters; Windows takes one longer than 259 only where "
                       "the LongPathsEnabled policy is on)"),
             std::string::npos)
@@ -369,8 +372,8 @@ TEST(Files, ASymbolicLinkIsSpelledAsTheFileItLeadsTo) {
   testsupport::ScratchDir dir;
   testsupport::write_file(dir.file("store.lnk"), "s");
   g_link = dir.file("STORE.LNK");
-  platform::win32().find_first_file = find_as_link;
-  platform::win32().get_final_path = final_as_given;
+  platform::system_calls().find_first_file = find_as_link;
+  platform::system_calls().get_final_path = final_as_given;
   g_sizes.clear();
   const std::string deep = "D:\\" + std::string(300, 'd') + "\\VARNO_STORE_N2.DLGP2";
   std::vector<std::string> spelled;
@@ -382,9 +385,9 @@ TEST(Files, ASymbolicLinkIsSpelledAsTheFileItLeadsTo) {
     spelled.push_back(platform::stored_spelling(g_link.c_str()));
   }
   // What the system itself gives (wine has a final path for a plain file).
-  platform::win32().get_final_path = platform::default_win32().get_final_path;
+  platform::system_calls().get_final_path = platform::default_system_calls().get_final_path;
   const std::string resolved = platform::stored_spelling(g_link.c_str());
-  platform::win32() = platform::default_win32();
+  platform::restore_system_calls();
   EXPECT_EQ(spelled, (std::vector<std::string>{"C:\\data\\VARNO_STORE_N1.DLGP1",
                                                "\\\\host\\share\\VARNO_STORE_N1.DLGP1", deep,
                                                dir.file("store.lnk")}));
@@ -417,18 +420,19 @@ BOOL fake_deregister(HANDLE log) {
 }
 
 TEST(SystemLog, OneInformationEventOfTheSourceOrFalse) {
-  platform::win32().register_event_source = fake_register;
-  platform::win32().report_event = fake_report;
-  platform::win32().deregister_event_source = fake_deregister;
+  platform::system_calls().register_event_source = fake_register;
+  platform::system_calls().report_event = fake_report;
+  platform::system_calls().deregister_event_source = fake_deregister;
   std::vector<std::pair<bool, std::vector<std::string>>> seen;
   for (const auto& [register_refused, report_refused] :
        {std::pair(false, false), std::pair(false, true), std::pair(true, false)}) {
     g_register_refused = register_refused;
     g_report_refused = report_refused;
     g_event_calls.clear();
-    seen.emplace_back(platform::system_log("varno-inspect", "rewind of a.DEV1"), g_event_calls);
+    seen.emplace_back(platform::system_log("varno-inspect", "rewind of a.DEV1").ok(),
+                      g_event_calls);
   }
-  platform::win32() = platform::default_win32();
+  platform::restore_system_calls();
   // 4: EVENTLOG_INFORMATION_TYPE.
   const std::vector<std::string> calls = {"register varno-inspect",
                                           "report 1 4 1 1 rewind of a.DEV1", "deregister 1"};
@@ -448,7 +452,7 @@ TEST(CurrentUser, TheSystemsNameElseUsernameElseUnknown) {
   const char* had = std::getenv("USERNAME");
   const std::string saved = had != nullptr ? had : "";
   EXPECT_FALSE(platform::current_user().empty());
-  platform::win32().get_user_name = fake_user_name;
+  platform::system_calls().get_user_name = fake_user_name;
   std::vector<std::string> names;
   for (const char* user_name : {"svc-varno", static_cast<const char*>(nullptr)}) {
     g_user_name = user_name;
@@ -457,7 +461,7 @@ TEST(CurrentUser, TheSystemsNameElseUsernameElseUnknown) {
       names.push_back(platform::current_user());
     }
   }
-  platform::win32() = platform::default_win32();
+  platform::restore_system_calls();
   testsupport::set_env("USERNAME", had != nullptr ? saved.c_str() : nullptr);
   EXPECT_EQ(names, (std::vector<std::string>{"svc-varno", "svc-varno", "alice", "unknown"}));
 }
@@ -473,7 +477,7 @@ BOOL fake_set(UINT page) {
 }
 
 TEST(Console, CodePagesAreUtf8ForTheRunAndTheConsolesOwnAfterIt) {
-  platform::Win32Calls& calls = platform::win32();
+  platform::SystemCalls& calls = platform::system_calls();
   calls.get_console_cp = [] { return g_pages[0]; };
   calls.get_console_output_cp = [] { return g_pages[1]; };
   calls.set_console_cp = fake_set<0>;
@@ -495,7 +499,7 @@ TEST(Console, CodePagesAreUtf8ForTheRunAndTheConsolesOwnAfterIt) {
     platform::console_pages_restore();
     EXPECT_TRUE(g_page_calls.empty()) << page;
   }
-  platform::win32() = platform::default_win32();
+  platform::restore_system_calls();
 }
 
 TEST(Files, SameFileIgnoresLetterCase) {
@@ -508,16 +512,19 @@ TEST(Files, SyncReachesTheFileOnlyThroughAWritableDescriptor) {
   testsupport::ScratchDir dir;
   const std::string path = dir.file("s.dat");
   testsupport::write_file(path, "");
-  const int fd =
-      platform::open_file(path.c_str(), platform::kModeReadWrite | platform::kModeBinary);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(platform::io().pwrite(fd, "abc", 3, 2), 3);
-  EXPECT_EQ(platform::io().sync(fd), 0);
+  int fd = -1;
+  ASSERT_TRUE(
+      platform::open_file(path.c_str(), platform::kModeReadWrite | platform::kModeBinary, &fd)
+          .ok());
+  uint32_t done = 0;
+  ASSERT_TRUE(platform::write_at(fd, "abc", 3, 2, &done).ok());
+  EXPECT_EQ(done, 3u);
+  EXPECT_TRUE(platform::sync(fd).ok());
   EXPECT_EQ(testsupport::read_file(path), std::string("\0\0abc", 5));
   platform::close_file(fd);
-  const int reader = platform::open_file(path.c_str(), platform::kModeBinary);
-  ASSERT_GE(reader, 0);
-  EXPECT_NE(platform::io().sync(reader), 0);
+  int reader = -1;
+  ASSERT_TRUE(platform::open_file(path.c_str(), platform::kModeBinary, &reader).ok());
+  EXPECT_FALSE(platform::sync(reader).ok());
   platform::close_file(reader);
 }
 

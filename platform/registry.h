@@ -122,8 +122,11 @@ uint32_t reg_delete_value(RegKey key, const char* name);
 // Gives back a key; closing a predefined root does nothing.
 uint32_t reg_close_key(RegKey key);
 
-// Every call above goes through this table, so tests can fail one kind of
-// call without touching the product code. Each entry behaves as its namesake.
+// The registry's part of this system's table of system calls
+// (platform/system_calls.h: system_calls().registry), through which every
+// call above goes, so tests can fail one kind of call without touching the
+// product code. Each entry behaves as its namesake: on Windows the advapi32
+// call, elsewhere the stand-in tree's.
 struct RegistryCalls {
   uint32_t (*open_key_ex)(RegKey, const char*, uint32_t, uint32_t, RegKey*);
   uint32_t (*query_value_ex)(RegKey, const char*, uint32_t*, void*, uint32_t*);
@@ -135,8 +138,8 @@ struct RegistryCalls {
   uint32_t (*delete_value)(RegKey, const char*);
   uint32_t (*close_key)(RegKey);
 };
-RegistryCalls& registry_calls();                // the table in use
-const RegistryCalls& default_registry_calls();  // the platform's own calls
+// This system's own registry calls, the part's default entries.
+const RegistryCalls& default_registry_calls();
 
 }  // namespace platform
 

@@ -253,8 +253,8 @@ uint32_t split_path(const char* subkey, std::vector<std::string>* parts) {
 // Exclusive lock of the whole tree for writers; -1 and the error in *code
 // when it cannot be taken.
 int lock_tree(const std::string& base, uint32_t* code) {
-  if (!make_directories(base)) {
-    *code = errno != 0 ? static_cast<uint32_t>(errno) : EACCES;
+  if (const Status made = make_directories(base); !made.ok()) {
+    *code = made.code;
     return -1;
   }
   const int fd = ::open((base + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -445,8 +445,8 @@ uint32_t posix_create_key_ex(RegKey key, const char* subkey, uint32_t options, u
   if (const uint32_t bad = split_path(subkey, &parts)) return bad;
   const std::string base = base_of(key);
   std::string dir = dir_of(key);
-  if (key->root_name != nullptr && !make_directories(dir)) {
-    return errno != 0 ? static_cast<uint32_t>(errno) : EACCES;
+  if (key->root_name != nullptr) {
+    if (const Status made = make_directories(dir); !made.ok()) return made.code;
   }
   uint32_t code = 0;
   const int lock = lock_tree(base, &code);
@@ -522,8 +522,8 @@ uint32_t posix_set_value_ex(RegKey key, const char* name, uint32_t type, const v
   const std::string value = name != nullptr ? name : "";
   if (const uint32_t bad = check_value_name(value)) return bad;
   const std::string dir = dir_of(key);
-  if (key->root_name != nullptr && !make_directories(dir)) {
-    return errno != 0 ? static_cast<uint32_t>(errno) : EACCES;
+  if (key->root_name != nullptr) {
+    if (const Status made = make_directories(dir); !made.ok()) return made.code;
   }
   std::string temp;
   if (const uint32_t code = write_temp(dir, type, data, size, &temp)) return code;

@@ -111,7 +111,7 @@ const char* time_stamp_text(int32_t seconds) {
   static char text[64];
   if (have_last && seconds == last_seconds) return text;
   std::tm tm{};
-  if (seconds < 0 || !platform::local_time(seconds, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 ||
+  if (seconds < 0 || !platform::local_time(seconds, &tm).ok() || tm.tm_wday < 0 || tm.tm_wday > 6 ||
       tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 1000) {
     have_last = false;
     return kInvalid;

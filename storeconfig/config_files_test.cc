@@ -200,8 +200,8 @@ TEST_F(ConfigFilesTest, GettersReadTheRegistryOnceAndGiveMinusOneForAbsentValues
 
 TEST_F(ConfigFilesTest, AFailedRegistryWriteKeepsTheFile) {
   write_file(cfg, "[DEV1]\nmax_size=5\nmax_period=00:01:00\n");
-  platform::registry_calls().set_value_ex = [](platform::RegKey, const char*, uint32_t, const void*,
-                                               uint32_t) { return g_code; };
+  platform::system_calls().registry.set_value_ex = [](platform::RegKey, const char*, uint32_t,
+                                                      const void*, uint32_t) { return g_code; };
   g_code = ENOSPC;
   LoadSnfCfg("plant", &status);
   EXPECT_EQ(pairs(status), (Pairs{{13, 13615}}));
@@ -217,7 +217,7 @@ TEST_F(ConfigFilesTest, AFailedRegistryWriteKeepsTheFile) {
   EXPECT_TRUE(file_exists(cfg));
 
   // Once the registry takes values again, the file's values get there.
-  platform::registry_calls() = platform::default_registry_calls();
+  platform::restore_system_calls();
   LoadSnfCfg("plant", &status);
   EXPECT_TRUE(pairs(status).empty());
   EXPECT_FALSE(file_exists(cfg));

@@ -139,19 +139,18 @@ TEST_F(RegistryConfigTest, ValuesLongerThanTheirCellFailTheRead) {
 
 TEST_F(RegistryConfigTest, FailedOpenAndCountAreLoggedWithTheirCode) {
   put_dword("DEV1", "plant", "MaxSize", 1);
-  platform::registry_calls().open_key_ex = [](RegKey, const char*, uint32_t, uint32_t, RegKey*) {
-    return g_code;
-  };
+  platform::system_calls().registry.open_key_ex = [](RegKey, const char*, uint32_t, uint32_t,
+                                                     RegKey*) { return g_code; };
   g_code = EACCES;
   EXPECT_EQ(read("plant"), 0);
   EXPECT_EQ(pairs(status), (Pairs{{13, 13611}}));
   g_code = platform::kRegErrorNotFound;  // not found is no failure
   EXPECT_EQ(read("plant"), 1);
   EXPECT_TRUE(pairs(status).empty());
-  platform::registry_calls() = platform::default_registry_calls();
+  platform::restore_system_calls();
 
-  platform::registry_calls().query_info_key = [](RegKey, uint32_t*, uint32_t*, uint32_t*, uint32_t*,
-                                                 uint32_t*) { return g_code; };
+  platform::system_calls().registry.query_info_key = [](RegKey, uint32_t*, uint32_t*, uint32_t*,
+                                                        uint32_t*, uint32_t*) { return g_code; };
   g_code = EIO;
   EXPECT_EQ(read("plant"), 0);
   EXPECT_EQ(size, -1);
@@ -167,7 +166,7 @@ TEST_F(RegistryConfigTest, FailedOpenAndCountAreLoggedWithTheirCode) {
 TEST_F(RegistryConfigTest, FailedEnumerationOrSubkeyOpenShowOnlyInTheResult) {
   put_dword("DEV1", "plant", "MaxSize", 1);
   put_dword("DEV1", "plant", "MaxPeriod", 2);
-  platform::registry_calls().enum_key_ex = [](RegKey, uint32_t, char*, uint32_t*) {
+  platform::system_calls().registry.enum_key_ex = [](RegKey, uint32_t, char*, uint32_t*) {
     return g_code;
   };
   g_code = EIO;
@@ -175,13 +174,13 @@ TEST_F(RegistryConfigTest, FailedEnumerationOrSubkeyOpenShowOnlyInTheResult) {
   EXPECT_TRUE(pairs(status).empty());
   g_code = platform::kRegErrorNotFound;
   EXPECT_EQ(read("plant"), 1);
-  platform::registry_calls() = platform::default_registry_calls();
+  platform::restore_system_calls();
 
   // Only the open relative to the configuration key fails.
-  platform::registry_calls().open_key_ex = [](RegKey key, const char* sub, uint32_t options,
-                                              uint32_t sam, RegKey* result) {
+  platform::system_calls().registry.open_key_ex = [](RegKey key, const char* sub, uint32_t options,
+                                                     uint32_t sam, RegKey* result) {
     if (key != platform::kRegLocalMachine) return g_code;
-    return platform::default_registry_calls().open_key_ex(key, sub, options, sam, result);
+    return platform::default_system_calls().registry.open_key_ex(key, sub, options, sam, result);
   };
   g_code = EIO;
   EXPECT_EQ(read("plant"), 0);
@@ -238,21 +237,22 @@ TEST_F(RegistryConfigTest, AbsentLimitsCreateTheKeysButNoValue) {
 }
 
 TEST_F(RegistryConfigTest, FailedCreationsNameTheKeyAndTheVerbOfTheLastSuccess) {
-  platform::registry_calls().create_key_ex = [](RegKey, const char*, uint32_t, uint32_t, RegKey*,
-                                                uint32_t*) { return g_code; };
+  platform::system_calls().registry.create_key_ex = [](RegKey, const char*, uint32_t, uint32_t,
+                                                       RegKey*, uint32_t*) { return g_code; };
   g_code = EACCES;
   EXPECT_EQ(WriteRegSnfCfg("plant", 1, 2, &status), 0);
   EXPECT_EQ(pairs(status), (Pairs{{13, 13614}}));
-  platform::registry_calls() = platform::default_registry_calls();
+  platform::restore_system_calls();
 
   // The configuration key exists; only the node subkey cannot be made.
   put_dword("DEV1", "other", "MaxSize", 1);
   clear_debug_log();
-  platform::registry_calls().create_key_ex = [](RegKey key, const char* sub, uint32_t options,
-                                                uint32_t sam, RegKey* result, uint32_t* d) {
-    if (std::string(sub).find("\\plant") != std::string::npos) return g_code;
-    return platform::default_registry_calls().create_key_ex(key, sub, options, sam, result, d);
-  };
+  platform::system_calls().registry.create_key_ex =
+      [](RegKey key, const char* sub, uint32_t options, uint32_t sam, RegKey* result, uint32_t* d) {
+        if (std::string(sub).find("\\plant") != std::string::npos) return g_code;
+        return platform::default_system_calls().registry.create_key_ex(key, sub, options, sam,
+                                                                       result, d);
+      };
   EXPECT_EQ(WriteRegSnfCfg("plant", 1, 2, &status), 0);
   EXPECT_EQ(pairs(status), (Pairs{{13, 13614}}));
   EXPECT_EQ(debug_log(), (std::vector<std::string>{"[WriteRegSnfCfg] [" +
@@ -264,8 +264,8 @@ TEST_F(RegistryConfigTest, FailedCreationsNameTheKeyAndTheVerbOfTheLastSuccess) 
 }
 
 TEST_F(RegistryConfigTest, TheFirstFailedCreationSaysCreating) {
-  platform::registry_calls().create_key_ex = [](RegKey, const char*, uint32_t, uint32_t, RegKey*,
-                                                uint32_t*) { return g_code; };
+  platform::system_calls().registry.create_key_ex = [](RegKey, const char*, uint32_t, uint32_t,
+                                                       RegKey*, uint32_t*) { return g_code; };
   g_code = EACCES;
   EXPECT_EQ(WriteRegSnfCfg("plant", 1, 2, &status), 0);
   EXPECT_EQ(
@@ -276,8 +276,8 @@ TEST_F(RegistryConfigTest, TheFirstFailedCreationSaysCreating) {
 }
 
 TEST_F(RegistryConfigTest, FailedValueWritesAreRecordedPerValue) {
-  platform::registry_calls().set_value_ex = [](RegKey, const char*, uint32_t, const void*,
-                                               uint32_t) { return g_code; };
+  platform::system_calls().registry.set_value_ex = [](RegKey, const char*, uint32_t, const void*,
+                                                      uint32_t) { return g_code; };
   g_code = ENOSPC;
   EXPECT_EQ(WriteRegSnfCfg("plant", 1, 2, &status), 0);
   EXPECT_EQ(pairs(status), (Pairs{{13, 13615}}));
@@ -289,11 +289,11 @@ TEST_F(RegistryConfigTest, FailedValueWritesAreRecordedPerValue) {
                                      "\\MaxSize] = [1] Old=[-1] for client node=[plant]",
                                  ENOSPC) +
                 "]"}));
-  platform::registry_calls() = platform::default_registry_calls();
+  platform::restore_system_calls();
 
   put_dword("DEV1", "plant", "MaxSize", 1);
-  platform::registry_calls().set_value_ex = [](RegKey, const char*, uint32_t, const void*,
-                                               uint32_t) { return g_code; };
+  platform::system_calls().registry.set_value_ex = [](RegKey, const char*, uint32_t, const void*,
+                                                      uint32_t) { return g_code; };
   clear_debug_log();
   EXPECT_EQ(WriteRegSnfCfg("plant", 1, 2, &status), 0);
   EXPECT_EQ(pairs(status), (Pairs{{13, 13616}}));

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/registry.h"
+#include "platform/system_calls.h"
 #include "storeconfig/store_config.h"
 #include "tests/support/test_support.h"
 
@@ -41,11 +42,11 @@ struct StoreConfigTest : ::testing::Test {
 
   void SetUp() override {
     snf_reset_state_for_tests();
-    platform::registry_calls() = platform::default_registry_calls();
+    platform::restore_system_calls();
     VARNO_SERVER_INITBLK(&status);
   }
   void TearDown() override {
-    platform::registry_calls() = platform::default_registry_calls();
+    platform::restore_system_calls();
     snf_reset_state_for_tests();
   }
 
@@ -98,8 +99,7 @@ struct StoreConfigTest : ::testing::Test {
   // The debug-log text of LogWntError for `message` and a failed call's code.
   static std::string with_description(const std::string& message, uint32_t code) {
     std::string description;
-    uint32_t failure = 0;
-    EXPECT_TRUE(platform::describe_error(code, &description, &failure));
+    EXPECT_TRUE(platform::describe_code(code, &description).ok());
     return message + ",\nerror=" + std::to_string(code) + ": " +
            VARNO_FILTER_CRLF(description.c_str());
   }

@@ -7,6 +7,7 @@
 
 #include "fileaccess/file_access.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "storeformat/checksum.h"
 #include "storeformat/store_header.h"
 #include "tests/support/bytes.h"
@@ -89,11 +90,11 @@ int g_sync_errno = 0;
 
 int64_t logging_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
   g_calls.push_back("pwrite " + std::to_string(count) + "@" + std::to_string(offset));
-  return platform::default_io().pwrite(fd, buffer, count, offset);
+  return platform::default_system_calls().pwrite(fd, buffer, count, offset);
 }
 int64_t logging_write(int fd, const void* buffer, uint32_t count) {
   g_calls.push_back("write " + std::to_string(count));
-  return platform::default_io().write(fd, buffer, count);
+  return platform::default_system_calls().write(fd, buffer, count);
 }
 int logging_sync(int fd) {
   g_calls.push_back("sync");
@@ -101,23 +102,23 @@ int logging_sync(int fd) {
     errno = g_sync_errno;
     return -1;
   }
-  return platform::default_io().sync(fd);
+  return platform::default_system_calls().sync(fd);
 }
 
 class HeaderRewriteTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_io_ = platform::io();
-    platform::io().pwrite = logging_pwrite;
-    platform::io().write = logging_write;
-    platform::io().sync = logging_sync;
+    saved_io_ = platform::system_calls();
+    platform::system_calls().pwrite = logging_pwrite;
+    platform::system_calls().write = logging_write;
+    platform::system_calls().sync = logging_sync;
     g_calls.clear();
     g_sync_errno = 0;
     path_ = home_.file("store.snf");
   }
   void TearDown() override {
     close();
-    platform::io() = saved_io_;
+    platform::system_calls() = saved_io_;
   }
 
   void open_store(const std::string& content, int32_t flags = kOpenReadWrite) {
@@ -155,7 +156,7 @@ class HeaderRewriteTest : public ::testing::Test {
   std::string on_disk() const { return testsupport::read_file(path_); }
 
   testsupport::ScratchHome home_;
-  platform::IoCalls saved_io_{};
+  platform::SystemCalls saved_io_{};
   std::string path_;
   int32_t fd_ = -1;
   HeaderCheck check_;
@@ -432,14 +433,14 @@ int64_t faulty_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset
     count = static_cast<uint32_t>(g_first_limit);
     if (count == 0) return 0;
   }
-  return platform::default_io().pwrite(fd, buffer, count, offset);
+  return platform::default_system_calls().pwrite(fd, buffer, count, offset);
 }
 
 class HeaderRewriteUndo : public HeaderRewriteTest {
  protected:
   void SetUp() override {
     HeaderRewriteTest::SetUp();
-    platform::io().pwrite = faulty_pwrite;
+    platform::system_calls().pwrite = faulty_pwrite;
     plan(-1, 0, 0);
   }
   static void plan(int64_t first_limit, int64_t fail_first, int64_t fail_last) {

@@ -9,6 +9,7 @@
 
 #include "fileaccess/file_access.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "storeformat/checksum.h"
 #include "storeformat/ring.h"
 #include "tests/support/bytes.h"
@@ -380,7 +381,7 @@ int g_reads = 0;
 int g_fail_read = 0;  // fail the n-th read with EIO (0: never)
 
 int64_t tracking_seek(int fd, int64_t offset, int origin) {
-  const int64_t r = platform::default_io().seek(fd, offset, origin);
+  const int64_t r = platform::default_system_calls().seek(fd, offset, origin);
   if (r >= 0) g_position = r;
   return r;
 }
@@ -391,7 +392,7 @@ int64_t tracking_read(int fd, void* buffer, uint32_t count) {
     return -1;
   }
   if (g_position + count > g_read_end) g_read_end = g_position + count;
-  const int64_t r = platform::default_io().read(fd, buffer, count);
+  const int64_t r = platform::default_system_calls().read(fd, buffer, count);
   if (r > 0) g_position += r;
   return r;
 }
@@ -399,21 +400,22 @@ int64_t tracking_read(int fd, void* buffer, uint32_t count) {
 class ScanLimitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = platform::io();
-    platform::io().seek = tracking_seek;
-    platform::io().read = tracking_read;
+    saved_ = platform::system_calls();
+    platform::system_calls().seek = tracking_seek;
+    platform::system_calls().read = tracking_read;
     g_fail_read = 0;
   }
   void TearDown() override {
     if (fd_ >= 0) platform::close_file(fd_);
-    platform::io() = saved_;
+    platform::system_calls() = saved_;
   }
   void open_raw(const std::string& content) {
     if (fd_ >= 0) platform::close_file(fd_);
     const std::string path = home_.file("raw.snf");
     testsupport::write_file(path, content);
-    fd_ = platform::open_file(path.c_str(), platform::kModeReadOnly | platform::kModeBinary);
-    ASSERT_GE(fd_, 0);
+    ASSERT_TRUE(
+        platform::open_file(path.c_str(), platform::kModeReadOnly | platform::kModeBinary, &fd_)
+            .ok());
   }
   Scan scan_tracked(int64_t start, int64_t limit) {
     g_position = 0;
@@ -423,7 +425,7 @@ class ScanLimitTest : public ::testing::Test {
   }
 
   testsupport::ScratchHome home_;
-  platform::IoCalls saved_{};
+  platform::SystemCalls saved_{};
   int32_t fd_ = -1;
 };
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
+#include "platform/system_calls.h"
 
 namespace faults {
 namespace {
@@ -24,12 +24,8 @@ const Fault* due(Kind kind, int64_t index) {
   return nullptr;
 }
 
-// Counts the call; returns the fault that hits it (recorded as a hit) or null.
-const Fault* next_call(Kind kind, int origin = -1) {
-  const int64_t index = ++g_state.calls[kind];
-  const Fault* f = due(kind, index);
-  if (f != nullptr) g_state.hits.push_back({kind, index, origin});
-  return f;
+const platform::SystemCalls& real() {
+  return platform::default_system_calls();
 }
 
 uint32_t shortened(const Fault& f, uint32_t count) {
@@ -41,7 +37,7 @@ int64_t injected_seek(int fd, int64_t offset, int origin) {
     errno = f->error;
     return -1;
   }
-  return platform::default_io().seek(fd, offset, origin);
+  return real().seek(fd, offset, origin);
 }
 
 int64_t injected_read(int fd, void* buffer, uint32_t count) {
@@ -53,7 +49,7 @@ int64_t injected_read(int fd, void* buffer, uint32_t count) {
     count = shortened(*f, count);
     if (count == 0) return 0;
   }
-  return platform::default_io().read(fd, buffer, count);
+  return real().read(fd, buffer, count);
 }
 
 int64_t injected_write(int fd, const void* buffer, uint32_t count) {
@@ -65,7 +61,7 @@ int64_t injected_write(int fd, const void* buffer, uint32_t count) {
     count = shortened(*f, count);
     if (count == 0) return 0;
   }
-  return platform::default_io().write(fd, buffer, count);
+  return real().write(fd, buffer, count);
 }
 
 int64_t injected_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
@@ -77,7 +73,7 @@ int64_t injected_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
     count = shortened(*f, count);
     if (count == 0) return 0;
   }
-  return platform::default_io().pread(fd, buffer, count, offset);
+  return real().pread(fd, buffer, count, offset);
 }
 
 int64_t injected_pwrite(int fd, const void* buffer, uint32_t count, int64_t offset) {
@@ -89,7 +85,7 @@ int64_t injected_pwrite(int fd, const void* buffer, uint32_t count, int64_t offs
     count = shortened(*f, count);
     if (count == 0) return 0;
   }
-  return platform::default_io().pwrite(fd, buffer, count, offset);
+  return real().pwrite(fd, buffer, count, offset);
 }
 
 int injected_sync(int fd) {
@@ -97,30 +93,39 @@ int injected_sync(int fd) {
     errno = f->error;
     return -1;
   }
-  return platform::default_io().sync(fd);
+  return real().sync(fd);
 }
 
 }  // namespace
 
+const Fault* next_call(Kind kind, int origin) {
+  const int64_t index = ++g_state.calls[kind];
+  const Fault* f = due(kind, index);
+  if (f != nullptr) g_state.hits.push_back({kind, index, origin});
+  return f;
+}
+
 const char* kind_name(Kind kind) {
-  static const char* const kNames[kKinds] = {"seek", "read", "write", "pread", "pwrite", "sync"};
+  static const char* const kNames[kKinds] = {"seek",   "read", "write", "pread",
+                                             "pwrite", "sync", "open",  "lock"};
   return kind >= 0 && kind < kKinds ? kNames[kind] : "?";
 }
 
 void install(const std::vector<Fault>& plan) {
   g_state = State{};
   g_state.plan = plan;
-  platform::IoCalls& table = platform::io();
+  platform::SystemCalls& table = platform::system_calls();
   table.seek = injected_seek;
   table.read = injected_read;
   table.write = injected_write;
   table.pread = injected_pread;
   table.pwrite = injected_pwrite;
   table.sync = injected_sync;
+  install_open_and_lock();
 }
 
 void remove() {
-  platform::io() = platform::default_io();
+  platform::restore_system_calls();
 }
 
 int64_t calls(Kind kind) {

@@ -1,8 +1,15 @@
 // Faults injected into the system calls of the file layer, through the
-// platform's I/O table: the k-th call of one kind fails with a given errno,
-// or transfers fewer bytes than asked (0: the end of the file for a read,
-// nothing written for a write). Every call is counted, faulty or not, so a
-// clean run tells how many call indices there are to try.
+// platform's table of system calls: the k-th call of one kind fails with a
+// given errno, or transfers fewer bytes than asked (0: the end of the file
+// for a read, nothing written for a write). Every call is counted, faulty or
+// not, so a clean run tells how many call indices there are to try.
+//
+// The kinds: the transfers (seek to sync), the same calls on every system;
+// kOpen, every open of a file (the store file's, a backup copy's, a lock
+// file's on POSIX); kLock, every taking of a store file lock (flock on
+// POSIX; on Windows each wait for one of the lock's two mutexes). A fault on
+// an open or a lock always fails it; on Windows with the system's code that
+// the platform turns back into the fault's errno.
 //
 // Only the table is touched; install() and remove() bracket one run, and
 // Scope does both. Not thread-safe, like the file layer.
@@ -18,7 +25,7 @@
 
 namespace faults {
 
-enum Kind { kSeek, kRead, kWrite, kPread, kPwrite, kSync, kKinds };
+enum Kind { kSeek, kRead, kWrite, kPread, kPwrite, kSync, kOpen, kLock, kKinds };
 const char* kind_name(Kind kind);
 
 constexpr int64_t kForever = std::numeric_limits<int64_t>::max();
@@ -26,7 +33,7 @@ constexpr int64_t kForever = std::numeric_limits<int64_t>::max();
 // Calls `at`, at + 1, ... (`times` of them, kForever: every later one) of
 // `kind` are hit. A hit call fails with `error`, or, when `transfer` is not
 // negative, really transfers at most that many bytes and returns the count
-// (a seek or a flush always fails).
+// (a seek, a flush, an open or a lock always fails).
 struct Fault {
   Kind kind;
   int64_t at;
@@ -47,6 +54,12 @@ struct Hit {
 void install(const std::vector<Fault>& plan = {});
 // Puts the real calls back.
 void remove();
+
+// For the system's own part (fault_injection_posix.cc, _win32.cc): counts a
+// call of `kind`; the fault that hits it (recorded as a hit) or null.
+const Fault* next_call(Kind kind, int origin = -1);
+// Puts this system's counting open and lock into the table.
+void install_open_and_lock();
 
 int64_t calls(Kind kind);
 std::array<int64_t, kKinds> all_calls();

@@ -6,7 +6,9 @@
 #include <filesystem>
 
 #include "fileaccess/file_access.h"
+#include "platform/platform.h"
 #include "report/report.h"
+#include "tests/support/test_main.h"
 #include "tests/support/test_support.h"
 
 namespace hardening {
@@ -28,6 +30,18 @@ std::string storegen(const std::string& home, const std::string& path,
 
 int open_descriptors() {
   return testsupport::open_descriptors();
+}
+
+// Child: takes the store file lock args[0], waiting two seconds at most.
+VARNO_TEST_CHILD(take_store_lock) {
+  platform::LockWait wait;
+  wait.timeout_ms = 2000;
+  return platform::lock_acquire(args.at(0).c_str(), nullptr, &wait).ok() ? 0 : 1;
+}
+
+bool lock_is_free(const std::string& path) {
+  return testsupport::run_child("take_store_lock", {varno_s_file_lock_name(path.c_str())})
+             .exit_code == 0;
 }
 
 CommandRun run_command(void (*command)(), const std::string& answers_path,

@@ -32,6 +32,10 @@ std::string storegen(const std::string& home, const std::string& path,
 // Number of descriptors this process has open.
 int open_descriptors();
 
+// True when another process takes the store file lock of `path` within two
+// seconds: nothing in this process holds it any more.
+bool lock_is_free(const std::string& path);
+
 // One menu command run in this process: standard input from a file holding
 // `answers`, screen text captured, the file layer's calls under `plan`.
 struct CommandRun {

@@ -1,8 +1,8 @@
 // The listing (menus 2 and 3) and forward tracking (menu 4) with a fault
-// injected into each read and seek they make: the command always returns,
-// closes what it opened, never writes the store file, and either shows what
-// a clean run shows or says what went wrong. Records listed before a failure
-// are exactly those of a clean run.
+// injected into each open, store file lock, read and seek they make: the
+// command always returns, closes what it opened, never writes the store
+// file, and either shows what a clean run shows or says what went wrong.
+// Records listed before a failure are exactly those of a clean run.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -88,6 +88,9 @@ class ReadFaults : public ::testing::Test {
   // against the clean one. Returns the number of runs a fault hit.
   int sweep(Command c, const std::string& path, const std::vector<faults::Kind>& kinds) {
     const std::string bytes = testsupport::read_file(path);
+    // The first open of a lock name also opens its lock file, which the
+    // process keeps: the runs to compare all come after it.
+    run(c, path, {});
     const hardening::CommandRun clean = run(c, path, {});
     const std::string& expected = clean.screen;
     if (c == Command::kTracking) {
@@ -102,10 +105,8 @@ class ReadFaults : public ::testing::Test {
       for (int64_t k = 1; k <= clean.calls[kind] + 1; ++k) {
         for (Mode m :
              {Mode::kFailOnce, Mode::kFailForGood, Mode::kEndOfFileOnce, Mode::kShortOnce}) {
-          // A seek cannot be shortened.
-          if (kind == faults::kSeek && (m == Mode::kEndOfFileOnce || m == Mode::kShortOnce)) {
-            continue;
-          }
+          // A seek, an open or a lock cannot be shortened.
+          if (!transfers(kind) && (m == Mode::kEndOfFileOnce || m == Mode::kShortOnce)) continue;
           const std::vector<Fault> plan = {fault_for(kind, k, m)};
           SCOPED_TRACE(std::string(command_name(c)) + " on " + path + ": " +
                        faults::kind_name(kind) + " #" + std::to_string(k) + " " + mode_name(m));
@@ -127,8 +128,14 @@ class ReadFaults : public ::testing::Test {
         }
       }
     }
-    std::printf("%s on %s: %d runs, %d hit by a fault\n", command_name(c), path.c_str(), runs,
-                hit_runs);
+    EXPECT_TRUE(hardening::lock_is_free(path)) << "a failed open kept the store file lock";
+    std::string indices;
+    for (faults::Kind kind : kinds) {
+      indices +=
+          std::string(" ") + faults::kind_name(kind) + " " + std::to_string(clean.calls[kind]);
+    }
+    std::printf("%s on %s: call indices%s; %d runs, %d hit by a fault\n", command_name(c),
+                path.c_str(), indices.c_str(), runs, hit_runs);
     return hit_runs;
   }
 
@@ -137,6 +144,10 @@ class ReadFaults : public ::testing::Test {
   static void expect_reported(Command c, const std::string& path, const hardening::CommandRun& r,
                               const std::string& clean) {
     const std::string& s = r.screen;
+    if (r.hits[0].kind == faults::kOpen || r.hits[0].kind == faults::kLock) {
+      expect_open_refused(c, path, r);
+      return;
+    }
     const std::string header_error =
         "\nError reading store file header from " + path + "\n\nError codes\n-----------\n";
     if (s.find(header_error) != std::string::npos) {
@@ -171,13 +182,40 @@ class ReadFaults : public ::testing::Test {
     }
   }
 
+  // A failed open or store file lock: the open's pairs, once, and nothing of
+  // the file after them; tracking goes on to its next prompt.
+  static void expect_open_refused(Command c, const std::string& path,
+                                  const hardening::CommandRun& r) {
+    const std::string& s = r.screen;
+    const std::string refused =
+        "\nError opening store file " + path +
+        "\n\nError codes\n-----------\n\n0) facility=1  error=" + std::to_string(EIO) +
+        "\n1) facility=13  error=13153";
+    const size_t at = s.find(refused);
+    ASSERT_NE(at, std::string::npos) << s;
+    EXPECT_EQ(s.find(refused, at + 1), std::string::npos) << "one refusal: " << s;
+    EXPECT_EQ(s.find(kRecordStart), std::string::npos) << s;
+    EXPECT_EQ(s.find("Total Number of Messages: "), std::string::npos) << s;
+    const std::string rest = s.substr(at + refused.size());
+    if (c == Command::kTracking && s.find("Press RETURN") < at) {
+      EXPECT_EQ(rest, "\nPress RETURN to continue or X to exit...");
+    } else {
+      EXPECT_EQ(rest, "");
+    }
+  }
+
+  static bool transfers(faults::Kind kind) {
+    return kind != faults::kSeek && kind != faults::kOpen && kind != faults::kLock;
+  }
+
   testsupport::ScratchHome home;
 };
 
 TEST_F(ReadFaults, ListingAWrappedRing) {
   const std::string path = home.file("wrapped.r1");
   ASSERT_FALSE(hardening::storegen(home.home(), path, {"--messages", "6", "--wrap"}).empty());
-  const std::vector<faults::Kind> kinds = {faults::kSeek, faults::kRead, faults::kPread};
+  const std::vector<faults::Kind> kinds = {faults::kOpen, faults::kLock, faults::kSeek,
+                                           faults::kRead, faults::kPread};
   EXPECT_GT(sweep(Command::kContents, path, kinds), 0);
   EXPECT_GT(sweep(Command::kFirstLast, path, kinds), 0);
 }
@@ -188,7 +226,8 @@ TEST_F(ReadFaults, ListingRecordsLargerThanTheReadAhead) {
   const std::string path = home.file("large.r2");
   ASSERT_FALSE(
       hardening::storegen(home.home(), path, {"--messages", "3", "--tags", "5000"}).empty());
-  const std::vector<faults::Kind> kinds = {faults::kSeek, faults::kRead, faults::kPread};
+  const std::vector<faults::Kind> kinds = {faults::kOpen, faults::kLock, faults::kSeek,
+                                           faults::kRead, faults::kPread};
   const hardening::CommandRun clean = run(Command::kContents, path, {});
   EXPECT_GE(clean.calls[faults::kPread], 4) << "one read-ahead and one read per body";
   EXPECT_GT(sweep(Command::kContents, path, kinds), 0);
@@ -212,7 +251,9 @@ TEST_F(ReadFaults, TrackingOneCycle) {
   const std::string path = home.file("tracked.r4");
   ASSERT_FALSE(
       hardening::storegen(home.home(), path, {"--messages", "4", "--forwarded", "1"}).empty());
-  EXPECT_GT(sweep(Command::kTracking, path, {faults::kSeek, faults::kRead, faults::kPread}), 0);
+  EXPECT_GT(sweep(Command::kTracking, path,
+                  {faults::kOpen, faults::kLock, faults::kSeek, faults::kRead, faults::kPread}),
+            0);
 }
 
 }  // namespace

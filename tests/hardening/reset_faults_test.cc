@@ -1,10 +1,12 @@
 // The forward pointer reset (menu 5) with a fault injected into each of its
-// system calls in turn, and with every short write of the header region: the
-// success lines only ever follow a header that reached the disk, a failed
-// rewrite leaves the region as it was, and where even putting it back fails
-// the next header read gives the old header, the new one or a clear failure.
+// system calls in turn (the open and the store file lock among them), and
+// with every short write of the header region: the success lines only ever
+// follow a header that reached the disk, a failed open or rewrite leaves the
+// region as it was, and where even putting it back fails the next header
+// read gives the old header, the new one or a clear failure.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -78,16 +80,26 @@ class ResetUnderFaults : public ::testing::Test {
                                   "y\n" + s.path + "\nS\n", plan);
   }
 
-  // The reset did not claim success and said why, once.
+  // The reset did not claim success and said why, once. An open that
+  // failed (the open itself or the store file lock) says so with its pairs.
   static void expect_refused(const hardening::CommandRun& run, const Subject& s) {
     EXPECT_EQ(run.screen.find("The Forward offset has been changed"), std::string::npos)
         << run.screen;
     EXPECT_EQ(run.screen.find("STORE FILE:"), std::string::npos) << "no header report";
+    const size_t opening =
+        occurrences(run.screen, "\nError opening store file " + s.path +
+                                    "\n\nError codes\n-----------\n\n0) facility=1  error=" +
+                                    std::to_string(EIO) + "\n1) facility=13  error=13153");
     const size_t reading =
         occurrences(run.screen, "\nError reading store file header from " + s.path + "\n");
     const size_t writing =
         occurrences(run.screen, "\nError writing store file header to " + s.path + "\n");
-    EXPECT_EQ(reading + writing, 1u) << run.screen;
+    EXPECT_EQ(opening + reading + writing, 1u) << run.screen;
+    for (const faults::Hit& hit : run.hits) {
+      if (hit.kind == faults::kOpen || hit.kind == faults::kLock) {
+        EXPECT_EQ(opening, 1u) << faults::kind_name(hit.kind) << " #" << hit.index << " failed";
+      }
+    }
     EXPECT_EQ(occurrences(run.screen, "\n\nError codes\n-----------\n"), 1u) << run.screen;
     if (writing == 1) {
       EXPECT_EQ(occurrences(run.screen, kWriteWarning) + occurrences(run.screen, kSeekWarning), 1u)
@@ -135,9 +147,12 @@ class ResetUnderFaults : public ::testing::Test {
 TEST_F(ResetUnderFaults, EachFailingCallLeavesTheFileAsItWas) {
   for (int32_t type : {2, 1, 0}) {
     const Subject s = make(type);
-    // The reset reads the header and writes it back: a read, a write and a
-    // flush go through the table. Its seeks go to offsets the file layer
+    // The reset opens the file under its lock, reads the header and writes
+    // it back: an open, a lock (two mutexes on Windows), a read, a write and
+    // a flush go through the table. Its seeks go to offsets the file layer
     // keeps itself, without a system call.
+    EXPECT_EQ(s.calls[faults::kOpen], 1);
+    EXPECT_GE(s.calls[faults::kLock], 1);
     EXPECT_EQ(s.calls[faults::kSeek], 0);
     EXPECT_GE(s.calls[faults::kPread], 1);
     EXPECT_EQ(s.calls[faults::kPwrite], 1);
@@ -167,10 +182,19 @@ TEST_F(ResetUnderFaults, EachFailingCallLeavesTheFileAsItWas) {
         }
       }
     }
-    // Every call index of the clean run was hit, once and for good.
+    // Every call index of the clean run was hit, once and for good, and no
+    // failure kept the store file lock.
     int64_t total = 0;
-    for (int64_t n : s.calls) total += n;
+    std::string indices;
+    for (int kind = 0; kind < faults::kKinds; ++kind) {
+      total += s.calls[kind];
+      indices += std::string(" ") + faults::kind_name(static_cast<faults::Kind>(kind)) + " " +
+                 std::to_string(s.calls[kind]);
+    }
     EXPECT_EQ(fired, 2 * total);
+    EXPECT_TRUE(hardening::lock_is_free(s.path)) << "a failed reset kept the store file lock";
+    std::printf("menu 5, type %d: call indices%s; %d runs hit by a fault\n", type, indices.c_str(),
+                fired);
   }
 }
 

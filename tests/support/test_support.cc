@@ -34,8 +34,7 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 std::string system_words(uint32_t code) {
   std::string text;
-  uint32_t failure = 0;
-  if (!platform::describe_error(code, &text, &failure)) return "";
+  if (!platform::describe_code(code, &text).ok()) return "";
   std::string line;
   for (char c : text) {
     if (c != '\r') line += c == '\n' ? ' ' : c;

@@ -110,7 +110,7 @@ extern const int kErrnoOpenDirectory;
 // The system error of the same open: EISDIR; ERROR_ACCESS_DENIED on Windows.
 extern const uint32_t kErrorOpenDirectory;
 // The system's description of its error `code` on one line, as the programs
-// give it (platform::describe_errno): "No such file or directory" on POSIX,
+// give it (varno_s_file_error_text): "No such file or directory" on POSIX,
 // "The system cannot find the file specified." on Windows.
 std::string system_words(uint32_t code);
 

@@ -2,7 +2,6 @@
 #include "tools/inspect/backlog.h"
 
 #include <algorithm>
-#include <cerrno>
 
 #include "fileaccess/file_access.h"
 #include "messaging/message_summary.h"
@@ -101,9 +100,8 @@ void BacklogRun::add(std::string path, std::string node, std::string dlgp) {
 
 bool BacklogRun::add_directory(const std::string& dir, std::string* error) {
   std::vector<platform::DirectoryEntry> found;
-  errno = 0;
-  if (platform::list_directory(dir.c_str(), &found) != 0) {
-    *error = "listing failed: " + platform::describe_errno(errno);
+  if (const platform::Status listed = platform::list_directory(dir.c_str(), &found); !listed.ok()) {
+    *error = "listing failed: " + platform::describe_error(listed);
     return false;
   }
   struct StoreFile {

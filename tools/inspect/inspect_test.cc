@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "storeformat/ring.h"
 #include "storeformat/store_header.h"
 #include "tests/hardening/fault_injection.h"
@@ -474,7 +475,7 @@ TEST_F(InspectTest, AHeaderReadWithoutTheLockIsNeverTorn) {
 int64_t g_preads = 0;
 int64_t g_tear_at = 0;
 int64_t tearing_pread(int fd, void* buffer, uint32_t count, int64_t offset) {
-  const int64_t got = platform::default_io().pread(fd, buffer, count, offset);
+  const int64_t got = platform::default_system_calls().pread(fd, buffer, count, offset);
   if (++g_preads == g_tear_at && got >= 192) {
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::fill(bytes + 44, bytes + 96, 0xAB);
@@ -492,9 +493,9 @@ TEST_F(InspectTest, ATornReadIsReadAgain) {
     inspect::Failure failure;
     g_preads = 0;
     g_tear_at = tear;
-    platform::io().pread = tearing_pread;
+    platform::system_calls().pread = tearing_pread;
     const bool ok = inspect::peek_store(path, &store, &pending, &failure);
-    platform::io() = platform::default_io();
+    platform::restore_system_calls();
     ASSERT_TRUE(ok) << tear << ": " << step_words(failure.step);
     EXPECT_EQ(store.check.block_status, kBlocksOk) << tear;
     EXPECT_EQ(store.header.forwarded_count, 2u) << tear;

@@ -50,10 +50,11 @@ class PartialFile {
     varno_s_file_close(fd_, status);
     fd_ = -1;
     if (varno_failed(*status)) return false;
-    if (platform::rename_no_replace(path_.c_str(), out_path_.c_str()) != 0) {
-      *exists = platform::last_error() == platform::kErrorAlreadyExists;
-      VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, static_cast<int32_t>(platform::last_error()),
-                         status);
+    if (const platform::Status moved =
+            platform::rename_no_replace(path_.c_str(), out_path_.c_str());
+        !moved.ok()) {
+      *exists = moved.code == platform::kErrorAlreadyExists;
+      VARNO_SERVER_LDBLK(VARNO_FACILITY_ERRNO, static_cast<int32_t>(moved.code), status);
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrWrite, status);
       return false;
     }

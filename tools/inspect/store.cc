@@ -173,9 +173,9 @@ std::string failure_reason(const VARNO_STATUS& status) {
     // system does (on Windows the system error behind it).
     if (status.facility[i] == VARNO_FACILITY_ERRNO) {
       reason =
-          status.error[i] == 0 ? "the file ends early" : platform::describe_errno(status.error[i]);
+          status.error[i] == 0 ? "the file ends early" : varno_s_file_error_text(status.error[i]);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
-      reason = platform::describe_errno(ENOENT);
+      reason = varno_s_file_error_text(ENOENT);
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotRegular) {
       reason = "not a regular file (a FIFO, device or socket); never opened";
     } else if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrLockTimeout) {

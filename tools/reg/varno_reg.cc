@@ -133,8 +133,7 @@ bool parse_dword(const char* text, uint32_t* value) {
 
 std::string describe(uint32_t code) {
   std::string text;
-  uint32_t failure = 0;
-  if (!platform::describe_error(code, &text, &failure)) text = "unknown error";
+  if (!platform::describe_code(code, &text).ok()) text = "unknown error";
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text + " (code " + std::to_string(code) + ")";
 }

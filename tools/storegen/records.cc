@@ -73,10 +73,10 @@ std::string reason_text(const VARNO_STATUS& status) {
   for (int i = 0; i < VARNO_STATUS_SLOTS && status.error[i] != -1; ++i) {
     if (status.facility[i] == VARNO_FACILITY_ERRNO) {
       return status.error[i] == 0 ? "the file ends early"
-                                  : platform::describe_errno(status.error[i]);
+                                  : varno_s_file_error_text(status.error[i]);
     }
     if (status.facility[i] == VARNO_FACILITY_STORE && status.error[i] == kErrNotFound) {
-      return platform::describe_errno(ENOENT);
+      return varno_s_file_error_text(ENOENT);
     }
   }
   return "";
