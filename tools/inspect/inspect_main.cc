@@ -25,6 +25,7 @@
 #include "tools/inspect/progress.h"
 #include "tools/inspect/render.h"
 #include "tools/inspect/rewind.h"
+#include "tools/inspect/rewind_record.h"
 #include "tools/inspect/salvage.h"
 #include "tools/inspect/store.h"
 #include "tools/inspect/verify.h"
@@ -68,6 +69,7 @@ struct Options {
   int64_t to_record = 0;
   int64_t last = 0;
   bool execute = false;
+  bool undo = false;
 };
 
 // One line on standard error naming the file and the reason.
@@ -257,7 +259,102 @@ int run_follow(const Options& o) {
   return kExitClean;
 }
 
+// Keeps the header region a rewind replaces in a new file beside the debug
+// log, and the entry that goes with it.
+class SavingKeeper : public RegionKeeper {
+ public:
+  explicit SavingKeeper(const Store& store) : store_(store) {}
+
+  bool keep(const std::vector<unsigned char>& region, const RewindPlan& plan) override {
+    const std::string dir = record_directory();
+    if (dir.empty()) {
+      error =
+          "the folder of the debug log " + platform::environment_directory() + " cannot be made";
+      return false;
+    }
+    const CommonHeader& h = store_.header;
+    RewindEntry& e = saved.entry;
+    e = {absolute_path(store_.path),
+         utc_now(),
+         platform::current_user(),
+         h.oldest_offset,
+         h.newest_offset,
+         h.message_count,
+         plan.old_forward_offset,
+         plan.new_forward_offset,
+         plan.old_forwarded,
+         plan.new_forwarded};
+    saved.region = region;
+    return save_region(dir, &saved, &error);
+  }
+
+  SavedRegion saved;
+  std::string error;
+
+ private:
+  const Store& store_;
+};
+
+// The line of a rewind or an undo in the debug log and the system's log. A
+// log that does not take it is said, and the work stands.
+void log_record(const std::string& file, const RewindEntry& e, bool undo,
+                const std::string& saved) {
+  const std::string text = rewind_log_line(e, undo, saved);
+  LogWntError(kProgram, text.c_str(), 0);
+  if (!platform::system_log(kProgram, text)) {
+    std::fprintf(stderr, "%s: %s: the system's log did not take the record of this %s\n", kProgram,
+                 file.c_str(), undo ? "undo" : "rewind");
+  }
+}
+
+int run_undo(const Options& o) {
+  Store s;
+  Failure f;
+  if (!open_store(o.file, &s, &f, true)) return fail(o.file, f);
+  const std::string dir = record_directory();
+  SavedRegion saved;
+  bool found = false;
+  std::string error;
+  if (dir.empty() || !find_last_saved(dir, o.file, &saved, &found, &error)) {
+    close_store(&s);
+    return fail(o.file, dir.empty() ? "the folder of the debug log cannot be made" : error);
+  }
+  if (!found) {
+    close_store(&s);
+    return fail(o.file, "refused: no header region of this file saved by a rewind in " + dir);
+  }
+  UndoResult result;
+  const bool ok = undo_rewind(s, saved, &result, &f);
+  close_store(&s);
+  std::string moved;
+  switch (result.refusal) {
+    case UndoResult::kHeaderUnusable:
+      fail(o.file, "refused: the header cannot be used: " + header_verdict(s));
+      return kExitProblems;
+    case UndoResult::kMoved:
+      for (const std::string& m : result.moved) moved += (moved.empty() ? "" : ", ") + m;
+      fail(o.file, "refused: the ring moved since the rewind of " + saved.entry.time + " (" +
+                       moved + "); " + saved.path + " not put back, nothing written");
+      return kExitProblems;
+    case UndoResult::kRegionUnusable:
+      fail(o.file, "refused: " + saved.path +
+                       " holds no usable header of this file's layout, nothing written");
+      return kExitProblems;
+    case UndoResult::kNone:
+      break;
+  }
+  if (!ok) return fail(o.file, f);
+  RewindEntry undone = saved.entry;
+  std::swap(undone.forward_from, undone.forward_to);
+  std::swap(undone.forwarded_from, undone.forwarded_to);
+  undone.time = utc_now();
+  undone.user = platform::current_user();
+  log_record(o.file, undone, true, saved.path);
+  return emit(o.json ? undo_json(s, saved, result) : undo_text(s, saved, result), kExitClean);
+}
+
 int run_rewind(const Options& o) {
+  if (o.undo) return run_undo(o);
   RewindRequest request;
   request.execute = o.execute;
   if (o.to_record > 0) {
@@ -270,6 +367,8 @@ int run_rewind(const Options& o) {
   Store s;
   Failure f;
   if (!open_store(o.file, &s, &f, o.execute)) return fail(o.file, f);
+  SavingKeeper keeper(s);
+  request.keeper = &keeper;
   RewindPlan plan;
   RewindRefusal refusal;
   const bool ok = rewind_store(s, request, &plan, &refusal, &f);
@@ -316,8 +415,16 @@ int run_rewind(const Options& o) {
       return contradiction("the oldest offset " + std::to_string(s.header.oldest_offset) +
                            " is not the ring's first record, which the records show at " +
                            std::to_string(refusal.first));
+    case RewindRefusal::kNotKept:
+      return fail(o.file, "refused: the header region could not be saved first (" + keeper.error +
+                              "), nothing written");
     case RewindRefusal::kNone:
       break;
+  }
+  if (plan.executed) {
+    // Written, even if the read-back below failed: it goes on record.
+    plan.saved_region = keeper.saved.path;
+    log_record(o.file, keeper.saved.entry, false, keeper.saved.path);
   }
   if (!ok) return fail(o.file, f);
   return emit(o.json ? rewind_json(s, plan) : rewind_text(s, plan), kExitClean);
@@ -509,8 +616,18 @@ const Command kCommands[] = {
      "next to forward; --last K the K-th record from the newest. It only moves the pointer\n"
      "back: a record at or after it is refused. The header is read and rewritten under the\n"
      "store file lock as the utility's reset does it: both copies from the sound one, the\n"
-     "rewrite checked and undone if it fails. Exit status 0 done (or the dry run); 1 when\n"
-     "the file's damage stands in the way; 2 a refusal or a failure.\n",
+     "rewrite checked and undone if it fails.\n"
+     "An executed rewind first saves the header region it replaces in a new file beside\n"
+     "the debug log (rewind-<file name>-<UTC time>.region), then writes one line to the\n"
+     "debug log and to the system's log (syslog; the Application event log on Windows):\n"
+     "the file, forward offset and forwarded count before and after, the user, the time.\n"
+     "A log that does not take the line is said on standard error; the rewind stands.\n"
+     "--undo puts the last saved region of FILE back, only while the ring stands as the\n"
+     "rewind left it (the same oldest and newest offsets and count, the forward pointer\n"
+     "where the rewind put it); otherwise it names what moved and writes nothing. An undo\n"
+     "is logged the same way. A dry run writes nothing anywhere.\n"
+     "Exit status 0 done (or the dry run); 1 when the file's damage stands in the way or\n"
+     "the ring moved since the rewind; 2 a refusal or a failure.\n",
      true,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
@@ -521,12 +638,20 @@ const Command kCommands[] = {
            c->add_option("--last", o->last, "the last K records")->check(kRecordNumber);
        oldest->excludes(record)->excludes(last);
        record->excludes(last);
-       c->add_flag("--execute", o->execute, "write the change (otherwise a dry run)");
+       CLI::Option* execute =
+           c->add_flag("--execute", o->execute, "write the change (otherwise a dry run)");
+       c->add_flag("--undo", o->undo,
+                   "put back the header region the last rewind of FILE saved, if the ring has "
+                   "not moved since")
+           ->excludes(oldest)
+           ->excludes(record)
+           ->excludes(last)
+           ->excludes(execute);
        c->add_flag("--json", o->json, "one JSON document");
        add_lock_timeout(c, o);
        c->callback([o, c] {
-         if (!o->to_oldest && c->count("--to-record") == 0 && c->count("--last") == 0) {
-           throw CLI::RequiredError("one of --to-oldest, --to-record or --last");
+         if (!o->undo && !o->to_oldest && c->count("--to-record") == 0 && c->count("--last") == 0) {
+           throw CLI::RequiredError("one of --to-oldest, --to-record, --last or --undo");
          }
        });
      },
