@@ -62,6 +62,10 @@ struct Options {
   std::string unplaced;
   int64_t from = 1;
   int64_t count = INT64_MAX;
+  ListFilter filter;
+  std::string since_text;
+  std::string until_text;
+  int64_t tail = -1;
   double lock_timeout = -1;  // seconds; -1: wait as long as it takes
   bool follow = false;
   double interval = 1;
@@ -241,6 +245,18 @@ int run_salvage(const Options& o) {
               lost ? kExitProblems : kExitClean);
 }
 
+ListOptions list_options(const Options& o) {
+  ListOptions options;
+  options.json = o.json;
+  options.from = o.from;
+  options.count = o.count;
+  options.filter = o.filter;
+  options.filter.has_since = parse_time_bound(o.since_text, &options.filter.since);
+  options.filter.has_until = parse_time_bound(o.until_text, &options.filter.until);
+  options.tail = o.tail;
+  return options;
+}
+
 int run_follow(const Options& o) {
   platform::watch_interrupts();
   Failure f;
@@ -250,7 +266,7 @@ int run_follow(const Options& o) {
     write_failed = write_failed || !write_out(text) || std::fflush(stdout) != 0;
     return !write_failed;
   };
-  const FollowOptions options{{o.json, o.from, o.count}, static_cast<int32_t>(o.interval * 1000)};
+  const FollowOptions options{list_options(o), static_cast<int32_t>(o.interval * 1000)};
   if (!follow_store(o.file, options, sink, stderr, &f)) return fail(o.file, f);
   if (write_failed) {
     std::fprintf(stderr, "%s: writing to standard output failed\n", kProgram);
@@ -443,7 +459,7 @@ int run_list(const Options& o) {
   bool ok;
   {
     Progress progress("list", s.file_size, progress_stream());
-    ok = list_store(s, {o.json, o.from, o.count}, &progress, write_out, &result, &f);
+    ok = list_store(s, list_options(o), &progress, write_out, &result, &f);
   }
   close_store(&s);
   if (result.end == ListResult::kWriteFailed || std::fflush(stdout) != 0) {
@@ -472,24 +488,64 @@ int run_list(const Options& o) {
   return kExitClean;
 }
 
-// A record number or count; CLI11's range check would call a word that is no
+// Number checks that say in words what they take; CLI11's own range check
+// would print its bounds with hundreds of digits, and call a word that is no
 // number "not in range".
-const CLI::Validator kRecordNumber(
+bool whole_number(const std::string& text, int64_t* value) {
+  const char* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, *value);
+  return error == std::errc() && at == end;
+}
+
+CLI::Validator at_least(int64_t low) {
+  return CLI::Validator(
+      [low](std::string& text) -> std::string {
+        int64_t value = 0;
+        if (!whole_number(text, &value) || value < low) {
+          return "expects a whole number of at least " + std::to_string(low) + ", not '" + text +
+                 "'";
+        }
+        return {};
+      },
+      "N>=" + std::to_string(low));
+}
+
+// Seconds, as a decimal number, from `low` to `high`; both named as given.
+CLI::Validator seconds_between(double low, double high, const std::string& words) {
+  return CLI::Validator(
+      [low, high, words](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(value >= low && value <= high)) {
+          return "expects a number of seconds from " + words + ", not '" + text + "'";
+        }
+        return {};
+      },
+      "SECONDS");
+}
+
+const CLI::Validator kRecordNumber = at_least(1);
+const CLI::Validator kTailCount = at_least(0);
+const CLI::Validator kLockTimeout = seconds_between(0, 3600, "0 to 3600");
+const CLI::Validator kInterval = seconds_between(0.001, 3600, "0.001 to 3600");
+
+// A time bound of --since or --until.
+const CLI::Validator kTimeBound(
     [](std::string& text) -> std::string {
-      int64_t value = 0;
-      const char* end = text.data() + text.size();
-      const auto [at, error] = std::from_chars(text.data(), end, value);
-      if (error != std::errc() || at != end || value < 1) {
-        return "expects a whole number of at least 1, not '" + text + "'";
+      int64_t seconds = 0;
+      if (!parse_time_bound(text, &seconds)) {
+        return "expects a UTC time as YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS][Z] or seconds since 1970 "
+               "(@N or N), not '" +
+               text + "'";
       }
       return {};
     },
-    "N>=1");
+    "TIME");
 
 void add_lock_timeout(CLI::App* c, Options* o) {
   c->add_option("--lock-timeout", o->lock_timeout,
-                "give up after SECONDS waiting for the store file lock (exit status 2)")
-      ->check(CLI::NonNegativeNumber)
+                "give up after SECONDS (0 to 3600) waiting for the store file lock (exit status 2)")
+      ->check(kLockTimeout)
       ->type_name("SECONDS");
 }
 
@@ -542,8 +598,8 @@ const Command kCommands[] = {
            ->type_name("FILE");
        c->add_option("--lock-timeout", o->lock_timeout,
                      "read a header that cannot be used without the lock once more under it, "
-                     "waiting at most SECONDS")
-           ->check(CLI::NonNegativeNumber)
+                     "waiting at most SECONDS (0 to 3600)")
+           ->check(kLockTimeout)
            ->type_name("SECONDS");
        c->callback([o] {
          if (o->files.empty() && o->dirs.empty()) {
@@ -567,13 +623,30 @@ const Command kCommands[] = {
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "JSON Lines: one object per record");
-       c->add_option("--from", o->from, "first record number to show (1-based)")
+       c->add_option("--from", o->from, "first record number to look at (1-based)")
            ->check(kRecordNumber);
-       c->add_option("--count", o->count, "records to show at most")->check(kRecordNumber);
+       CLI::Option* count =
+           c->add_option("--count", o->count, "records to show at most")->check(kRecordNumber);
+       c->add_option("--since", o->since_text,
+                     "only messages whose first time stamp is at TIME or later")
+           ->check(kTimeBound);
+       c->add_option("--until", o->until_text,
+                     "only messages whose first time stamp is before TIME")
+           ->check(kTimeBound);
+       c->add_option("--node", o->filter.node,
+                     "only records that name NAME in one of their eight names (request source, "
+                     "reply dest, message source, message dest; node and DLGP each), exactly")
+           ->type_name("NAME");
+       c->add_flag("--pending", o->filter.pending,
+                   "only records not forwarded yet: at and after the forward pointer");
+       c->add_option("--tail", o->tail, "only the last N records that pass the other filters")
+           ->check(kTailCount)
+           ->excludes(count);
        CLI::Option* follow =
            c->add_flag("--follow", o->follow, "keep listing the records the service stores");
-       c->add_option("--interval", o->interval, "seconds between two looks (default 1)")
-           ->check(CLI::PositiveNumber)
+       c->add_option("--interval", o->interval,
+                     "seconds between two looks, 0.001 to 3600 (default 1)")
+           ->check(kInterval)
            ->type_name("SECONDS")
            ->needs(follow);
        add_lock_timeout(c, o);
