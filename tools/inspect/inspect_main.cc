@@ -40,12 +40,18 @@ constexpr int kExitProblems = 1;
 constexpr int kExitFailure = 2;
 constexpr int kExitInterrupted = 130;  // as a shell reports a program Ctrl+C ended
 
-constexpr char kLockNote[] =
-    "The store file is opened read-only through the file layer, so this waits for the store\n"
-    "file lock like every program of the service, and holds it only while it reads.\n";
+// What each command does with the store file lock and what it writes, said
+// in its help; the file layer's open waits for the lock as the service does.
+constexpr char kReadsUnderLock[] =
+    "Lock: FILE is opened read-only through the file layer, which waits for the store\n"
+    "file lock like every program of the service; held only while it reads.\n"
+    "Writes: nothing.\n";
 constexpr char kProgramLockNote[] =
-    "Every command but backlog waits for the store file lock like every program of the\n"
-    "service, and holds it only while it reads; backlog reads without it.\n";
+    "The store file lock: header, list, verify and salvage read FILE under it, opened\n"
+    "read-only; rewind --execute and --undo open FILE for writing under it; backlog\n"
+    "reads without it (only with --lock-timeout does it wait for it). Only rewind\n"
+    "--execute and --undo write to a store file; salvage creates OUT, backlog --output\n"
+    "replaces its file. Each command's help says what it takes and writes.\n";
 constexpr char kExitNote[] =
     "Exit status: 0 clean; 1 problems found; 2 a command line it cannot use, or a file it\n"
     "cannot read (one line on standard error says which file and why).\n";
@@ -553,14 +559,14 @@ struct Command {
   const char* name;
   const char* summary;
   const char* footer;  // before the lock note
-  bool takes_lock;     // the lock note applies
+  const char* lock;    // the lock it takes and what it writes
   void (*define)(CLI::App* command, Options* o);
   int (*run)(const Options& o);
 };
 
 const Command kCommands[] = {
     {"header", "The header region: type, both copies, every field.",
-     "Exit status 1 when a header copy is bad or no layout matches.\n", true,
+     "Exit status 1 when a header copy is bad or no layout matches.\n", kReadsUnderLock,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "one JSON document");
@@ -579,7 +585,9 @@ const Command kCommands[] = {
      "not yet forwarded, to now, in seconds; FREE is the room left in the ring.\n"
      "Exit status 2 when a file or its header cannot be read, a folder cannot be listed\n"
      "or --output cannot be written (FILE then keeps its last content).\n",
-     false,
+     "Lock: none; the files are read without the store file lock, unless --lock-timeout\n"
+     "is given: then a header that cannot be used is read once more under it.\n"
+     "Writes: only --output's file, replaced whole.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->files, "store files");
        c->add_option("--dir", o->dirs,
@@ -618,8 +626,18 @@ const Command kCommands[] = {
      "lock, lists the records stored since the last one shown, and closes the file again,\n"
      "so it never holds the lock while it waits. What it cannot simply go on from (a\n"
      "record overwritten, the file replaced, the forward pointer moved back) is said on\n"
-     "standard error. It ends on Ctrl+C or after --count records, with exit status 0.\n",
-     true,
+     "standard error. It ends on Ctrl+C or after --count records, with exit status 0.\n"
+     "The filters (--since, --until, --node, --pending, --tail) choose among the records,\n"
+     "which keep their numbers in the ring; --follow takes them too (--tail then applies\n"
+     "to the first look). TIME is UTC: YYYY-MM-DD, YYYY-MM-DDTHH:MM or\n"
+     "YYYY-MM-DDTHH:MM:SS (a space for the T, and a Z at the end, may be given), or\n"
+     "seconds since 1970 as @N or N. --since is inclusive, --until exclusive. A record\n"
+     "whose time cannot be read (damaged, or a message without time stamps) is left out\n"
+     "by either.\n",
+     "Lock: FILE is opened read-only through the file layer, which waits for the store\n"
+     "file lock like every program of the service; held only while it reads (with\n"
+     "--follow, only during each look).\n"
+     "Writes: nothing.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "JSON Lines: one object per record");
@@ -658,7 +676,7 @@ const Command kCommands[] = {
      "the newest and forward offsets, the forwarded count and the time stamps.\n"
      "Message bodies carry no checksum in this format: a damaged body cannot be found.\n"
      "Exit status 1 when there is any problem.\n",
-     true,
+     kReadsUnderLock,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "one JSON document");
@@ -672,7 +690,10 @@ const Command kCommands[] = {
      "the kept records that lay before FILE's forward offset. OUT is created new: an\n"
      "existing file, FILE itself or a directory is refused. Exit status 1 when records\n"
      "were lost.\n",
-     true,
+     "Lock: FILE is opened read-only through the file layer, which waits for the store\n"
+     "file lock like every program of the service; held only while it reads. OUT is\n"
+     "created new under its own lock.\n"
+     "Writes: OUT (and --unplaced's file); never FILE.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "damaged store file (only read)")->required();
        c->add_option("OUT", o->out, "new store file (must not exist)")->required();
@@ -701,7 +722,11 @@ const Command kCommands[] = {
      "is logged the same way. A dry run writes nothing anywhere.\n"
      "Exit status 0 done (or the dry run); 1 when the file's damage stands in the way or\n"
      "the ring moved since the rewind; 2 a refusal or a failure.\n",
-     true,
+     "Lock: FILE is opened through the file layer, which waits for the store file lock\n"
+     "like every program of the service: read-only for a dry run, for writing with\n"
+     "--execute or --undo, held until the header is written and read back.\n"
+     "Writes: with --execute or --undo, FILE's header region, the saved region file and\n"
+     "the log lines; a dry run writes nothing.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        CLI::Option* oldest = c->add_flag("--to-oldest", o->to_oldest, "the oldest record");
@@ -756,10 +781,21 @@ int main(int argc, char** argv) {
   for (const Command& c : kCommands) {
     CLI::App* parser = app.add_subcommand(c.name, c.summary);
     c.define(parser, &options);
-    parser->footer(std::string(c.footer) + (c.takes_lock ? kLockNote : ""));
+    parser->footer(std::string(c.footer) + c.lock);
     parsers.push_back(parser);
   }
 
+  // A command's help, asked for anywhere on its line ("/?" too, on every
+  // platform: no command takes a file of that name), before anything else
+  // on the line is looked at.
+  for (size_t i = 0; argc > 2 && i < parsers.size(); ++i) {
+    if (std::strcmp(kCommands[i].name, argv[1]) != 0) continue;
+    for (int k = 2; k < argc; ++k) {
+      const std::string arg = argv[k];
+      if (arg == "/?" || arg == "--help" || arg == "-h")
+        return emit(parsers[i]->help(kProgram), kExitClean);
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {

@@ -25,11 +25,10 @@ bool ListFilter::accepts(const ListedRecord& r, bool pending_record) const {
   }
   if (!node.empty()) {
     static constexpr uint32_t kNames[] = {
-        kMsgRequestSourceAt, kMsgRequestSource2At, kMsgReplyDestAt,     kMsgReplyDest2At,
-        kMsgMessageSourceAt, kMsgMessageSource2At, kMsgMessageDestAt,   kMsgMessageDest2At};
-    return std::any_of(std::begin(kNames), std::end(kNames), [&](uint32_t at) {
-      return message_name(r.message_header, at) == node;
-    });
+        kMsgRequestSourceAt, kMsgRequestSource2At, kMsgReplyDestAt,   kMsgReplyDest2At,
+        kMsgMessageSourceAt, kMsgMessageSource2At, kMsgMessageDestAt, kMsgMessageDest2At};
+    return std::any_of(std::begin(kNames), std::end(kNames),
+                       [&](uint32_t at) { return message_name(r.message_header, at) == node; });
   }
   return true;
 }
@@ -66,8 +65,8 @@ bool parse_time_bound(const std::string& text, int64_t* seconds) {
     return false;
   }
   if (t.size() > 10) {
-    if ((t[10] != 'T' && t[10] != ' ') || t.size() < 16 || !digits(t, 11, 2, &h) ||
-        t[13] != ':' || !digits(t, 14, 2, &mi)) {
+    if ((t[10] != 'T' && t[10] != ' ') || t.size() < 16 || !digits(t, 11, 2, &h) || t[13] != ':' ||
+        !digits(t, 14, 2, &mi)) {
       return false;
     }
     if (t.size() > 16 && (t.size() != 19 || t[16] != ':' || !digits(t, 17, 2, &sec))) {
