@@ -29,7 +29,7 @@ class Follower {
     close_store(&store);
     // --tail: the last records of the first look, then everything new.
     first_look_ = false;
-    for (const std::string& text : kept_) emit(text);
+    for (size_t i = 0; i < kept_.size() && !done(); ++i) emit(kept_[i]);
     kept_.clear();
     while (!done() && pause()) {
       if (!open_store(path_, &store, failure)) {

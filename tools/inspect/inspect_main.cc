@@ -643,8 +643,9 @@ const Command kCommands[] = {
        c->add_flag("--json", o->json, "JSON Lines: one object per record");
        c->add_option("--from", o->from, "first record number to look at (1-based)")
            ->check(kRecordNumber);
-       CLI::Option* count =
-           c->add_option("--count", o->count, "records to show at most")->check(kRecordNumber);
+       c->add_option("--count", o->count,
+                     "records to show at most (with --follow: in all, then it ends)")
+           ->check(kRecordNumber);
        c->add_option("--since", o->since_text,
                      "only messages whose first time stamp is at TIME or later")
            ->check(kTimeBound);
@@ -658,8 +659,7 @@ const Command kCommands[] = {
        c->add_flag("--pending", o->filter.pending,
                    "only records not forwarded yet: at and after the forward pointer");
        c->add_option("--tail", o->tail, "only the last N records that pass the other filters")
-           ->check(kTailCount)
-           ->excludes(count);
+           ->check(kTailCount);
        CLI::Option* follow =
            c->add_flag("--follow", o->follow, "keep listing the records the service stores");
        c->add_option("--interval", o->interval,

@@ -146,8 +146,11 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
     if (progress != nullptr) progress->update(walk.number(), bytes);
   }
   if (walk.stop() == RingWalk::Stop::kEndOfFile) result->end = ListResult::kEndedEarly;
-  if (options.tail >= 0) result->shown = static_cast<int64_t>(kept.size());
-  for (const std::string& text : kept) out += text;
+  if (options.tail >= 0) {
+    // --count still caps what is shown: the first of the last records.
+    result->shown = std::min(static_cast<int64_t>(kept.size()), options.count);
+    for (int64_t i = 0; i < result->shown; ++i) out += kept[static_cast<size_t>(i)];
+  }
   if (!out.empty() && !sink(out)) result->end = ListResult::kWriteFailed;
   return true;
 }
