@@ -625,7 +625,7 @@ TEST_F(Inspect, CommandLine) {
   r = inspect({"verify", "--help"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("Message bodies carry no checksum"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("holds it only while it reads"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("held only while it reads"), std::string::npos) << r.out;
   // backlog says it reads without the lock, and not that it waits for it.
   r = inspect({"backlog", "--help"});
   EXPECT_NE(r.out.find("read without the store file lock"), std::string::npos) << r.out;

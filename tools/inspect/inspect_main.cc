@@ -527,7 +527,7 @@ CLI::Validator seconds_between(double low, double high, const std::string& words
         }
         return {};
       },
-      "SECONDS");
+      "");
 }
 
 const CLI::Validator kRecordNumber = at_least(1);
@@ -546,7 +546,7 @@ const CLI::Validator kTimeBound(
       }
       return {};
     },
-    "TIME");
+    "");
 
 void add_lock_timeout(CLI::App* c, Options* o) {
   c->add_option("--lock-timeout", o->lock_timeout,
@@ -648,17 +648,20 @@ const Command kCommands[] = {
            ->check(kRecordNumber);
        c->add_option("--since", o->since_text,
                      "only messages whose first time stamp is at TIME or later")
-           ->check(kTimeBound);
+           ->check(kTimeBound)
+           ->type_name("TIME");
        c->add_option("--until", o->until_text,
                      "only messages whose first time stamp is before TIME")
-           ->check(kTimeBound);
+           ->check(kTimeBound)
+           ->type_name("TIME");
        c->add_option("--node", o->filter.node,
                      "only records that name NAME in one of their eight names (request source, "
                      "reply dest, message source, message dest; node and DLGP each), exactly")
            ->type_name("NAME");
        c->add_flag("--pending", o->filter.pending,
                    "only records not forwarded yet: at and after the forward pointer");
-       c->add_option("--tail", o->tail, "only the last N records that pass the other filters")
+       c->add_option("--tail", o->tail,
+                     "only the last N records that pass the other filters (N from 0)")
            ->check(kTailCount);
        CLI::Option* follow =
            c->add_flag("--follow", o->follow, "keep listing the records the service stores");
