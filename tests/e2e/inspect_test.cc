@@ -951,11 +951,11 @@ TEST_F(Inspect, AnExecutedRewindIsOnRecordAndUndoneOnlyWhileTheRingStands) {
     std::sort(names.begin(), names.end());
     return names;
   };
-  const std::string log_before = testsupport::read_file(log);
+  const std::string log_before = testsupport::read_text_file(log);
   RunResult r = inspect({"rewind", "r.store", "--to-record", "2"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(testsupport::read_file(log), log_before) << "a dry run logs nothing";
+  EXPECT_EQ(testsupport::read_text_file(log), log_before) << "a dry run logs nothing";
   EXPECT_EQ(saved_files(), std::vector<std::string>{}) << "a dry run saves nothing";
 
   // Whether this machine's system log takes an entry decides the one line
@@ -1006,7 +1006,7 @@ TEST_F(Inspect, AnExecutedRewindIsOnRecordAndUndoneOnlyWhileTheRingStands) {
                        original.substr(0, 192))
       << "the region saved byte for byte";
   const auto last_log_line = [&] {
-    const std::string text = testsupport::read_file(log);
+    const std::string text = testsupport::read_text_file(log);
     const size_t end = text.find_last_of('\n');
     return text.substr(text.find_last_of('\n', end - 1) + 1,
                        end - text.find_last_of('\n', end - 1) - 1);
@@ -1081,6 +1081,17 @@ TEST_F(Inspect, AnExecutedRewindIsOnRecordAndUndoneOnlyWhileTheRingStands) {
   EXPECT_EQ(saved_files().size(), 3u);
   EXPECT_EQ(inspect({"rewind", "--undo", "r.store"}).exit_code, 0);
   EXPECT_EQ(testsupport::read_file(dir.file("r.store")), third);
+
+  // The older layouts come back byte for byte too.
+  for (const char* type : {"0", "1"}) {
+    SCOPED_TRACE(std::string("type ") + type);
+    make("o.store", {"--type", type, "--messages", "6", "--forwarded", "5", "--wrap"});
+    const std::string before = testsupport::read_file(dir.file("o.store"));
+    EXPECT_EQ(inspect({"rewind", "o.store", "--last", "3", "--execute"}).exit_code, 0);
+    EXPECT_NE(testsupport::read_file(dir.file("o.store")), before);
+    EXPECT_EQ(inspect({"rewind", "--undo", "o.store"}).exit_code, 0);
+    EXPECT_EQ(testsupport::read_file(dir.file("o.store")), before);
+  }
 }
 
 // Follows a file the service writes to while the utility resets the forward

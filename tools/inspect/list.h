@@ -49,7 +49,7 @@ struct ListOptions {
   int64_t from = 1;           // first record number looked at
   int64_t count = INT64_MAX;  // records shown at most
   ListFilter filter;
-  int64_t tail = -1;  // only the last `tail` records that pass (-1: all)
+  int64_t tail = -1;  // only the last `tail` records that pass (-1: all), `count` of them at most
 };
 
 struct ListResult {
