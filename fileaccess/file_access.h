@@ -50,8 +50,10 @@ int32_t varno_s_file_oflags(int32_t flags);
 // path's last '.' (the whole path without one), its final component spelled
 // as the file system stores it (platform::stored_spelling: on Windows every
 // spelling of one file takes one lock; a symbolic link takes the lock of the
-// file it leads to). Waits without limit for the
-// lock, which stays held until the matching varno_s_file_close. Returns the
+// file it leads to). Waits for the lock as
+// varno_s_file_set_lock_wait last set (without limit unless set there; a wait
+// that runs out records (13, 13163) alone), and the lock stays held until
+// the matching varno_s_file_close. Returns the
 // handle, or -1 with the pairs in `status`: (13, 13161) for a missing file,
 // (13, 13162) for a name that is no regular file (refused at once, never
 // waited on), (1, errno) then (13, 13153) otherwise, including a lock that

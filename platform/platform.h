@@ -121,8 +121,8 @@ std::string describe_errno(int error);
 std::string stored_spelling(const char* path);
 
 // Named locks shared between processes. A process counts its own holds of a
-// name: the first acquire takes the lock (waiting without limit while another
-// process holds it), further acquires only count, and the lock is given back
+// name: the first acquire takes the lock (waiting while another process holds
+// it, as `wait` below says), further acquires only count, and the lock is given back
 // by the release that brings the count to 0. The end of the process gives back
 // whatever it still holds. Any name is accepted; lock_object_name turns it
 // into one the platform takes. acquire fails when the lock cannot be taken

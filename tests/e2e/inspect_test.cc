@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -356,6 +357,111 @@ TEST_F(Inspect, ListVisitsTheRecordsAsMenu2Does) {
       << r.out;
 }
 
+// The filters of list choose records and never renumber them: each row's
+// records, as text and as JSON, are exactly those blocks and lines of the
+// unfiltered listing. Message k's first time stamp is T + 60 (k - 1).
+TEST_F(Inspect, ListFiltersChooseRecordsUnderTheirRingNumbers) {
+  make("f.store", {"--messages", "6", "--wrap", "--forwarded", "2"});
+  make("none.store", {"--messages", "6", "--forwarded", "6"});
+  make("all.store", {"--messages", "6"});
+  make("notime.store", {"--messages", "3", "--tags", "0"});
+  const std::string t3 = std::to_string(kStart + 120);
+  const std::string t5 = std::to_string(kStart + 240);
+  using V = std::vector<int>;
+  const V every = {1, 2, 3, 4, 5, 6};
+  const struct {
+    const char* file;
+    std::vector<std::string> args;
+    V records;
+  } rows[] = {
+      {"f.store", {}, every},
+      // --since is inclusive, --until exclusive, in seconds or as UTC.
+      {"f.store", {"--since", "@" + t3}, {3, 4, 5, 6}},
+      {"f.store", {"--since", std::to_string(kStart + 119)}, {3, 4, 5, 6}},
+      {"f.store", {"--since", std::to_string(kStart + 121)}, {4, 5, 6}},
+      {"f.store", {"--until", "@" + t3}, {1, 2}},
+      {"f.store", {"--until", std::to_string(kStart + 121)}, {1, 2, 3}},
+      {"f.store", {"--since", "2023-11-14T22:15:20Z"}, {3, 4, 5, 6}},
+      {"f.store", {"--since", "2023-11-14 22:15:21"}, {4, 5, 6}},
+      {"f.store", {"--until", "2023-11-14T22:15"}, {1, 2}},
+      {"f.store", {"--since", "2023-11-15"}, {}},
+      {"f.store", {"--until", "2023-11-15"}, every},
+      {"f.store", {"--since", "2023-11-14", "--until", "2023-11-14"}, {}},
+      // Records not forwarded yet, on a ring that wraps.
+      {"f.store", {"--pending"}, {3, 4, 5, 6}},
+      {"none.store", {"--pending"}, {}},
+      {"all.store", {"--pending"}, every},
+      {"f.store", {"--tail", "0"}, {}},
+      {"f.store", {"--tail", "2"}, {5, 6}},
+      {"f.store", {"--tail", "7"}, every},
+      {"f.store", {"--node", "REQNODE"}, every},
+      {"f.store", {"--node", "REPDLGP"}, every},
+      {"f.store", {"--node", "DSTNODE"}, every},
+      {"f.store", {"--node", "REQNOD"}, {}},
+      {"f.store", {"--node", "srcnode"}, {}},
+      // Together, each narrowing what the others leave.
+      {"f.store",
+       {"--pending", "--since", std::to_string(kStart + 60), "--until", "@" + t5, "--tail", "1"},
+       {4}},
+      {"f.store", {"--from", "2", "--count", "2", "--pending"}, {3, 4}},
+      {"f.store", {"--tail", "3", "--count", "2"}, {4, 5}},
+      {"f.store", {"--node", "SRCDLGP", "--until", "@" + t3, "--from", "2"}, {2}},
+      // A message without a time stamp fails every time filter.
+      {"notime.store", {}, {1, 2, 3}},
+      {"notime.store", {"--since", "0"}, {}},
+      {"notime.store", {"--until", "@9999999999"}, {}},
+      {"notime.store", {"--pending", "--tail", "1"}, {3}},
+      // --follow takes them too, and ends after --count records in all.
+      {"f.store", {"--follow", "--pending", "--count", "4"}, {3, 4, 5, 6}},
+      {"f.store", {"--follow", "--tail", "2", "--count", "2"}, {5, 6}},
+      {"f.store", {"--follow", "--since", "@" + t5, "--count", "2"}, {5, 6}},
+  };
+  // Each record's text block and JSON line in the unfiltered listing.
+  const auto pieces = [&](const std::string& file, bool json) {
+    const RunResult r = inspect(json ? std::vector<std::string>{"list", "--json", file}
+                                     : std::vector<std::string>{"list", file});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> out;
+    size_t at = 0;
+    while (at < r.out.size()) {
+      size_t next = r.out.find(json ? "\n{" : "\nrecord ", at);
+      next = next == std::string::npos ? r.out.size() : next + 1;
+      out.push_back(r.out.substr(at, next - at));
+      at = next;
+    }
+    return out;
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.file) + " " + testing::PrintToString(row.args));
+    for (bool json : {false, true}) {
+      const std::vector<std::string> all = pieces(row.file, json);
+      std::string expected;
+      for (int n : row.records) expected += all.at(static_cast<size_t>(n - 1));
+      std::vector<std::string> args = {"list", row.file, "--interval", "0.01"};
+      if (std::find(row.args.begin(), row.args.end(), "--follow") == row.args.end()) {
+        args.resize(2);
+      }
+      if (json) args.push_back("--json");
+      args.insert(args.end(), row.args.begin(), row.args.end());
+      const RunResult r = inspect(args);
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.out, expected);
+    }
+  }
+
+  // Times that name no moment are refused, with what is taken.
+  for (const std::string bad : {"2023-02-29", "2023-11-14T24:00", "2023-11-14Z", "yesterday", "@-5",
+                                "2023-11-14T22:15:60"}) {
+    const RunResult r = inspect({"list", "f.store", "--since", bad});
+    EXPECT_EQ(r.exit_code, 2) << bad;
+    EXPECT_EQ(r.err,
+              "varno-inspect: --since: expects a UTC time as YYYY-MM-DD, "
+              "YYYY-MM-DDTHH:MM[:SS][Z] or seconds since 1970 (@N or N), not '" +
+                  bad + "' (see --help)\n");
+  }
+}
+
 TEST_F(Inspect, VerifyReportsAsJsonOrAsTextWithItsExitStatus) {
   make("v.store", {"--messages", "5", "--damage", "record-byte:3"});
   RunResult r = inspect({"verify", "--json", "v.store"});
@@ -519,7 +625,7 @@ TEST_F(Inspect, CommandLine) {
   r = inspect({"verify", "--help"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("Message bodies carry no checksum"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("holds it only while it reads"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("held only while it reads"), std::string::npos) << r.out;
   // backlog says it reads without the lock, and not that it waits for it.
   r = inspect({"backlog", "--help"});
   EXPECT_NE(r.out.find("read without the store file lock"), std::string::npos) << r.out;
@@ -825,6 +931,166 @@ TEST_F(Inspect, RewindMovesTheForwardPointerBackAndOnlyWithExecute) {
     EXPECT_EQ(r.exit_code, 1) << c.why;
     EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
     EXPECT_EQ(testsupport::read_file(dir.file("c.store")), bytes) << c.why;
+  }
+}
+
+// An executed rewind saves the header region it replaces beside the debug log
+// and says what it did there and in the system's log; --undo puts the region
+// back only while the ring stands as the rewind left it. A dry run leaves no
+// trace.
+TEST_F(Inspect, AnExecutedRewindIsOnRecordAndUndoneOnlyWhileTheRingStands) {
+  make("r.store", {"--messages", "5", "--forwarded", "4"});
+  const std::string original = testsupport::read_file(dir.file("r.store"));
+  const std::string log = home() + "varno_debug.log";
+  const auto saved_files = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(home())) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind("rewind-", 0) == 0) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::string log_before = testsupport::read_text_file(log);
+  RunResult r = inspect({"rewind", "r.store", "--to-record", "2"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(testsupport::read_text_file(log), log_before) << "a dry run logs nothing";
+  EXPECT_EQ(saved_files(), std::vector<std::string>{}) << "a dry run saves nothing";
+
+  // Whether this machine's system log takes an entry decides the one line
+  // the rewind says about it.
+  const bool system_log = platform::system_log("varno-inspect-test", "probe");
+  const auto unlogged = [&](const std::string& what) {
+    return system_log ? std::string()
+                      : "varno-inspect: r.store: the system's log did not take the record of "
+                        "this " +
+                            what + "\n";
+  };
+  const std::string file =
+      (std::filesystem::current_path() / "r.store").lexically_normal().string();
+  const std::string user = platform::current_user();
+  const int64_t started = std::time(nullptr);
+  r = inspect({"rewind", "r.store", "--to-record", "2", "--execute"});
+  const int64_t ended = std::time(nullptr);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, unlogged("rewind"));
+  const std::string rewound = testsupport::read_file(dir.file("r.store"));
+  const std::vector<std::string> names = saved_files();
+  ASSERT_EQ(names.size(), 1u);
+  std::smatch m;
+  ASSERT_TRUE(
+      std::regex_match(names[0], m, std::regex(R"(rewind-r\.store-(\d{8}T\d{6}Z)\.region)")))
+      << names[0];
+  const std::string saved_path = home() + names[0];
+  const std::string saved = testsupport::read_file(saved_path);
+  std::smatch t;
+  ASSERT_TRUE(
+      std::regex_search(saved, t, std::regex(R"(\ntime (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)\n)")));
+  const std::string time = t[1];
+  std::string compact = time;
+  compact.erase(
+      std::remove_if(compact.begin(), compact.end(), [](char c) { return c == '-' || c == ':'; }),
+      compact.end());
+  EXPECT_EQ(m[1].str(), compact) << "the name carries the time of the rewind";
+  int y = 0, mo = 0, d = 0, hh = 0, mi = 0, ss = 0;
+  ASSERT_EQ(std::sscanf(time.c_str(), "%d-%d-%dT%d:%d:%dZ", &y, &mo, &d, &hh, &mi, &ss), 6);
+  const std::chrono::sys_days day{std::chrono::year{y} / mo / d};
+  const int64_t at = day.time_since_epoch().count() * int64_t{86400} + hh * 3600 + mi * 60 + ss;
+  EXPECT_GE(at, started);
+  EXPECT_LE(at, ended);
+  EXPECT_EQ(saved, "varno-inspect saved header region\nfile " + file + "\ntime " + time +
+                       "\nuser " + user +
+                       "\noldest_offset 192\nnewest_offset 1840\nmessages 5\nforward_offset "
+                       "1840 604\nforwarded 4 1\nregion 192\n\n" +
+                       original.substr(0, 192))
+      << "the region saved byte for byte";
+  const auto last_log_line = [&] {
+    const std::string text = testsupport::read_text_file(log);
+    const size_t end = text.find_last_of('\n');
+    return text.substr(text.find_last_of('\n', end - 1) + 1,
+                       end - text.find_last_of('\n', end - 1) - 1);
+  };
+  const std::string logged = last_log_line();
+  const std::string prefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] )";
+  ASSERT_TRUE(std::regex_search(logged, std::regex("^" + prefix))) << logged;
+  EXPECT_EQ(logged.substr(logged.find("] ") + 2),
+            "[varno-inspect] [rewind of " + file + " by " + user + " at " + time +
+                ": forward offset 1840 -> 604, forwarded 4 -> 1 (oldest offset 192, newest "
+                "offset 1840, 5 messages); header region saved in " +
+                saved_path + "]");
+
+  // Whatever moved since, undo names it and leaves the file alone.
+  const struct {
+    void (*edit)(CommonHeader& h);
+    const char* moved;
+  } moves[] = {
+      {[](CommonHeader& h) {
+         h.forward_offset = 1016;
+         h.forwarded_count = 2;
+       },
+       "forward offset 604 -> 1016, forwarded 1 -> 2"},
+      {[](CommonHeader& h) {
+         h.newest_offset = 2252;
+         h.message_count = 6;
+       },
+       "newest offset 1840 -> 2252, messages 5 -> 6"},
+      {[](CommonHeader& h) { h.oldest_offset = 604; }, "oldest offset 192 -> 604"},
+  };
+  for (const auto& move : moves) {
+    std::string bytes = rewound;
+    CommonHeader h{};
+    decode_common_header(reinterpret_cast<const unsigned char*>(bytes.data()), &h);
+    move.edit(h);
+    unsigned char region[192];
+    ASSERT_EQ(build_header_region(h, 2, region), 192u);
+    bytes.replace(0, 192, reinterpret_cast<const char*>(region), 192);
+    testsupport::write_file(dir.file("r.store"), bytes);
+    r = inspect({"rewind", "--undo", "r.store"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "varno-inspect: r.store: refused: the ring moved since the rewind of " + time +
+                         " (" + move.moved + "); " + saved_path +
+                         " not put back, nothing written\n");
+    EXPECT_EQ(testsupport::read_file(dir.file("r.store")), bytes);
+  }
+
+  // As the rewind left it, the file gets its header back byte for byte.
+  testsupport::write_file(dir.file("r.store"), rewound);
+  r = inspect({"rewind", "--undo", "r.store", "--json"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, unlogged("undo"));
+  EXPECT_EQ(Json::parse(r.out)["saved_region"], saved_path);
+  EXPECT_EQ(testsupport::read_file(dir.file("r.store")), original);
+  const std::string undo_line = last_log_line();
+  EXPECT_NE(undo_line.find("[varno-inspect] [undo of a rewind of " + file + " by " + user + " at "),
+            std::string::npos)
+      << undo_line;
+  EXPECT_NE(undo_line.find(": forward offset 604 -> 1840, forwarded 1 -> 4 (oldest offset 192, "
+                           "newest offset 1840, 5 messages); header region put back from " +
+                           saved_path + "]"),
+            std::string::npos)
+      << undo_line;
+  EXPECT_EQ(saved_files().size(), 1u);
+
+  // Rewinds in a row keep every region (one in the same second gets a
+  // number of its own), and undo takes the last.
+  EXPECT_EQ(inspect({"rewind", "r.store", "--to-record", "3", "--execute"}).exit_code, 0);
+  const std::string third = testsupport::read_file(dir.file("r.store"));
+  EXPECT_EQ(inspect({"rewind", "r.store", "--to-record", "1", "--execute"}).exit_code, 0);
+  EXPECT_EQ(saved_files().size(), 3u);
+  EXPECT_EQ(inspect({"rewind", "--undo", "r.store"}).exit_code, 0);
+  EXPECT_EQ(testsupport::read_file(dir.file("r.store")), third);
+
+  // The older layouts come back byte for byte too.
+  for (const char* type : {"0", "1"}) {
+    SCOPED_TRACE(std::string("type ") + type);
+    make("o.store", {"--type", type, "--messages", "6", "--forwarded", "5", "--wrap"});
+    const std::string before = testsupport::read_file(dir.file("o.store"));
+    EXPECT_EQ(inspect({"rewind", "o.store", "--last", "3", "--execute"}).exit_code, 0);
+    EXPECT_NE(testsupport::read_file(dir.file("o.store")), before);
+    EXPECT_EQ(inspect({"rewind", "--undo", "o.store"}).exit_code, 0);
+    EXPECT_EQ(testsupport::read_file(dir.file("o.store")), before);
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <string>
 #include <vector>
@@ -26,6 +27,10 @@ class Follower {
     if (!open_store(path_, &store, failure)) return false;
     look(store);
     close_store(&store);
+    // --tail: the last records of the first look, then everything new.
+    first_look_ = false;
+    for (size_t i = 0; i < kept_.size() && !done(); ++i) emit(kept_[i]);
+    kept_.clear();
     while (!done() && pause()) {
       if (!open_store(path_, &store, failure)) {
         note_once("cannot be read now (" + std::string(step_words(failure->step)) +
@@ -99,12 +104,22 @@ class Follower {
     if (number_ < options_.list.from) return;
     ListedRecord record{static_cast<uint32_t>(number_), &c, walk.message_header(), true,
                         summarize_message_body(message_.data())};
+    if (!options_.list.filter.accepts(record, number_ > forwarded_)) return;
     std::string text;
     if (options_.list.json) {
       append_record_json(text, record);
     } else {
       append_record_text(text, record);
     }
+    if (first_look_ && options_.list.tail >= 0) {
+      kept_.push_back(std::move(text));
+      if (static_cast<int64_t>(kept_.size()) > options_.list.tail) kept_.pop_front();
+      return;
+    }
+    emit(text);
+  }
+
+  void emit(const std::string& text) {
     ++shown_;
     quiet_.clear();
     if (!sink_(text)) write_failed_ = true;
@@ -129,7 +144,8 @@ class Follower {
   }
 
   bool done() const {
-    return write_failed_ || platform::interrupted() || shown_ >= options_.list.count;
+    return write_failed_ || platform::interrupted() ||
+           (!first_look_ || options_.list.tail < 0 ? shown_ >= options_.list.count : false);
   }
 
   void note(const std::string& text) {
@@ -158,6 +174,8 @@ class Follower {
   int unusable_looks_ = 0;
   std::string quiet_;  // the lasting state said last
   bool write_failed_ = false;
+  bool first_look_ = true;
+  std::deque<std::string> kept_;  // --tail, during the first look
 };
 
 }  // namespace

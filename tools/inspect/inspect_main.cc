@@ -25,6 +25,7 @@
 #include "tools/inspect/progress.h"
 #include "tools/inspect/render.h"
 #include "tools/inspect/rewind.h"
+#include "tools/inspect/rewind_record.h"
 #include "tools/inspect/salvage.h"
 #include "tools/inspect/store.h"
 #include "tools/inspect/verify.h"
@@ -39,12 +40,18 @@ constexpr int kExitProblems = 1;
 constexpr int kExitFailure = 2;
 constexpr int kExitInterrupted = 130;  // as a shell reports a program Ctrl+C ended
 
-constexpr char kLockNote[] =
-    "The store file is opened read-only through the file layer, so this waits for the store\n"
-    "file lock like every program of the service, and holds it only while it reads.\n";
+// What each command does with the store file lock and what it writes, said
+// in its help; the file layer's open waits for the lock as the service does.
+constexpr char kReadsUnderLock[] =
+    "Lock: FILE is opened read-only through the file layer, which waits for the store\n"
+    "file lock like every program of the service; held only while it reads.\n"
+    "Writes: nothing.\n";
 constexpr char kProgramLockNote[] =
-    "Every command but backlog waits for the store file lock like every program of the\n"
-    "service, and holds it only while it reads; backlog reads without it.\n";
+    "The store file lock: header, list, verify and salvage read FILE under it, opened\n"
+    "read-only; rewind --execute and --undo open FILE for writing under it; backlog\n"
+    "reads without it (only with --lock-timeout does it wait for it). Only rewind\n"
+    "--execute and --undo write to a store file; salvage creates OUT, backlog --output\n"
+    "replaces its file. Each command's help says what it takes and writes.\n";
 constexpr char kExitNote[] =
     "Exit status: 0 clean; 1 problems found; 2 a command line it cannot use, or a file it\n"
     "cannot read (one line on standard error says which file and why).\n";
@@ -61,6 +68,10 @@ struct Options {
   std::string unplaced;
   int64_t from = 1;
   int64_t count = INT64_MAX;
+  ListFilter filter;
+  std::string since_text;
+  std::string until_text;
+  int64_t tail = -1;
   double lock_timeout = -1;  // seconds; -1: wait as long as it takes
   bool follow = false;
   double interval = 1;
@@ -68,6 +79,7 @@ struct Options {
   int64_t to_record = 0;
   int64_t last = 0;
   bool execute = false;
+  bool undo = false;
 };
 
 // One line on standard error naming the file and the reason.
@@ -240,6 +252,18 @@ int run_salvage(const Options& o) {
               lost ? kExitProblems : kExitClean);
 }
 
+ListOptions list_options(const Options& o) {
+  ListOptions options;
+  options.json = o.json;
+  options.from = o.from;
+  options.count = o.count;
+  options.filter = o.filter;
+  options.filter.has_since = parse_time_bound(o.since_text, &options.filter.since);
+  options.filter.has_until = parse_time_bound(o.until_text, &options.filter.until);
+  options.tail = o.tail;
+  return options;
+}
+
 int run_follow(const Options& o) {
   platform::watch_interrupts();
   Failure f;
@@ -249,7 +273,7 @@ int run_follow(const Options& o) {
     write_failed = write_failed || !write_out(text) || std::fflush(stdout) != 0;
     return !write_failed;
   };
-  const FollowOptions options{{o.json, o.from, o.count}, static_cast<int32_t>(o.interval * 1000)};
+  const FollowOptions options{list_options(o), static_cast<int32_t>(o.interval * 1000)};
   if (!follow_store(o.file, options, sink, stderr, &f)) return fail(o.file, f);
   if (write_failed) {
     std::fprintf(stderr, "%s: writing to standard output failed\n", kProgram);
@@ -258,7 +282,102 @@ int run_follow(const Options& o) {
   return kExitClean;
 }
 
+// Keeps the header region a rewind replaces in a new file beside the debug
+// log, and the entry that goes with it.
+class SavingKeeper : public RegionKeeper {
+ public:
+  explicit SavingKeeper(const Store& store) : store_(store) {}
+
+  bool keep(const std::vector<unsigned char>& region, const RewindPlan& plan) override {
+    const std::string dir = record_directory();
+    if (dir.empty()) {
+      error =
+          "the folder of the debug log " + platform::environment_directory() + " cannot be made";
+      return false;
+    }
+    const CommonHeader& h = store_.header;
+    RewindEntry& e = saved.entry;
+    e = {absolute_path(store_.path),
+         utc_now(),
+         platform::current_user(),
+         h.oldest_offset,
+         h.newest_offset,
+         h.message_count,
+         plan.old_forward_offset,
+         plan.new_forward_offset,
+         plan.old_forwarded,
+         plan.new_forwarded};
+    saved.region = region;
+    return save_region(dir, &saved, &error);
+  }
+
+  SavedRegion saved;
+  std::string error;
+
+ private:
+  const Store& store_;
+};
+
+// The line of a rewind or an undo in the debug log and the system's log. A
+// log that does not take it is said, and the work stands.
+void log_record(const std::string& file, const RewindEntry& e, bool undo,
+                const std::string& saved) {
+  const std::string text = rewind_log_line(e, undo, saved);
+  LogWntError(kProgram, text.c_str(), 0);
+  if (!platform::system_log(kProgram, text)) {
+    std::fprintf(stderr, "%s: %s: the system's log did not take the record of this %s\n", kProgram,
+                 file.c_str(), undo ? "undo" : "rewind");
+  }
+}
+
+int run_undo(const Options& o) {
+  Store s;
+  Failure f;
+  if (!open_store(o.file, &s, &f, true)) return fail(o.file, f);
+  const std::string dir = record_directory();
+  SavedRegion saved;
+  bool found = false;
+  std::string error;
+  if (dir.empty() || !find_last_saved(dir, o.file, &saved, &found, &error)) {
+    close_store(&s);
+    return fail(o.file, dir.empty() ? "the folder of the debug log cannot be made" : error);
+  }
+  if (!found) {
+    close_store(&s);
+    return fail(o.file, "refused: no header region of this file saved by a rewind in " + dir);
+  }
+  UndoResult result;
+  const bool ok = undo_rewind(s, saved, &result, &f);
+  close_store(&s);
+  std::string moved;
+  switch (result.refusal) {
+    case UndoResult::kHeaderUnusable:
+      fail(o.file, "refused: the header cannot be used: " + header_verdict(s));
+      return kExitProblems;
+    case UndoResult::kMoved:
+      for (const std::string& m : result.moved) moved += (moved.empty() ? "" : ", ") + m;
+      fail(o.file, "refused: the ring moved since the rewind of " + saved.entry.time + " (" +
+                       moved + "); " + saved.path + " not put back, nothing written");
+      return kExitProblems;
+    case UndoResult::kRegionUnusable:
+      fail(o.file, "refused: " + saved.path +
+                       " holds no usable header of this file's layout, nothing written");
+      return kExitProblems;
+    case UndoResult::kNone:
+      break;
+  }
+  if (!ok) return fail(o.file, f);
+  RewindEntry undone = saved.entry;
+  std::swap(undone.forward_from, undone.forward_to);
+  std::swap(undone.forwarded_from, undone.forwarded_to);
+  undone.time = utc_now();
+  undone.user = platform::current_user();
+  log_record(o.file, undone, true, saved.path);
+  return emit(o.json ? undo_json(s, saved, result) : undo_text(s, saved, result), kExitClean);
+}
+
 int run_rewind(const Options& o) {
+  if (o.undo) return run_undo(o);
   RewindRequest request;
   request.execute = o.execute;
   if (o.to_record > 0) {
@@ -271,6 +390,8 @@ int run_rewind(const Options& o) {
   Store s;
   Failure f;
   if (!open_store(o.file, &s, &f, o.execute)) return fail(o.file, f);
+  SavingKeeper keeper(s);
+  request.keeper = &keeper;
   RewindPlan plan;
   RewindRefusal refusal;
   const bool ok = rewind_store(s, request, &plan, &refusal, &f);
@@ -317,8 +438,16 @@ int run_rewind(const Options& o) {
       return contradiction("the oldest offset " + std::to_string(s.header.oldest_offset) +
                            " is not the ring's first record, which the records show at " +
                            std::to_string(refusal.first));
+    case RewindRefusal::kNotKept:
+      return fail(o.file, "refused: the header region could not be saved first (" + keeper.error +
+                              "), nothing written");
     case RewindRefusal::kNone:
       break;
+  }
+  if (plan.executed) {
+    // Written, even if the read-back below failed: it goes on record.
+    plan.saved_region = keeper.saved.path;
+    log_record(o.file, keeper.saved.entry, false, keeper.saved.path);
   }
   if (!ok) return fail(o.file, f);
   return emit(o.json ? rewind_json(s, plan) : rewind_text(s, plan), kExitClean);
@@ -337,7 +466,7 @@ int run_list(const Options& o) {
   bool ok;
   {
     Progress progress("list", s.file_size, progress_stream());
-    ok = list_store(s, {o.json, o.from, o.count}, &progress, write_out, &result, &f);
+    ok = list_store(s, list_options(o), &progress, write_out, &result, &f);
   }
   close_store(&s);
   if (result.end == ListResult::kWriteFailed || std::fflush(stdout) != 0) {
@@ -366,24 +495,64 @@ int run_list(const Options& o) {
   return kExitClean;
 }
 
-// A record number or count; CLI11's range check would call a word that is no
+// Number checks that say in words what they take; CLI11's own range check
+// would print its bounds with hundreds of digits, and call a word that is no
 // number "not in range".
-const CLI::Validator kRecordNumber(
+bool whole_number(const std::string& text, int64_t* value) {
+  const char* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, *value);
+  return error == std::errc() && at == end;
+}
+
+CLI::Validator at_least(int64_t low) {
+  return CLI::Validator(
+      [low](std::string& text) -> std::string {
+        int64_t value = 0;
+        if (!whole_number(text, &value) || value < low) {
+          return "expects a whole number of at least " + std::to_string(low) + ", not '" + text +
+                 "'";
+        }
+        return {};
+      },
+      "N>=" + std::to_string(low));
+}
+
+// Seconds, as a decimal number, from `low` to `high`; both named as given.
+CLI::Validator seconds_between(double low, double high, const std::string& words) {
+  return CLI::Validator(
+      [low, high, words](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(value >= low && value <= high)) {
+          return "expects a number of seconds from " + words + ", not '" + text + "'";
+        }
+        return {};
+      },
+      "");
+}
+
+const CLI::Validator kRecordNumber = at_least(1);
+const CLI::Validator kTailCount = at_least(0);
+const CLI::Validator kLockTimeout = seconds_between(0, 3600, "0 to 3600");
+const CLI::Validator kInterval = seconds_between(0.001, 3600, "0.001 to 3600");
+
+// A time bound of --since or --until.
+const CLI::Validator kTimeBound(
     [](std::string& text) -> std::string {
-      int64_t value = 0;
-      const char* end = text.data() + text.size();
-      const auto [at, error] = std::from_chars(text.data(), end, value);
-      if (error != std::errc() || at != end || value < 1) {
-        return "expects a whole number of at least 1, not '" + text + "'";
+      int64_t seconds = 0;
+      if (!parse_time_bound(text, &seconds)) {
+        return "expects a UTC time as YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS][Z] or seconds since 1970 "
+               "(@N or N), not '" +
+               text + "'";
       }
       return {};
     },
-    "N>=1");
+    "");
 
 void add_lock_timeout(CLI::App* c, Options* o) {
   c->add_option("--lock-timeout", o->lock_timeout,
-                "give up after SECONDS waiting for the store file lock (exit status 2)")
-      ->check(CLI::NonNegativeNumber)
+                "give up after SECONDS (0 to 3600) waiting for the store file lock (exit status 2)")
+      ->check(kLockTimeout)
       ->type_name("SECONDS");
 }
 
@@ -391,14 +560,14 @@ struct Command {
   const char* name;
   const char* summary;
   const char* footer;  // before the lock note
-  bool takes_lock;     // the lock note applies
+  const char* lock;    // the lock it takes and what it writes
   void (*define)(CLI::App* command, Options* o);
   int (*run)(const Options& o);
 };
 
 const Command kCommands[] = {
     {"header", "The header region: type, both copies, every field.",
-     "Exit status 1 when a header copy is bad or no layout matches.\n", true,
+     "Exit status 1 when a header copy is bad or no layout matches.\n", kReadsUnderLock,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "one JSON document");
@@ -417,7 +586,9 @@ const Command kCommands[] = {
      "not yet forwarded, to now, in seconds; FREE is the room left in the ring.\n"
      "Exit status 2 when a file or its header cannot be read, a folder cannot be listed\n"
      "or --output cannot be written (FILE then keeps its last content).\n",
-     false,
+     "Lock: none; the files are read without the store file lock, unless --lock-timeout\n"
+     "is given: then a header that cannot be used is read once more under it.\n"
+     "Writes: only --output's file, replaced whole.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->files, "store files");
        c->add_option("--dir", o->dirs,
@@ -436,8 +607,8 @@ const Command kCommands[] = {
            ->type_name("FILE");
        c->add_option("--lock-timeout", o->lock_timeout,
                      "read a header that cannot be used without the lock once more under it, "
-                     "waiting at most SECONDS")
-           ->check(CLI::NonNegativeNumber)
+                     "waiting at most SECONDS (0 to 3600)")
+           ->check(kLockTimeout)
            ->type_name("SECONDS");
        c->callback([o] {
          if (o->files.empty() && o->dirs.empty()) {
@@ -456,18 +627,48 @@ const Command kCommands[] = {
      "lock, lists the records stored since the last one shown, and closes the file again,\n"
      "so it never holds the lock while it waits. What it cannot simply go on from (a\n"
      "record overwritten, the file replaced, the forward pointer moved back) is said on\n"
-     "standard error. It ends on Ctrl+C or after --count records, with exit status 0.\n",
-     true,
+     "standard error. It ends on Ctrl+C or after --count records, with exit status 0.\n"
+     "The filters (--since, --until, --node, --pending, --tail) choose among the records,\n"
+     "which keep their numbers in the ring; --follow takes them too (--tail then applies\n"
+     "to the first look). TIME is UTC: YYYY-MM-DD, YYYY-MM-DDTHH:MM or\n"
+     "YYYY-MM-DDTHH:MM:SS (a space for the T, and a Z at the end, may be given), or\n"
+     "seconds since 1970 as @N or N. --since is inclusive, --until exclusive. A record\n"
+     "whose time cannot be read (damaged, or a message without time stamps) is left out\n"
+     "by either.\n",
+     "Lock: FILE is opened read-only through the file layer, which waits for the store\n"
+     "file lock like every program of the service; held only while it reads (with\n"
+     "--follow, only during each look).\n"
+     "Writes: nothing.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "JSON Lines: one object per record");
-       c->add_option("--from", o->from, "first record number to show (1-based)")
+       c->add_option("--from", o->from, "first record number to look at (1-based)")
            ->check(kRecordNumber);
-       c->add_option("--count", o->count, "records to show at most")->check(kRecordNumber);
+       c->add_option("--count", o->count,
+                     "records to show at most (with --follow: in all, then it ends)")
+           ->check(kRecordNumber);
+       c->add_option("--since", o->since_text,
+                     "only messages whose first time stamp is at TIME or later")
+           ->check(kTimeBound)
+           ->type_name("TIME");
+       c->add_option("--until", o->until_text,
+                     "only messages whose first time stamp is before TIME")
+           ->check(kTimeBound)
+           ->type_name("TIME");
+       c->add_option("--node", o->filter.node,
+                     "only records that name NAME in one of their eight names (request source, "
+                     "reply dest, message source, message dest; node and DLGP each), exactly")
+           ->type_name("NAME");
+       c->add_flag("--pending", o->filter.pending,
+                   "only records not forwarded yet: at and after the forward pointer");
+       c->add_option("--tail", o->tail,
+                     "only the last N records that pass the other filters (N from 0)")
+           ->check(kTailCount);
        CLI::Option* follow =
            c->add_flag("--follow", o->follow, "keep listing the records the service stores");
-       c->add_option("--interval", o->interval, "seconds between two looks (default 1)")
-           ->check(CLI::PositiveNumber)
+       c->add_option("--interval", o->interval,
+                     "seconds between two looks, 0.001 to 3600 (default 1)")
+           ->check(kInterval)
            ->type_name("SECONDS")
            ->needs(follow);
        add_lock_timeout(c, o);
@@ -479,7 +680,7 @@ const Command kCommands[] = {
      "the newest and forward offsets, the forwarded count and the time stamps.\n"
      "Message bodies carry no checksum in this format: a damaged body cannot be found.\n"
      "Exit status 1 when there is any problem.\n",
-     true,
+     kReadsUnderLock,
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        c->add_flag("--json", o->json, "one JSON document");
@@ -493,7 +694,10 @@ const Command kCommands[] = {
      "the kept records that lay before FILE's forward offset. OUT is created new: an\n"
      "existing file, FILE itself or a directory is refused. Exit status 1 when records\n"
      "were lost.\n",
-     true,
+     "Lock: FILE is opened read-only through the file layer, which waits for the store\n"
+     "file lock like every program of the service; held only while it reads. OUT is\n"
+     "created new under its own lock.\n"
+     "Writes: OUT (and --unplaced's file); never FILE.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "damaged store file (only read)")->required();
        c->add_option("OUT", o->out, "new store file (must not exist)")->required();
@@ -510,9 +714,23 @@ const Command kCommands[] = {
      "next to forward; --last K the K-th record from the newest. It only moves the pointer\n"
      "back: a record at or after it is refused. The header is read and rewritten under the\n"
      "store file lock as the utility's reset does it: both copies from the sound one, the\n"
-     "rewrite checked and undone if it fails. Exit status 0 done (or the dry run); 1 when\n"
-     "the file's damage stands in the way; 2 a refusal or a failure.\n",
-     true,
+     "rewrite checked and undone if it fails.\n"
+     "An executed rewind first saves the header region it replaces in a new file beside\n"
+     "the debug log (rewind-<file name>-<UTC time>.region), then writes one line to the\n"
+     "debug log and to the system's log (syslog; the Application event log on Windows):\n"
+     "the file, forward offset and forwarded count before and after, the user, the time.\n"
+     "A log that does not take the line is said on standard error; the rewind stands.\n"
+     "--undo puts the last saved region of FILE back, only while the ring stands as the\n"
+     "rewind left it (the same oldest and newest offsets and count, the forward pointer\n"
+     "where the rewind put it); otherwise it names what moved and writes nothing. An undo\n"
+     "is logged the same way. A dry run writes nothing anywhere.\n"
+     "Exit status 0 done (or the dry run); 1 when the file's damage stands in the way or\n"
+     "the ring moved since the rewind; 2 a refusal or a failure.\n",
+     "Lock: FILE is opened through the file layer, which waits for the store file lock\n"
+     "like every program of the service: read-only for a dry run, for writing with\n"
+     "--execute or --undo, held until the header is written and read back.\n"
+     "Writes: with --execute or --undo, FILE's header region, the saved region file and\n"
+     "the log lines; a dry run writes nothing.\n",
      [](CLI::App* c, Options* o) {
        c->add_option("FILE", o->file, "store file")->required();
        CLI::Option* oldest = c->add_flag("--to-oldest", o->to_oldest, "the oldest record");
@@ -522,12 +740,20 @@ const Command kCommands[] = {
            c->add_option("--last", o->last, "the last K records")->check(kRecordNumber);
        oldest->excludes(record)->excludes(last);
        record->excludes(last);
-       c->add_flag("--execute", o->execute, "write the change (otherwise a dry run)");
+       CLI::Option* execute =
+           c->add_flag("--execute", o->execute, "write the change (otherwise a dry run)");
+       c->add_flag("--undo", o->undo,
+                   "put back the header region the last rewind of FILE saved, if the ring has "
+                   "not moved since")
+           ->excludes(oldest)
+           ->excludes(record)
+           ->excludes(last)
+           ->excludes(execute);
        c->add_flag("--json", o->json, "one JSON document");
        add_lock_timeout(c, o);
        c->callback([o, c] {
-         if (!o->to_oldest && c->count("--to-record") == 0 && c->count("--last") == 0) {
-           throw CLI::RequiredError("one of --to-oldest, --to-record or --last");
+         if (!o->undo && !o->to_oldest && c->count("--to-record") == 0 && c->count("--last") == 0) {
+           throw CLI::RequiredError("one of --to-oldest, --to-record, --last or --undo");
          }
        });
      },
@@ -559,10 +785,21 @@ int main(int argc, char** argv) {
   for (const Command& c : kCommands) {
     CLI::App* parser = app.add_subcommand(c.name, c.summary);
     c.define(parser, &options);
-    parser->footer(std::string(c.footer) + (c.takes_lock ? kLockNote : ""));
+    parser->footer(std::string(c.footer) + c.lock);
     parsers.push_back(parser);
   }
 
+  // A command's help, asked for anywhere on its line ("/?" too, on every
+  // platform: no command takes a file of that name), before anything else
+  // on the line is looked at.
+  for (size_t i = 0; argc > 2 && i < parsers.size(); ++i) {
+    if (std::strcmp(kCommands[i].name, argv[1]) != 0) continue;
+    for (int k = 2; k < argc; ++k) {
+      const std::string arg = argv[k];
+      if (arg == "/?" || arg == "--help" || arg == "-h")
+        return emit(parsers[i]->help(kProgram), kExitClean);
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {

@@ -29,6 +29,7 @@
 #include "tools/inspect/render.h"
 #include "tools/inspect/render_common.h"
 #include "tools/inspect/rewind.h"
+#include "tools/inspect/rewind_record.h"
 #include "tools/inspect/salvage.h"
 #include "tools/inspect/store.h"
 #include "tools/inspect/verify.h"
@@ -911,6 +912,52 @@ TEST(InspectText, TimesAndProgress) {
   ASSERT_EQ(drawn.substr(0, line.size()), line);
   const size_t width = drawn.find('\r', 1) - 1;
   EXPECT_EQ(drawn.substr(width + 1), "\r" + std::string(width, ' ') + "\r");
+}
+
+// A saved header region never takes the name of another: one of the same
+// second gets the next number, and the last is found by time, then by that
+// number as a number (11 after 9), among the files of this store file only.
+TEST(RewindRecord, SavedNamesNeverCollideAndTheLastIsFoundByTimeThenNumber) {
+  testsupport::ScratchDir dir;
+  std::filesystem::create_directory(dir.file("other"));
+  testsupport::write_file(dir.file("a.DEV1"), "store");
+  testsupport::write_file(dir.file("other/a.DEV1"), "another store of the same name");
+  const std::string home = dir.file("home") + "/";
+  std::filesystem::create_directory(home);
+  const auto save = [&](const std::string& file, const std::string& time, unsigned char mark) {
+    inspect::SavedRegion saved;
+    saved.entry.file = inspect::absolute_path(file);
+    saved.entry.time = time;
+    saved.entry.forwarded_from = 7;
+    saved.region = {mark, 0, mark};
+    std::string error;
+    EXPECT_TRUE(inspect::save_region(home, &saved, &error)) << error;
+    return saved.path.substr(home.size());
+  };
+  EXPECT_EQ(save(dir.file("a.DEV1"), "2026-12-09T17:01:01Z", 1),
+            "rewind-a.DEV1-20261209T170101Z.region");
+  for (int n = 1; n <= 11; ++n) {
+    const std::string name = save(dir.file("a.DEV1"), "2026-12-09T17:01:02Z", 10 + n);
+    EXPECT_EQ(name, "rewind-a.DEV1-20261209T170102Z" +
+                        (n == 1 ? std::string() : "-" + std::to_string(n)) + ".region");
+  }
+  save(dir.file("other/a.DEV1"), "2026-12-09T17:01:03Z", 99);
+  testsupport::write_file(home + "rewind-a.DEV1-20261209T170104Z.region", "not a saved region");
+
+  inspect::SavedRegion last;
+  bool found = false;
+  std::string error;
+  ASSERT_TRUE(inspect::find_last_saved(home, dir.file("a.DEV1"), &last, &found, &error)) << error;
+  ASSERT_TRUE(found);
+  EXPECT_EQ(last.path, home + "rewind-a.DEV1-20261209T170102Z-11.region");
+  EXPECT_EQ(last.region, (std::vector<unsigned char>{21, 0, 21}));
+  EXPECT_EQ(last.entry.forwarded_from, 7u);
+  ASSERT_TRUE(inspect::find_last_saved(home, dir.file("other/a.DEV1"), &last, &found, &error));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(last.region, (std::vector<unsigned char>{99, 0, 99}));
+  testsupport::write_file(dir.file("b.DEV1"), "store");
+  ASSERT_TRUE(inspect::find_last_saved(home, dir.file("b.DEV1"), &last, &found, &error));
+  EXPECT_FALSE(found);
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ std::string forward_note_text(const SalvageReport& report);
 
 std::string rewind_text(const Store& store, const RewindPlan& plan);
 std::string rewind_json(const Store& store, const RewindPlan& plan);
+std::string undo_text(const Store& store, const SavedRegion& saved, const UndoResult& result);
+std::string undo_json(const Store& store, const SavedRegion& saved, const UndoResult& result);
 
 // One record of a listing as the walk read it.
 struct ListedRecord {

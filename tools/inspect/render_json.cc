@@ -214,6 +214,20 @@ std::string rewind_json(const Store& s, const RewindPlan& p) {
   doc["forwarded"] = {{"from", p.old_forwarded}, {"to", p.new_forwarded}};
   doc["sent_again"] = int64_t{p.old_forwarded} - p.new_forwarded;
   doc["header"] = p.executed ? fields_json(p.header_after) : Json(nullptr);
+  doc["saved_region"] = p.executed ? Json(p.saved_region) : Json(nullptr);
+  return dump(doc);
+}
+
+std::string undo_json(const Store& s, const SavedRegion& saved, const UndoResult& r) {
+  const RewindEntry& e = saved.entry;
+  Json doc;
+  doc["file"] = s.path;
+  doc["undone"] = r.executed;
+  doc["rewind_time"] = e.time;
+  doc["saved_region"] = saved.path;
+  doc["forward_offset"] = {{"from", e.forward_to}, {"to", e.forward_from}};
+  doc["forwarded"] = {{"from", e.forwarded_to}, {"to", e.forwarded_from}};
+  doc["header"] = fields_json(r.header_after);
   return dump(doc);
 }
 

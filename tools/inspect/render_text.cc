@@ -264,9 +264,22 @@ std::string rewind_text(const Store& s, const RewindPlan& p) {
   line(out, "sent again",
        plural(int64_t{p.old_forwarded} - p.new_forwarded, "message", "messages"));
   if (p.executed) {
+    line(out, "region saved in", p.saved_region);
     out += "header as rewritten\n";
     fields_text(out, p.header_after);
   }
+  return out;
+}
+
+std::string undo_text(const Store& s, const SavedRegion& saved, const UndoResult& r) {
+  std::string out;
+  const RewindEntry& e = saved.entry;
+  line(out, "undo", s.path + ": the header as it was before the rewind of " + e.time);
+  line(out, "put back from", saved.path);
+  line(out, "forward offset", num(e.forward_to) + " -> " + num(e.forward_from));
+  line(out, "forwarded", num(e.forwarded_to) + " -> " + num(e.forwarded_from));
+  out += "header as rewritten\n";
+  fields_text(out, r.header_after);
   return out;
 }
 

@@ -1,12 +1,28 @@
 // rewind: the forward pointer moved back, on the ring as the scan finds it.
 #include "tools/inspect/rewind.h"
 
+#include "fileaccess/file_access.h"
 #include "storeformat/ring_scan.h"
 #include "storeformat/store_header.h"
 
 namespace inspect {
 
 namespace {
+
+// The header region of `store` as it is, in its detected layout.
+bool read_region(const Store& store, std::vector<unsigned char>* region, Failure* failure) {
+  region->assign(2 * kHeaderBlockSize[store.check.type] + 8, 0);
+  VARNO_STATUS status;
+  varno_s_file_seek(store.fd, 0, kSeekSet, &status);
+  if (!varno_failed(status)) {
+    varno_s_file_read(store.fd, region->data(), static_cast<uint32_t>(region->size()), &status);
+  }
+  if (varno_failed(status)) {
+    *failure = {Step::kReadingHeader, status};
+    return false;
+  }
+  return true;
+}
 
 // Notes where the first dropped stretch of the ring begins.
 class FirstLoss : public ScanReporter {
@@ -43,7 +59,13 @@ class Rewinder {
     }
     plan_.messages_found = scan_.numbered_records();
     if (!forwarding_known(request) || !choose_record(request) || !find_record()) return false;
-    return !request.execute || write();
+    if (!request.execute) return true;
+    if (request.keeper != nullptr) {
+      std::vector<unsigned char> region;
+      if (!read_region(store_, &region, failure_)) return false;
+      if (!request.keeper->keep(region, plan_)) return refuse(RewindRefusal::kNotKept);
+    }
+    return write();
   }
 
  private:
@@ -148,6 +170,54 @@ bool rewind_store(const Store& store, const RewindRequest& request, RewindPlan* 
   *plan = RewindPlan{};
   *refusal = RewindRefusal{};
   return Rewinder(store, plan, refusal, failure).run(request);
+}
+
+bool undo_rewind(const Store& store, const SavedRegion& saved, UndoResult* result,
+                 Failure* failure) {
+  *result = UndoResult{};
+  if (!store.header_usable()) {
+    result->refusal = UndoResult::kHeaderUnusable;
+    return false;
+  }
+  const CommonHeader& h = store.header;
+  const RewindEntry& e = saved.entry;
+  const auto compare = [result](const char* what, int64_t then, int64_t now) {
+    if (then != now)
+      result->moved.push_back(std::string(what) + " " + std::to_string(then) + " -> " +
+                              std::to_string(now));
+  };
+  compare("oldest offset", e.oldest_offset, h.oldest_offset);
+  compare("newest offset", e.newest_offset, h.newest_offset);
+  compare("messages", e.messages, h.message_count);
+  compare("forward offset", e.forward_to, h.forward_offset);
+  compare("forwarded", e.forwarded_to, h.forwarded_count);
+  if (!result->moved.empty()) {
+    result->refusal = UndoResult::kMoved;
+    return false;
+  }
+  // The saved bytes must be a header of this file's layout, which the
+  // rewrite keeps; what they hold beyond its sound copy is not written.
+  CommonHeader record{};
+  HeaderCheck check;
+  judge_header_region(saved.region.data(), saved.region.size(), &record, &check,
+                      BlockRule::kSigned);
+  if (!check.usable() || check.type != store.check.type) {
+    result->refusal = UndoResult::kRegionUnusable;
+    return false;
+  }
+  VARNO_STATUS status;
+  rewrite_store_header(store.fd, record, &status);
+  if (varno_failed(status)) {
+    *failure = {Step::kRewritingHeader, status};
+    return false;
+  }
+  result->executed = true;
+  check_store_header(store.fd, &result->header_after, &check, &status, BlockRule::kSigned);
+  if (varno_failed(status)) {
+    *failure = {Step::kReadingBackHeader, status};
+    return false;
+  }
+  return true;
 }
 
 }  // namespace inspect

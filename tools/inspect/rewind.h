@@ -4,11 +4,24 @@
 #define VARNO_TOOLS_INSPECT_REWIND_H_
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "storeformat/message_record.h"
+#include "tools/inspect/rewind_record.h"
 #include "tools/inspect/store.h"
 
 namespace inspect {
+
+struct RewindPlan;
+
+// Keeps the header region an executed rewind is about to replace; false
+// when it could not, and nothing is written then.
+class RegionKeeper {
+ public:
+  virtual ~RegionKeeper() = default;
+  virtual bool keep(const std::vector<unsigned char>& region, const RewindPlan& plan) = 0;
+};
 
 struct RewindRequest {
   enum Target : int32_t {
@@ -19,6 +32,7 @@ struct RewindRequest {
   Target target = kOldest;
   int64_t n = 0;
   bool execute = false;
+  RegionKeeper* keeper = nullptr;  // asked before anything is written
 };
 
 struct RewindPlan {
@@ -31,6 +45,7 @@ struct RewindPlan {
   uint32_t new_forwarded = 0;
   bool executed = false;
   CommonHeader header_after{};  // read back after the rewrite, when executed
+  std::string saved_region;     // where the replaced region was kept, when executed
 };
 
 struct RewindRefusal {
@@ -44,6 +59,7 @@ struct RewindRefusal {
     kForwardNotRecord,       // the forward offset is no record of the ring
     kForwardCountDisagrees,  // it lies behind `before` records; the header counts otherwise
     kOldestNotFirst,         // the oldest offset is not the ring's first record (`first`)
+    kNotKept,                // the keeper could not keep the region
   };
   Kind kind = kNone;
   int64_t at = -1;      // kUnreachable: where the damaged stretch begins
@@ -60,9 +76,33 @@ struct RewindRefusal {
 // undone on failure. All under the store file lock the open holds. It never
 // moves the forward pointer forward in ring order, and refuses when the
 // header contradicts the records about where forwarding stands or where the
-// ring begins. False with *refusal (nothing written) or *failure.
+// ring begins. Before it writes, it hands the header region as it is (the
+// detected layout's bytes from offset 0) to request.keeper. False with
+// *refusal (nothing written) or *failure.
 bool rewind_store(const Store& store, const RewindRequest& request, RewindPlan* plan,
                   RewindRefusal* refusal, Failure* failure);
+
+struct UndoResult {
+  enum Refusal : int32_t {
+    kNone,
+    kHeaderUnusable,  // the file's header cannot be used
+    kMoved,           // the ring moved since the rewind (`moved` says what)
+    kRegionUnusable,  // the saved region holds no usable header of the file's layout
+  };
+  Refusal refusal = kNone;
+  std::vector<std::string> moved;  // "newest offset 4588 -> 5000", ...
+  bool executed = false;
+  CommonHeader header_after{};
+};
+
+// Puts the header of `saved` back into `store` (open for writing, under its
+// lock) when the ring stands as the rewind left it: the same oldest and
+// newest offsets and count as before it, the forward offset and forwarded
+// count where it put them. Written as rewind writes: both copies from the
+// saved header's sound one, in the file's own layout, checked and undone on
+// failure. False with result->refusal (nothing written) or *failure.
+bool undo_rewind(const Store& store, const SavedRegion& saved, UndoResult* result,
+                 Failure* failure);
 
 }  // namespace inspect
 
