@@ -24,20 +24,20 @@ void forward_tracking_command();
 // Menu 5: move the forward pointer back to the oldest message.
 void reset_forward_pointer();
 
-// The header report block for `record` of the store file `name`.
-void print_header_report(CommonHeader record, const char* name, FILE* output, OutputMode mode);
+// The header report block for `header` of the store file `name`.
+void print_header_report(CommonHeader header, const char* name, FILE* output, OutputMode mode);
 
 // The two count lines of forward tracking.
-void print_forward_totals(CommonHeader record, FILE* output, OutputMode mode);
+void print_forward_totals(CommonHeader header, FILE* output, OutputMode mode);
 
 // The walks of menus 2 and 3 over the open store file `handle`, once its
-// header `record` has been read and reported and its size taken: every record
+// header `header` has been read and reported and its size taken: every record
 // from the oldest (at most the header's count), or the oldest and the newest.
 // A record that cannot be read or whose size does not fit the file stops the
 // walk with a note; nothing outside a buffer is ever read.
-void list_store_contents(int32_t handle, const CommonHeader& record, int64_t file_size,
+void list_store_contents(int32_t handle, const CommonHeader& header, int64_t file_size,
                          OutputMode mode, FILE* output);
-void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_size, OutputMode mode,
+void list_first_last(int32_t handle, const CommonHeader& header, int64_t file_size, OutputMode mode,
                      FILE* output);
 
 // Where a listing's blocks go, and the text of the block being built: one per

@@ -10,7 +10,7 @@
 
 void reset_forward_pointer() {
   CommandState state;
-  CommonHeader record{};
+  CommonHeader header{};
   char answer[15];
   begin_command(&state);
   screen_write(
@@ -29,25 +29,25 @@ void reset_forward_pointer() {
   if (prompt_store_file(&state.handle, state.name, kStoreNameCapacity) == 0) {
     prompt_output(&state.mode, &state.output, state.name);
     // Only a signed block is written back: a block of zeros checks out too.
-    read_store_header(state.handle, &record, &state.status, BlockRule::kSigned);
+    read_store_header(state.handle, &header, &state.status, BlockRule::kSigned);
     if (varno_failed(state.status)) {
       screen_print("\nError reading store file header from %s\n", state.name);
       print_error_list(state.status);
     } else {
-      const int64_t old_forward = record.forward_offset;
-      record.forward_offset = record.oldest_offset;
-      record.forwarded_count = 0;
-      rewrite_store_header(state.handle, record, &state.status);
+      const int64_t old_forward = header.forward_offset;
+      header.forward_offset = header.oldest_offset;
+      header.forwarded_count = 0;
+      rewrite_store_header(state.handle, header, &state.status);
       if (varno_failed(state.status)) {
         print_rewrite_warning(state.status);
         screen_print("\nError writing store file header to %s\n", state.name);
         print_error_list(state.status);
       } else {
-        print_header_report(record, state.name, state.output, state.mode);
+        print_header_report(header, state.name, state.output, state.mode);
         screen_write("\nThe Forward offset has been changed to the Oldest offset location.\n");
         screen_print("The Forward offset has been changed to %" PRId64
                      " where orginally it was at %" PRId64 ".\n",
-                     record.forward_offset, old_forward);
+                     header.forward_offset, old_forward);
       }
     }
   }

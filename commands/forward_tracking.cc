@@ -9,10 +9,10 @@
 #include "report/prompts.h"
 #include "report/report.h"
 
-void print_forward_totals(CommonHeader record, FILE* output, OutputMode mode) {
+void print_forward_totals(CommonHeader header, FILE* output, OutputMode mode) {
   std::string counts;
   append_format(counts, "Total Number of Messages: %d \nNumber of Forwarded Messages: %d \n",
-                static_cast<int>(record.message_count), static_cast<int>(record.forwarded_count));
+                static_cast<int>(header.message_count), static_cast<int>(header.forwarded_count));
   print_report_block(mode, output, "\n\n" + counts, "\n" + counts);
 }
 
@@ -20,7 +20,7 @@ namespace {
 
 // One reading of the counts; failures are reported and followed by a short
 // pause so a file that is briefly unavailable does not flood the screen.
-void track_once(CommandState* s, CommonHeader* record) {
+void track_once(CommandState* s, CommonHeader* header) {
   s->handle = varno_s_file_open(s->name, kOpenReadOnly, &s->status);
   if (varno_failed(s->status)) {
     screen_print("\nError opening store file %s\n", s->name);
@@ -35,7 +35,7 @@ void track_once(CommandState* s, CommonHeader* record) {
     VARNO_SERVER_MSLEEP(100);
     return;
   }
-  read_fixed_header(s->handle, record, &s->status);
+  read_fixed_header(s->handle, header, &s->status);
   if (varno_failed(s->status)) {
     screen_print("\nError reading store file header from %s\n", s->name);
     print_error_list(s->status);
@@ -46,14 +46,14 @@ void track_once(CommandState* s, CommonHeader* record) {
   }
   varno_s_file_close(s->handle, &s->status);
   s->handle = -1;
-  print_forward_totals(*record, s->output, s->mode);
+  print_forward_totals(*header, s->output, s->mode);
 }
 
 }  // namespace
 
 void forward_tracking_command() {
   CommandState state;
-  CommonHeader record{};
+  CommonHeader header{};
   bool first_cycle = true;
   begin_command(&state);
   if (prompt_store_file(&state.handle, state.name, kStoreNameCapacity) == 0) {
@@ -70,7 +70,7 @@ void forward_tracking_command() {
         clear_screen();
         first_cycle = false;
       }
-      track_once(&state, &record);
+      track_once(&state, &header);
     }
   }
   end_command(&state);

@@ -43,9 +43,9 @@ void print_header_check(const HeaderCheck& check) {
   }
 }
 
-void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status, BlockRule rule) {
+void read_store_header(int32_t fd, CommonHeader* header, VARNO_STATUS* status, BlockRule rule) {
   HeaderCheck check;
-  check_store_header(fd, record, &check, status, rule);
+  check_store_header(fd, header, &check, status, rule);
   print_header_check(check);
 }
 

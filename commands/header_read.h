@@ -15,7 +15,7 @@ void print_header_check(const HeaderCheck& check);
 
 // check_store_header, then its lines on the screen. Same record, status and
 // current header type as the check.
-void read_store_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status,
+void read_store_header(int32_t fd, CommonHeader* header, VARNO_STATUS* status,
                        BlockRule rule = BlockRule::kChecksum);
 
 // The warning line of a failed rewrite_store_header, chosen by the pair the

@@ -8,20 +8,20 @@
 #include "report/prompts.h"
 #include "report/report.h"
 
-void print_header_report(CommonHeader record, const char* name, FILE* output, OutputMode mode) {
+void print_header_report(CommonHeader header, const char* name, FILE* output, OutputMode mode) {
   // Both texts are made before the block is printed; each is copied because
   // the conversion reuses its storage.
-  const std::string oldest = time_stamp_text(record.oldest_time.seconds);
-  const std::string newest = time_stamp_text(record.newest_time.seconds);
+  const std::string oldest = time_stamp_text(header.oldest_time.seconds);
+  const std::string newest = time_stamp_text(header.newest_time.seconds);
   std::string offsets;
   append_format(offsets,
                 "Oldest offset: %" PRId64 "\nNewest offset: %" PRId64 "\nCurrent offset: %" PRId64
                 "\n",
-                record.oldest_offset, record.newest_offset, record.current_offset);
+                header.oldest_offset, header.newest_offset, header.current_offset);
   append_format(offsets,
                 "Last offset: %" PRId64 "\nForward offset: %" PRId64 "\nLast message size: %" PRId64
                 "\n",
-                record.last_offset, record.forward_offset, record.last_message_size);
+                header.last_offset, header.forward_offset, header.last_message_size);
   append_format(offsets, "Store file oldest time stamp: %s\nStore file newest time stamp: %s\n",
                 oldest.c_str(), newest.c_str());
   const char* rule = "--------------Store File Header Info----------------\n";
@@ -32,8 +32,8 @@ void print_header_report(CommonHeader record, const char* name, FILE* output, Ou
     append_format(screen, "\nSTORE FILE:  %s\n", name);
     screen += rule;
     append_format(screen, "Store file signature: %08X; revision=%d\nMessages forwarded: %d of %d\n",
-                  record.signature, static_cast<int>(record.revision),
-                  static_cast<int>(record.forwarded_count), static_cast<int>(record.message_count));
+                  header.signature, static_cast<int>(header.revision),
+                  static_cast<int>(header.forwarded_count), static_cast<int>(header.message_count));
     screen += offsets;
   }
   if (mode != kOutputScreen) {
@@ -41,8 +41,8 @@ void print_header_report(CommonHeader record, const char* name, FILE* output, Ou
     file += rule;
     append_format(file,
                   "Store file signature: %d; revision=%d\nNumber of messages in store file: %d\n",
-                  static_cast<int>(record.signature), static_cast<int>(record.revision),
-                  static_cast<int>(record.message_count));
+                  static_cast<int>(header.signature), static_cast<int>(header.revision),
+                  static_cast<int>(header.message_count));
     file += offsets;
   }
   print_report_block(mode, output, screen, file);
@@ -50,16 +50,16 @@ void print_header_report(CommonHeader record, const char* name, FILE* output, Ou
 
 void header_report_command() {
   CommandState state;
-  CommonHeader record{};
+  CommonHeader header{};
   begin_command(&state);
   if (prompt_store_file(&state.handle, state.name, kStoreNameCapacity) == 0) {
     prompt_output(&state.mode, &state.output, state.name);
-    read_store_header(state.handle, &record, &state.status);
+    read_store_header(state.handle, &header, &state.status);
     if (varno_failed(state.status)) {
       screen_print("\nError reading store file header from %s\n", state.name);
       print_error_list(state.status);
     } else {
-      print_header_report(record, state.name, state.output, state.mode);
+      print_header_report(header, state.name, state.output, state.mode);
     }
   }
   end_command(&state);

@@ -41,9 +41,9 @@ bool list_record(Listing* listing, RingWalk* walk, int32_t number) {
   print_message_header(&listing->out, walk->message_header(), number);
   // A checksum mismatch is listed like any record; a body that cannot be read
   // is not, so nothing of an earlier record is shown in its place.
-  bool body_checksum_ok = true;
-  const bool usable = walk->check().defect == RecordCheck::kNone &&
-                      walk->read_message(&listing->message, &body_checksum_ok, &s->status);
+  bool body_word_zero = true;
+  const bool usable = walk->check().steppable() &&
+                      walk->read_message(&listing->message, &body_word_zero, &s->status);
   if (usable) {
     print_message_body(&listing->out, listing->message.data());
     return true;
@@ -64,18 +64,18 @@ void list_record_at(Listing* listing, int64_t offset, int64_t newest_offset, int
 
 // The common start of both commands: prompts, header read and report, file
 // size. False when the command has nothing more to do.
-bool start_listing(Listing* listing, CommonHeader* record) {
+bool start_listing(Listing* listing, CommonHeader* header) {
   CommandState* s = listing->state;
   begin_command(s);
   if (prompt_store_file(&s->handle, s->name, kStoreNameCapacity) != 0) return false;
   prompt_output(&s->mode, &s->output, s->name);
-  read_fixed_header(s->handle, record, &s->status);
+  read_fixed_header(s->handle, header, &s->status);
   if (varno_failed(s->status)) {
     screen_print("\nError reading store file header from %s\n", s->name);
     print_error_list(s->status);
     return false;
   }
-  print_header_report(*record, s->name, s->output, s->mode);
+  print_header_report(*header, s->name, s->output, s->mode);
   listing->file_size = varno_s_file_seek_end(s->handle, &s->status);
   return true;
 }
@@ -123,49 +123,49 @@ void print_message_body(ListingOutput* out, const unsigned char* message) {
   print_report_block(out->mode, out->output, b, b);
 }
 
-void list_store_contents(int32_t handle, const CommonHeader& record, int64_t file_size,
+void list_store_contents(int32_t handle, const CommonHeader& header, int64_t file_size,
                          OutputMode mode, FILE* output) {
   CommandState state;
   state.handle = handle;
   state.mode = mode;
   state.output = output;
   Listing listing{&state, file_size, {}, {output, mode, {}}};
-  RingWalk walk(handle, file_size, record.oldest_offset, record.newest_offset,
-                record.message_count);
+  RingWalk walk(handle, file_size, header.oldest_offset, header.newest_offset,
+                header.message_count);
   while (walk.next(&state.status)) {
     if (!list_record(&listing, &walk, static_cast<int32_t>(walk.number()))) break;
   }
 }
 
-void list_first_last(int32_t handle, const CommonHeader& record, int64_t file_size, OutputMode mode,
+void list_first_last(int32_t handle, const CommonHeader& header, int64_t file_size, OutputMode mode,
                      FILE* output) {
-  if (record.oldest_offset >= file_size || record.newest_offset >= file_size) return;
+  if (header.oldest_offset >= file_size || header.newest_offset >= file_size) return;
   CommandState state;
   state.handle = handle;
   state.mode = mode;
   state.output = output;
   Listing listing{&state, file_size, {}, {output, mode, {}}};
-  list_record_at(&listing, record.oldest_offset, record.newest_offset, 1);
-  list_record_at(&listing, record.newest_offset, record.newest_offset,
-                 static_cast<int32_t>(record.message_count));
+  list_record_at(&listing, header.oldest_offset, header.newest_offset, 1);
+  list_record_at(&listing, header.newest_offset, header.newest_offset,
+                 static_cast<int32_t>(header.message_count));
 }
 
 void print_store_contents() {
   CommandState state;
-  CommonHeader record{};
+  CommonHeader header{};
   Listing listing{&state, -1, {}, {}};
-  if (start_listing(&listing, &record)) {
-    list_store_contents(state.handle, record, listing.file_size, state.mode, state.output);
+  if (start_listing(&listing, &header)) {
+    list_store_contents(state.handle, header, listing.file_size, state.mode, state.output);
   }
   end_command(&state);
 }
 
 void print_first_last_messages() {
   CommandState state;
-  CommonHeader record{};
+  CommonHeader header{};
   Listing listing{&state, -1, {}, {}};
-  if (start_listing(&listing, &record)) {
-    list_first_last(state.handle, record, listing.file_size, state.mode, state.output);
+  if (start_listing(&listing, &header)) {
+    list_first_last(state.handle, header, listing.file_size, state.mode, state.output);
   }
   end_command(&state);
 }

@@ -61,19 +61,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t fd = fuzzsupport::open_store(path);
   FUZZ_CHECK(fd >= 0);
 
-  CommonHeader record{};
+  CommonHeader header{};
   VARNO_STATUS status;
-  read_fixed_header(fd, &record, &status);
+  read_fixed_header(fd, &header, &status);
   FUZZ_CHECK(varno_failed(status) == (file.size() < kFixedRegionSize));
   if (!varno_failed(status)) {
     const int64_t file_size = varno_s_file_seek_end(fd, &status);
     FUZZ_CHECK(!varno_failed(status) && file_size == static_cast<int64_t>(file.size()));
-    CommonHeader capped = record;
-    capped.message_count = std::min(record.message_count, kMaxListed);
+    CommonHeader capped = header;
+    capped.message_count = std::min(header.message_count, kMaxListed);
 
     // The report blocks the commands print before the walk.
-    print_header_report(record, path.c_str(), nullptr, kOutputScreen);
-    print_forward_totals(record, nullptr, kOutputScreen);
+    print_header_report(header, path.c_str(), nullptr, kOutputScreen);
+    print_forward_totals(header, nullptr, kOutputScreen);
 
     g_screen.clear();
     list_store_contents(fd, capped, file_size, kOutputScreen, nullptr);

@@ -73,14 +73,14 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
 void check_fixed_read(int32_t fd, const uint8_t* data, size_t size) {
   CommonHeader sentinel;
   std::memset(&sentinel, 0x5C, sizeof sentinel);
-  CommonHeader record = sentinel;
+  CommonHeader header = sentinel;
   const int32_t type_before = current_header_type();
   VARNO_STATUS status;
-  read_fixed_header(fd, &record, &status);
+  read_fixed_header(fd, &header, &status);
   FUZZ_CHECK(current_header_type() == type_before);
   if (size < kFixedRegionSize) {
     FUZZ_CHECK(varno_failed(status) && fuzzsupport::last_error(status) == kErrHeaderRead);
-    FUZZ_CHECK(same_record(record, sentinel));
+    FUZZ_CHECK(same_record(header, sentinel));
     return;
   }
   CommonHeader expected;
@@ -89,29 +89,29 @@ void check_fixed_read(int32_t fd, const uint8_t* data, size_t size) {
     case kBackupBad:
       FUZZ_CHECK(!varno_failed(status));
       decode_common_header(data, &expected);
-      FUZZ_CHECK(same_record(record, expected));
+      FUZZ_CHECK(same_record(header, expected));
       break;
     case kPrimaryBad:
       FUZZ_CHECK(!varno_failed(status));
       decode_common_header(data + kFixedBlockSize + 4, &expected);
-      FUZZ_CHECK(same_record(record, expected));
+      FUZZ_CHECK(same_record(header, expected));
       break;
     default:
       FUZZ_CHECK(has_pair(status, VARNO_FACILITY_STORE, kErrHeaderBlocksBad));
-      FUZZ_CHECK(same_record(record, sentinel));
+      FUZZ_CHECK(same_record(header, sentinel));
       break;
   }
 }
 
-// The region the rewrite must write for `record` in the layout of `type`:
+// The region the rewrite must write for `header` in the layout of `type`:
 // the block twice, each copy followed by its reference checksum.
-std::vector<uint8_t> expected_region(const CommonHeader& record, int32_t type) {
+std::vector<uint8_t> expected_region(const CommonHeader& header, int32_t type) {
   const uint32_t s = kHeaderBlockSize[type];
   std::vector<uint8_t> block(kFixedBlockSize);
   if (type == 2) {
-    encode_common_header(record, block.data());
+    encode_common_header(header, block.data());
   } else {
-    narrow_header(record, block.data());
+    narrow_header(header, block.data());
     // The type-0 block has no flag: the opaque words move up by 4 bytes.
     if (type == 0) std::memmove(block.data() + 56, block.data() + 60, 8);
   }
@@ -129,12 +129,12 @@ std::vector<uint8_t> expected_region(const CommonHeader& record, int32_t type) {
 // signatures would make the next read type it otherwise must be refused with
 // the file unchanged; any other is written whole, touches nothing past its
 // region, and reads back sound as the same record.
-void check_rewrite(int32_t fd, const std::string& path, const CommonHeader& record, int32_t type,
+void check_rewrite(int32_t fd, const std::string& path, const CommonHeader& header, int32_t type,
                    const uint8_t* data, size_t size) {
-  const std::vector<uint8_t> region = expected_region(record, type);
+  const std::vector<uint8_t> region = expected_region(header, type);
   const bool reads_back = expected_type(region.data(), region.size()) == type;
   VARNO_STATUS status;
-  rewrite_store_header(fd, record, &status);
+  rewrite_store_header(fd, header, &status);
   const std::vector<uint8_t> after = file_bytes(path);
   FUZZ_CHECK(after.size() == size);
   if (!reads_back) {
@@ -154,10 +154,10 @@ void check_rewrite(int32_t fd, const std::string& path, const CommonHeader& reco
   FUZZ_CHECK(check.stage == HeaderCheck::kChecked && check.block_status == kBlocksOk);
   FUZZ_CHECK(current_header_type() == type);
   // A type-0 block has no flag: the read derives it from the offsets.
-  CommonHeader expected = record;
+  CommonHeader expected = header;
   if (type == 0) {
     expected.forward_past_last =
-        static_cast<uint32_t>(record.forward_offset) > static_cast<uint32_t>(record.last_offset)
+        static_cast<uint32_t>(header.forward_offset) > static_cast<uint32_t>(header.last_offset)
             ? 1u
             : 0u;
   }
@@ -172,10 +172,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(fd >= 0);
 
   set_current_header_type(0);
-  CommonHeader record{};
+  CommonHeader header{};
   VARNO_STATUS status;
   HeaderCheck check;
-  check_store_header(fd, &record, &check, &status);
+  check_store_header(fd, &header, &check, &status);
   const int32_t type = current_header_type();
   const size_t got = size < kMaxHeaderRead ? size : kMaxHeaderRead;
   FUZZ_CHECK(type == expected_type(data, got));
@@ -206,9 +206,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_fixed_read(fd, data, size);
   if (accepted) {
     // What the forward pointer reset writes.
-    record.forward_offset = record.oldest_offset;
-    record.forwarded_count = 0;
-    check_rewrite(fd, path, record, type, data, size);
+    header.forward_offset = header.oldest_offset;
+    header.forwarded_count = 0;
+    check_rewrite(fd, path, header, type, data, size);
   }
   fuzzsupport::close_store(fd);
   return 0;

@@ -10,21 +10,21 @@
 
 namespace {
 
-// Builds the block of `type` for `record` in block[0 .. S). False for a type
+// Builds the block of `type` for `header` in block[0 .. S). False for a type
 // without a layout.
-bool build_block(int32_t type, const CommonHeader& record, unsigned char* block) {
+bool build_block(int32_t type, const CommonHeader& header, unsigned char* block) {
   switch (type) {
     case 2:
-      encode_common_header(record, block);
+      encode_common_header(header, block);
       return true;
     case 1:
-      narrow_header(record, block);
+      narrow_header(header, block);
       return true;
     case 0: {
       // The type-0 block is the type-1 block without the flag: bytes 0..55,
       // then the two opaque words.
       unsigned char type1[68] = {};
-      narrow_header(record, type1);
+      narrow_header(header, type1);
       std::memcpy(block, type1, 56);
       std::memcpy(block + 56, type1 + 60, 8);
       return true;
@@ -47,9 +47,9 @@ uint32_t lay_out_region(const unsigned char* block, uint32_t block_size, unsigne
 
 }  // namespace
 
-uint32_t build_header_region(const CommonHeader& record, int32_t type, unsigned char* region) {
+uint32_t build_header_region(const CommonHeader& header, int32_t type, unsigned char* region) {
   unsigned char block[kFixedBlockSize] = {};
-  if (!build_block(type, record, block)) return 0;
+  if (!build_block(type, header, block)) return 0;
   return lay_out_region(block, kHeaderBlockSize[type], region);
 }
 
@@ -121,11 +121,11 @@ Failure write_region(int32_t fd, const unsigned char* region, uint32_t size, VAR
 
 }  // namespace
 
-void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status) {
+void rewrite_store_header(int32_t fd, const CommonHeader& header, VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
   const int32_t type = current_header_type();
   unsigned char block[kFixedBlockSize] = {};
-  if (!build_block(type, record, block)) {
+  if (!build_block(type, header, block)) {
     // No read found a type, so there is no layout to write in: writing one
     // would overwrite a header this system cannot even recognise.
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
@@ -154,10 +154,10 @@ void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* 
   }
 }
 
-void write_fixed_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status) {
+void write_fixed_header(int32_t fd, const CommonHeader& header, VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
   unsigned char block[kFixedBlockSize] = {};
-  encode_common_header(record, block);
+  encode_common_header(header, block);
   unsigned char region[kFixedRegionSize] = {};
   const uint32_t size = lay_out_region(block, kFixedBlockSize, region);
   switch (write_region(fd, region, size, status)) {
@@ -172,11 +172,11 @@ void write_fixed_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* st
   }
 }
 
-void write_header_region(int32_t fd, const CommonHeader& record, int32_t type,
+void write_header_region(int32_t fd, const CommonHeader& header, int32_t type,
                          VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
   unsigned char region[kFixedRegionSize] = {};
-  const uint32_t size = build_header_region(record, type, region);
+  const uint32_t size = build_header_region(header, type, region);
   if (size == 0) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderWrite, status);
     return;

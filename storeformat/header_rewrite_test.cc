@@ -450,12 +450,12 @@ class HeaderRewriteUndo : public HeaderRewriteTest {
   }
   // The region a clean rewrite of `before` with the reset's two changes
   // writes, and that record.
-  std::string new_region(const std::string& before, uint32_t size, CommonHeader* record) {
+  std::string new_region(const std::string& before, uint32_t size, CommonHeader* header) {
     open_store(before);
-    *record = read_ok();
-    record->forward_offset = record->oldest_offset;
-    record->forwarded_count = 0;
-    EXPECT_EQ(rewrite(*record), Pairs{});
+    *header = read_ok();
+    header->forward_offset = header->oldest_offset;
+    header->forwarded_count = 0;
+    EXPECT_EQ(rewrite(*header), Pairs{});
     const std::string region = on_disk().substr(0, size);
     EXPECT_NE(region, before.substr(0, size));
     open_store(before);

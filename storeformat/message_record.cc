@@ -268,7 +268,7 @@ bool check_record(int32_t fd, int64_t offset, int64_t file_size, unsigned char* 
     // of size and prefix would step (almost) nowhere.
     c.defect = RecordCheck::kSizePastEnd;
   }
-  return c.defect == RecordCheck::kNone;
+  return c.steppable();
 }
 
 int64_t find_record_in(const unsigned char* data, size_t length, size_t from) {

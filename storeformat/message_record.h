@@ -167,8 +167,12 @@ struct RecordCheck {
   bool header_checksum_ok() const {
     return length == record_header_size && stored_checksum == computed_checksum;
   }
-  // A record a recovery may keep: whole, marker and header checksum right.
-  bool intact() const { return defect == kNone && marker_ok && header_checksum_ok(); }
+  // The walk can step over it: its header was read whole and its size leads
+  // to a place inside the file. Says nothing of its marker or checksum.
+  bool steppable() const { return defect == kNone; }
+  // Steppable, and its marker and header checksum right: a record a recovery
+  // may keep.
+  bool intact() const { return steppable() && marker_ok && header_checksum_ok(); }
   // Bytes of the whole record: prefix, message header and body.
   int64_t record_length() const { return int64_t{message_size} + record_prefix_size; }
 };
@@ -180,7 +184,7 @@ struct RecordCheck {
 // cannot be stepped over is kSizeSmall or kSizePastEnd (a size whose 32-bit
 // sum with the prefix would overflow counts as past the end). kUnreadable when
 // a seek or read failed otherwise: `status` then holds the pairs of
-// read_record_header. Returns check->defect == kNone.
+// read_record_header. Returns check->steppable().
 bool check_record(int32_t fd, int64_t offset, int64_t file_size, unsigned char* record,
                   RecordCheck* check, VARNO_STATUS* status);
 

@@ -48,7 +48,7 @@ void RingWalk::resume_at(int64_t offset) {
   stop_ = Stop::kNone;
 }
 
-bool RingWalk::read_message(std::vector<unsigned char>* message, bool* body_checksum_ok,
+bool RingWalk::read_message(std::vector<unsigned char>* message, bool* body_word_zero,
                             VARNO_STATUS* status) {
   const uint32_t size = check_.message_size;
   if (message->size() < size) message->resize(size);
@@ -56,7 +56,7 @@ bool RingWalk::read_message(std::vector<unsigned char>* message, bool* body_chec
   if (!read_message_body_bytes(fd_, check_.offset, size, message->data(), status)) return false;
   uint32_t expected = 0;
   message_body_checksum(message->data(), size, &expected);
-  *body_checksum_ok = check_.body_checksum == expected;
+  *body_word_zero = check_.body_checksum == expected;
   return true;
 }
 

@@ -45,9 +45,10 @@ class RingWalk {
   void resume_at(int64_t offset);
   // Reads the whole message of the current record (it has no defect) into
   // `message` (message size bytes: the header as read, then the body) and
-  // says whether the body checksum word holds. False when the body could not
+  // says whether the body checksum word is what the body checksum function
+  // gives, which is 0 for every body. False when the body could not
   // be read (`status` holds why).
-  bool read_message(std::vector<unsigned char>* message, bool* body_checksum_ok,
+  bool read_message(std::vector<unsigned char>* message, bool* body_word_zero,
                     VARNO_STATUS* status);
 
   const RecordCheck& check() const { return check_; }

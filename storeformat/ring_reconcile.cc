@@ -347,6 +347,14 @@ class Reconciler {
           oldest_alt_ = at;
           return earlier.found() ? earlier : *timed;
         }
+        // A record copied or bytes inserted before the oldest record move
+        // it one record on from where the oldest offset still points.
+        const Place next = oldest_time_next(at);
+        if (!ok_) return {};
+        if (next.found()) {
+          oldest_alt_ = at;
+          return next;
+        }
       }
       return at;
     }
@@ -448,6 +456,25 @@ class Reconciler {
   }
 
   // The last record before `at` in its run that has the header's oldest time.
+  // The record right behind `at` in its run, when it has the oldest time.
+  Place oldest_time_next(const Place& at) {
+    Place found;
+    const Run& run = runs_[static_cast<size_t>(at.run)];
+    if (at.index + 1 >= run.records) return found;
+    if (!walk_run(
+            fd_, size_, run, at.index + 1, at.index + 1,
+            [&](uint32_t index, const Rec& rec) {
+              if (rec.timed && rec.time == h_->oldest_time.seconds) {
+                found = Place{at.run, index, rec};
+              }
+              return true;
+            },
+            status_)) {
+      ok_ = false;
+    }
+    return found;
+  }
+
   Place oldest_time_before(const Place& at) {
     Place found;
     if (at.index == 0) return found;
@@ -646,6 +673,28 @@ class Reconciler {
   // Collects the parts from `from` to `to` (or, without `to`, `limit`
   // records, or the runs before the place `stop` in ring order) in ring
   // order. False when `to` was given and never met.
+  // Records `i` to `last` of run `r` as a part, with the stretch before it:
+  // from the end of the part before (`previous_end`), else from where the
+  // ring's start was lost. `first` is the first record when already read.
+  Part part_of(int32_t r, uint32_t i, uint32_t last, const Rec* first, const Place& to,
+               int64_t previous_end, bool crossed) {
+    const Run& run = runs_[static_cast<size_t>(r)];
+    Part p;
+    p.run = r;
+    p.from = i;
+    p.to = last;
+    p.first = first != nullptr ? *first : rec_at(run, r, i, to);
+    p.last = rec_at(run, r, last, to);
+    if (previous_end >= 0) {
+      p.gap_from = previous_end;
+      p.crossing = crossed;
+    } else if (start_loss_ >= 0) {
+      p.gap_from = start_loss_;
+      p.crossing = start_loss_ > p.first.offset;
+    }
+    return p;
+  }
+
   bool walk(const Place& from, const Place& to, uint32_t limit, int64_t stop) {
     parts_.clear();
     const int32_t n = static_cast<int32_t>(runs_.size());
@@ -680,20 +729,9 @@ class Reconciler {
         records = limit - taken;
         finish = true;
       }
-      Part p;
-      p.run = r;
-      p.from = i;
-      p.to = last;
-      p.first = i == from.index && r == from.run && laps == 0 ? from.rec : rec_at(run, r, i, to);
-      p.last = rec_at(run, r, last, to);
+      const bool at_start = i == from.index && r == from.run && laps == 0;
+      const Part p = part_of(r, i, last, at_start ? &from.rec : nullptr, to, previous_end, crossed);
       if (!ok_) return false;
-      if (previous_end >= 0) {
-        p.gap_from = previous_end;
-        p.crossing = crossed;
-      } else if (start_loss_ >= 0) {
-        p.gap_from = start_loss_;
-        p.crossing = start_loss_ > p.first.offset;
-      }
       parts_.push_back(p);
       taken += records;
       if (finish) return true;
@@ -794,6 +832,7 @@ class Reconciler {
   // The newest record whose size was changed is no record the ring keeps.
   void drop_altered_newest() {
     altered_dropped_ = false;
+    if (altered_newest_.first < 0) altered_newest_ = cut_short_newest();
     if (altered_newest_.first < 0 || parts_.empty()) return;
     Part& p = parts_.back();
     if (p.last.offset != altered_newest_.first) return;
@@ -1034,6 +1073,20 @@ class Reconciler {
     return false;
   }
 
+  // The newest record the header names, cut short with its checksum made
+  // right, when the header's size for it is no witness: its message, read
+  // up to where the header puts the next record, is whole there.
+  std::pair<int64_t, int64_t> cut_short_newest() {
+    if (h_ == nullptr || parts_.empty() || tail_.from >= 0) return {-1, -1};
+    const Rec& last = parts_.back().last;
+    const int64_t c = h_->current_offset;
+    if (!last.described || last.readable || last.offset != h_->newest_offset ||
+        h_->last_message_size == last.size || c <= last.end() || c > size_ || !cut_short(last, c)) {
+      return {-1, -1};
+    }
+    return {last.offset, c};
+  }
+
   bool cut_short(const Rec& rec, int64_t next) {
     const int64_t whole = next - rec.offset - record_prefix_size;
     if (next <= rec.end() || whole - rec.size > kMaxCutShort ||
@@ -1187,12 +1240,12 @@ class Reconciler {
     // A size that cannot be stepped over says nothing either way.
     // A stretch too short for any record held none: bytes were inserted.
     if (!record_follows || chain(at, to, false) >= 0 ||
-        (c.defect != RecordCheck::kNone && to - at >= int64_t{record_header_size})) {
+        (!c.steppable() && to - at >= int64_t{record_header_size})) {
       return;
     }
     ScanFinding shifted{ScanFinding::kShifted};
     shifted.offset = to;
-    shifted.expected = c.defect == RecordCheck::kNone ? at + c.record_length() : at;
+    shifted.expected = c.steppable() ? at + c.record_length() : at;
     report(shifted);
   }
 
@@ -1374,61 +1427,75 @@ class Reconciler {
     return -1;
   }
 
+  // Where the header's end record is destroyed, the header cannot be
+  // checked against it.
   void contradictions() {
+    out_.oldest_agrees = h_->oldest_offset == parts_.front().first.offset;
+    if (!first_destroyed_) oldest_contradictions();
+    if (!last_destroyed_) newest_contradictions();
+    count_contradiction();
+    forward_contradictions();
+  }
+
+  void say(ScanFinding::Kind kind, int64_t offset, int64_t expected, int64_t found) {
+    ScanFinding f{kind};
+    f.offset = offset;
+    f.expected = expected;
+    f.found = found;
+    const Part& front = parts_.front();
+    const Part& end = parts_.back();
+    if (kind == ScanFinding::kOldestOffset || kind == ScanFinding::kOldestTime) {
+      f.record = front.numbered ? front.base + 1 : 0;
+    } else if (kind != ScanFinding::kForwardOffset && kind != ScanFinding::kForwardCount) {
+      f.record = end.numbered ? end.base + part_records(end) : 0;
+    }
+    report(f);
+  }
+
+  void oldest_contradictions() {
     const CommonHeader& h = *h_;
     const Rec& first = parts_.front().first;
+    if (h.oldest_offset != first.offset) {
+      say(ScanFinding::kOldestOffset, h.oldest_offset, first.offset, h.oldest_offset);
+    }
+    if (first.timed && h.oldest_time.seconds != first.time) {
+      say(ScanFinding::kOldestTime, -1, first.time, h.oldest_time.seconds);
+    }
+  }
+
+  void newest_contradictions() {
+    const CommonHeader& h = *h_;
     const Rec& last = parts_.back().last;
-    out_.oldest_agrees = h.oldest_offset == first.offset;
-    const Part& end = parts_.back();
-    const uint32_t oldest_number = parts_.front().numbered ? parts_.front().base + 1 : 0;
-    const uint32_t newest_number = end.numbered ? end.base + part_records(end) : 0;
-    const auto say = [&](ScanFinding::Kind kind, int64_t offset, int64_t expected, int64_t found) {
-      ScanFinding f{kind};
-      f.offset = offset;
-      f.expected = expected;
-      f.found = found;
-      f.record = kind == ScanFinding::kOldestOffset || kind == ScanFinding::kOldestTime
-                     ? oldest_number
-                     : newest_number;
-      if (kind == ScanFinding::kForwardOffset || kind == ScanFinding::kForwardCount) f.record = 0;
-      report(f);
-    };
-    // Where the header's end record is destroyed, the header cannot be
-    // checked against it.
-    if (!first_destroyed_) {
-      if (h.oldest_offset != first.offset) {
-        say(ScanFinding::kOldestOffset, h.oldest_offset, first.offset, h.oldest_offset);
-      }
-      if (first.timed && h.oldest_time.seconds != first.time) {
-        say(ScanFinding::kOldestTime, -1, first.time, h.oldest_time.seconds);
-      }
+    if (h.newest_offset != last.offset) {
+      say(ScanFinding::kNewestOffset, h.newest_offset, last.offset, h.newest_offset);
     }
-    if (!last_destroyed_) {
-      if (h.newest_offset != last.offset) {
-        say(ScanFinding::kNewestOffset, h.newest_offset, last.offset, h.newest_offset);
-      }
-      if (last.timed && h.newest_time.seconds != last.time) {
-        say(ScanFinding::kNewestTime, -1, last.time, h.newest_time.seconds);
-      }
-      if (h.last_message_size != last.size) {
-        say(ScanFinding::kLastSize, -1, last.size, h.last_message_size);
-      }
-      if (h.last_offset != last.offset) {
-        say(ScanFinding::kLastOffset, h.last_offset, last.offset, h.last_offset);
-      }
-      const int64_t current = next_record_offset(last.offset, last.size, size_, last.offset);
-      if (h.current_offset != current) {
-        say(ScanFinding::kCurrentOffset, h.current_offset, current, h.current_offset);
-      }
+    if (last.timed && h.newest_time.seconds != last.time) {
+      say(ScanFinding::kNewestTime, -1, last.time, h.newest_time.seconds);
     }
-    if (total_ != h.message_count) {
-      ScanFinding f{ScanFinding::kCount};
-      f.offset = first_loss_ >= 0 ? first_loss_ : last.offset;
-      f.record = first_loss_ >= 0 ? first_loss_record_ : (total_known_ ? total_ : 0);
-      f.expected = total_;
-      f.found = h.message_count;
-      report(f);
+    if (h.last_message_size != last.size) {
+      say(ScanFinding::kLastSize, -1, last.size, h.last_message_size);
     }
+    if (h.last_offset != last.offset) {
+      say(ScanFinding::kLastOffset, h.last_offset, last.offset, h.last_offset);
+    }
+    const int64_t current = next_record_offset(last.offset, last.size, size_, last.offset);
+    if (h.current_offset != current) {
+      say(ScanFinding::kCurrentOffset, h.current_offset, current, h.current_offset);
+    }
+  }
+
+  void count_contradiction() {
+    if (total_ == h_->message_count) return;
+    ScanFinding f{ScanFinding::kCount};
+    f.offset = first_loss_ >= 0 ? first_loss_ : parts_.back().last.offset;
+    f.record = first_loss_ >= 0 ? first_loss_record_ : (total_known_ ? total_ : 0);
+    f.expected = total_;
+    f.found = h_->message_count;
+    report(f);
+  }
+
+  void forward_contradictions() {
+    const CommonHeader& h = *h_;
     const ScanForward& fw = out_.forward;
     if (fw.place == ScanForward::kElsewhere) {
       say(ScanFinding::kForwardOffset, h.forward_offset, -1, h.forward_offset);

@@ -57,44 +57,44 @@ bool read_met_end_of_file(const VARNO_STATUS& status) {
 
 }  // namespace
 
-void decode_common_header(const unsigned char* block, CommonHeader* record) {
-  record->signature = get_u32(block + 0);
-  record->revision = get_u32(block + 4);
-  record->oldest_time.word = get_u32(block + 8);
-  record->oldest_time.seconds = static_cast<int32_t>(get_u32(block + 12));
-  record->oldest_offset = get_i64(block + 16);
-  record->newest_time.word = get_u32(block + 24);
-  record->newest_time.seconds = static_cast<int32_t>(get_u32(block + 28));
-  record->newest_offset = get_i64(block + 32);
-  record->message_count = get_u32(block + 40);
-  record->forwarded_count = get_u32(block + 44);
-  record->current_offset = get_i64(block + 48);
-  record->last_offset = get_i64(block + 56);
-  record->forward_offset = get_i64(block + 64);
-  record->last_message_size = get_i64(block + 72);
-  record->forward_past_last = get_u32(block + 80);
-  record->opaque1 = get_u32(block + 84);
-  record->opaque2 = get_u32(block + 88);
+void decode_common_header(const unsigned char* block, CommonHeader* header) {
+  header->signature = get_u32(block + 0);
+  header->revision = get_u32(block + 4);
+  header->oldest_time.word = get_u32(block + 8);
+  header->oldest_time.seconds = static_cast<int32_t>(get_u32(block + 12));
+  header->oldest_offset = get_i64(block + 16);
+  header->newest_time.word = get_u32(block + 24);
+  header->newest_time.seconds = static_cast<int32_t>(get_u32(block + 28));
+  header->newest_offset = get_i64(block + 32);
+  header->message_count = get_u32(block + 40);
+  header->forwarded_count = get_u32(block + 44);
+  header->current_offset = get_i64(block + 48);
+  header->last_offset = get_i64(block + 56);
+  header->forward_offset = get_i64(block + 64);
+  header->last_message_size = get_i64(block + 72);
+  header->forward_past_last = get_u32(block + 80);
+  header->opaque1 = get_u32(block + 84);
+  header->opaque2 = get_u32(block + 88);
 }
 
-void encode_common_header(const CommonHeader& record, unsigned char* block) {
-  put_u32(block + 0, record.signature);
-  put_u32(block + 4, record.revision);
-  put_u32(block + 8, record.oldest_time.word);
-  put_u32(block + 12, static_cast<uint32_t>(record.oldest_time.seconds));
-  put_i64(block + 16, record.oldest_offset);
-  put_u32(block + 24, record.newest_time.word);
-  put_u32(block + 28, static_cast<uint32_t>(record.newest_time.seconds));
-  put_i64(block + 32, record.newest_offset);
-  put_u32(block + 40, record.message_count);
-  put_u32(block + 44, record.forwarded_count);
-  put_i64(block + 48, record.current_offset);
-  put_i64(block + 56, record.last_offset);
-  put_i64(block + 64, record.forward_offset);
-  put_i64(block + 72, record.last_message_size);
-  put_u32(block + 80, record.forward_past_last);
-  put_u32(block + 84, record.opaque1);
-  put_u32(block + 88, record.opaque2);
+void encode_common_header(const CommonHeader& header, unsigned char* block) {
+  put_u32(block + 0, header.signature);
+  put_u32(block + 4, header.revision);
+  put_u32(block + 8, header.oldest_time.word);
+  put_u32(block + 12, static_cast<uint32_t>(header.oldest_time.seconds));
+  put_i64(block + 16, header.oldest_offset);
+  put_u32(block + 24, header.newest_time.word);
+  put_u32(block + 28, static_cast<uint32_t>(header.newest_time.seconds));
+  put_i64(block + 32, header.newest_offset);
+  put_u32(block + 40, header.message_count);
+  put_u32(block + 44, header.forwarded_count);
+  put_i64(block + 48, header.current_offset);
+  put_i64(block + 56, header.last_offset);
+  put_i64(block + 64, header.forward_offset);
+  put_i64(block + 72, header.last_message_size);
+  put_u32(block + 80, header.forward_past_last);
+  put_u32(block + 84, header.opaque1);
+  put_u32(block + 88, header.opaque2);
 }
 
 int32_t current_header_type() {
@@ -161,7 +161,7 @@ namespace {
 
 // Checks the blocks of header type `type` (0 to 2), chooses one and converts
 // it into *record; fills `check` when not null. Returns the block status.
-int32_t select_block(const unsigned char* region, int32_t type, CommonHeader* record,
+int32_t select_block(const unsigned char* region, int32_t type, CommonHeader* header,
                      HeaderCheck* check, BlockRule rule) {
   const uint32_t size = kHeaderBlockSize[type];
   const int32_t block_status = check_header_blocks(region, size, check, rule);
@@ -175,9 +175,9 @@ int32_t select_block(const unsigned char* region, int32_t type, CommonHeader* re
   const unsigned char* chosen = use_backup ? region + size + 4 : region;
 
   if (type == 2) {
-    decode_common_header(chosen, record);
+    decode_common_header(chosen, header);
   } else if (type == 1) {
-    widen_header(chosen, record);
+    widen_header(chosen, header);
   } else {
     // Type 0 has no flag; it is derived from the offsets so that the record
     // means the same as a type-1 header would.
@@ -188,7 +188,7 @@ int32_t select_block(const unsigned char* region, int32_t type, CommonHeader* re
     put_u32(type1 + kT1Flag, forward > last ? 1u : 0u);
     std::memcpy(type1 + kT1Opaque1, chosen + kT0Opaque1, 4);
     std::memcpy(type1 + kT1Opaque2, chosen + kT0Opaque2, 4);
-    widen_header(type1, record);
+    widen_header(type1, header);
   }
   return block_status;
 }
@@ -211,7 +211,7 @@ int32_t type_by_primary_checksum(const unsigned char* region, size_t length) {
 
 }  // namespace
 
-void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
+void select_header_block(const unsigned char* region, CommonHeader* header, HeaderCheck* check,
                          VARNO_STATUS* status, BlockRule rule) {
   const int32_t type = current_header_type();
   if (type < 0 || type > 2) {
@@ -219,12 +219,12 @@ void select_header_block(const unsigned char* region, CommonHeader* record, Head
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderRead, status);
     return;
   }
-  if (select_block(region, type, record, check, rule) == kBothBad) {
+  if (select_block(region, type, header, check, rule) == kBothBad) {
     VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);
   }
 }
 
-void judge_header_region(const unsigned char* region, size_t length, CommonHeader* record,
+void judge_header_region(const unsigned char* region, size_t length, CommonHeader* header,
                          HeaderCheck* check, BlockRule rule) {
   *check = HeaderCheck{};
   int32_t type = detect_header_type(region, length);
@@ -239,54 +239,54 @@ void judge_header_region(const unsigned char* region, size_t length, CommonHeade
   if (type < 0) return;
   check->block_size = kHeaderBlockSize[type];
   if (length < static_cast<size_t>(region_size(type))) return;
-  select_block(region, type, record, check, rule);
+  select_block(region, type, header, check, rule);
 }
 
-void widen_header(const unsigned char* type1_block, CommonHeader* record) {
+void widen_header(const unsigned char* type1_block, CommonHeader* header) {
   const unsigned char* b = type1_block;
-  record->signature = get_u32(b + kT1Signature);
-  record->revision = get_u32(b + kT1Revision);
-  record->oldest_time.word = get_u32(b + kT1OldestTime);
-  record->oldest_time.seconds = static_cast<int32_t>(get_u32(b + kT1OldestTime + 4));
-  record->oldest_offset = get_u32(b + kT1OldestOffset);
-  record->newest_time.word = get_u32(b + kT1NewestTime);
-  record->newest_time.seconds = static_cast<int32_t>(get_u32(b + kT1NewestTime + 4));
-  record->newest_offset = get_u32(b + kT1NewestOffset);
-  record->message_count = get_u32(b + kT1MessageCount);
-  record->forwarded_count = get_u32(b + kT1ForwardedCount);
+  header->signature = get_u32(b + kT1Signature);
+  header->revision = get_u32(b + kT1Revision);
+  header->oldest_time.word = get_u32(b + kT1OldestTime);
+  header->oldest_time.seconds = static_cast<int32_t>(get_u32(b + kT1OldestTime + 4));
+  header->oldest_offset = get_u32(b + kT1OldestOffset);
+  header->newest_time.word = get_u32(b + kT1NewestTime);
+  header->newest_time.seconds = static_cast<int32_t>(get_u32(b + kT1NewestTime + 4));
+  header->newest_offset = get_u32(b + kT1NewestOffset);
+  header->message_count = get_u32(b + kT1MessageCount);
+  header->forwarded_count = get_u32(b + kT1ForwardedCount);
   // Offsets were unsigned 32-bit: zero-extend, never sign-extend.
-  record->current_offset = get_u32(b + kT1CurrentOffset);
-  record->last_offset = get_u32(b + kT1LastOffset);
-  record->forward_offset = get_u32(b + kT1ForwardOffset);
-  record->last_message_size = get_u32(b + kT1LastMessageSize);
-  record->forward_past_last = get_u32(b + kT1Flag);
-  record->opaque1 = get_u32(b + kT1Opaque1);
-  record->opaque2 = get_u32(b + kT1Opaque2);
+  header->current_offset = get_u32(b + kT1CurrentOffset);
+  header->last_offset = get_u32(b + kT1LastOffset);
+  header->forward_offset = get_u32(b + kT1ForwardOffset);
+  header->last_message_size = get_u32(b + kT1LastMessageSize);
+  header->forward_past_last = get_u32(b + kT1Flag);
+  header->opaque1 = get_u32(b + kT1Opaque1);
+  header->opaque2 = get_u32(b + kT1Opaque2);
 }
 
-void narrow_header(const CommonHeader& record, unsigned char* type1_block) {
+void narrow_header(const CommonHeader& header, unsigned char* type1_block) {
   unsigned char* b = type1_block;
   const auto low = [](int64_t v) { return static_cast<uint32_t>(static_cast<uint64_t>(v)); };
-  put_u32(b + kT1Signature, record.signature);
-  put_u32(b + kT1Revision, record.revision);
-  put_u32(b + kT1OldestTime, record.oldest_time.word);
-  put_u32(b + kT1OldestTime + 4, static_cast<uint32_t>(record.oldest_time.seconds));
-  put_u32(b + kT1OldestOffset, low(record.oldest_offset));
-  put_u32(b + kT1NewestTime, record.newest_time.word);
-  put_u32(b + kT1NewestTime + 4, static_cast<uint32_t>(record.newest_time.seconds));
-  put_u32(b + kT1NewestOffset, low(record.newest_offset));
-  put_u32(b + kT1MessageCount, record.message_count);
-  put_u32(b + kT1ForwardedCount, record.forwarded_count);
-  put_u32(b + kT1CurrentOffset, low(record.current_offset));
-  put_u32(b + kT1LastOffset, low(record.last_offset));
-  put_u32(b + kT1ForwardOffset, low(record.forward_offset));
-  put_u32(b + kT1LastMessageSize, low(record.last_message_size));
-  put_u32(b + kT1Flag, record.forward_past_last);
-  put_u32(b + kT1Opaque1, record.opaque1);
-  put_u32(b + kT1Opaque2, record.opaque2);
+  put_u32(b + kT1Signature, header.signature);
+  put_u32(b + kT1Revision, header.revision);
+  put_u32(b + kT1OldestTime, header.oldest_time.word);
+  put_u32(b + kT1OldestTime + 4, static_cast<uint32_t>(header.oldest_time.seconds));
+  put_u32(b + kT1OldestOffset, low(header.oldest_offset));
+  put_u32(b + kT1NewestTime, header.newest_time.word);
+  put_u32(b + kT1NewestTime + 4, static_cast<uint32_t>(header.newest_time.seconds));
+  put_u32(b + kT1NewestOffset, low(header.newest_offset));
+  put_u32(b + kT1MessageCount, header.message_count);
+  put_u32(b + kT1ForwardedCount, header.forwarded_count);
+  put_u32(b + kT1CurrentOffset, low(header.current_offset));
+  put_u32(b + kT1LastOffset, low(header.last_offset));
+  put_u32(b + kT1ForwardOffset, low(header.forward_offset));
+  put_u32(b + kT1LastMessageSize, low(header.last_message_size));
+  put_u32(b + kT1Flag, header.forward_past_last);
+  put_u32(b + kT1Opaque1, header.opaque1);
+  put_u32(b + kT1Opaque2, header.opaque2);
 }
 
-void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VARNO_STATUS* status,
+void check_store_header(int32_t fd, CommonHeader* header, HeaderCheck* check, VARNO_STATUS* status,
                         BlockRule rule) {
   *check = HeaderCheck{};
   VARNO_SERVER_INITBLK(status);
@@ -311,7 +311,7 @@ void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VA
   }
   VARNO_SERVER_INITBLK(status);
 
-  judge_header_region(region, length, record, check, rule);
+  judge_header_region(region, length, header, check, rule);
   set_current_header_type(check->type);
   if (check->type < 0) {
     // When the file ended before the last signature word, detection did not
@@ -331,7 +331,7 @@ void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VA
   }
 }
 
-void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
+void read_fixed_header(int32_t fd, CommonHeader* header, VARNO_STATUS* status) {
   VARNO_SERVER_INITBLK(status);
   varno_s_file_seek(fd, 0, kSeekSet, status);
   if (varno_failed(*status)) {
@@ -347,10 +347,10 @@ void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status) {
   switch (check_header_blocks(region, kFixedBlockSize, nullptr)) {
     case kBlocksOk:
     case kBackupBad:
-      decode_common_header(region, record);
+      decode_common_header(region, header);
       break;
     case kPrimaryBad:
-      decode_common_header(region + kFixedBlockSize + 4, record);
+      decode_common_header(region + kFixedBlockSize + 4, header);
       break;
     default:
       VARNO_SERVER_LDBLK(VARNO_FACILITY_STORE, kErrHeaderBlocksBad, status);

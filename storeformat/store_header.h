@@ -65,8 +65,8 @@ struct CommonHeader {
 };
 
 // Conversions between the record and its 92-byte type-2 encoding.
-void decode_common_header(const unsigned char* block, CommonHeader* record);
-void encode_common_header(const CommonHeader& record, unsigned char* block);
+void decode_common_header(const unsigned char* block, CommonHeader* header);
+void encode_common_header(const CommonHeader& header, unsigned char* block);
 
 // Which header blocks a read may use. kChecksum: a block counts when its
 // checksum matches, as the utility's reports have always read a header.
@@ -135,14 +135,14 @@ int32_t check_header_blocks(const unsigned char* region, uint32_t block_size, He
 // `status` (without clearing it) when both blocks are bad; the record is then
 // filled from the primary block all the same. With no current type, adds
 // (13, 13512) and leaves the record alone.
-void select_header_block(const unsigned char* region, CommonHeader* record, HeaderCheck* check,
+void select_header_block(const unsigned char* region, CommonHeader* header, HeaderCheck* check,
                          VARNO_STATUS* status, BlockRule rule = BlockRule::kChecksum);
 
 // Type-1 block (68 bytes) to the record: 32-bit offsets and size zero-extended.
-void widen_header(const unsigned char* type1_block, CommonHeader* record);
+void widen_header(const unsigned char* type1_block, CommonHeader* header);
 // The record to a type-1 block: each 64-bit offset and the size keep their low
 // 32 bits.
-void narrow_header(const CommonHeader& record, unsigned char* type1_block);
+void narrow_header(const CommonHeader& header, unsigned char* type1_block);
 
 // Reads, types, checks and converts the header of any type, filling *check
 // with what it saw; sets the current header type once detection has run.
@@ -152,44 +152,44 @@ void narrow_header(const CommonHeader& record, unsigned char* type1_block);
 // no type found: (1, 0), (13, 13182) first), alone for an unknown type, or
 // behind (13, 13510) when both blocks are bad (the record is then filled from
 // the primary block). Blocks count as `rule` says.
-void check_store_header(int32_t fd, CommonHeader* record, HeaderCheck* check, VARNO_STATUS* status,
+void check_store_header(int32_t fd, CommonHeader* header, HeaderCheck* check, VARNO_STATUS* status,
                         BlockRule rule = BlockRule::kChecksum);
 
 // Judges a header region already read (`length` bytes from offset 0) as
 // check_store_header does, without reading and without touching the current
 // header type: fills *check, and *record once a block was chosen.
-void judge_header_region(const unsigned char* region, size_t length, CommonHeader* record,
+void judge_header_region(const unsigned char* region, size_t length, CommonHeader* header,
                          HeaderCheck* check, BlockRule rule = BlockRule::kChecksum);
 
 // Reads a type-2 header silently. Status 3 records (13, 13510) and leaves the
 // record unchanged. Does not touch the current header type.
-void read_fixed_header(int32_t fd, CommonHeader* record, VARNO_STATUS* status);
+void read_fixed_header(int32_t fd, CommonHeader* header, VARNO_STATUS* status);
 
-// Lays out the whole region of header type `type` (0, 1 or 2) for `record`
+// Lays out the whole region of header type `type` (0, 1 or 2) for `header`
 // in `region` (room for 192 bytes): the block in that type's layout, its
 // checksum, the block again, the checksum again. Returns the region size, or
 // 0 for a type without a layout.
-uint32_t build_header_region(const CommonHeader& record, int32_t type, unsigned char* region);
+uint32_t build_header_region(const CommonHeader& header, int32_t type, unsigned char* region);
 
-// Writes `record` back as the whole region of the current header type: the
+// Writes `header` back as the whole region of the current header type: the
 // layout found by the last header read of the process (check_store_header,
 // which the commands' read_store_header calls), not a property of `fd`. One write at offset 0, then
 // a flush to stable storage. Prints nothing. Clears `status`; failure: (13, 13520) behind the
 // seek's pairs, (13, 13521) behind the write's or the flush's, or alone when nothing was written
-// because there is no current type or the region built from `record` would not be typed as the
+// because there is no current type or the region built from `header` would not be typed as the
 // current type by the next read. A write or flush that fails after part of the region may have gone
 // out puts the region back as it was (best effort).
-void rewrite_store_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status);
+void rewrite_store_header(int32_t fd, const CommonHeader& header, VARNO_STATUS* status);
 
-// Writes `record` as the whole region of header type `type` (0, 1 or 2),
+// Writes `header` as the whole region of header type `type` (0, 1 or 2),
 // silently, and forces it to the disk: the writer of new store files, which
 // have no header to read a type from, nor one to put back when the write
 // fails. (13, 13520) / (13, 13521), the latter alone for a type without a
 // layout.
-void write_header_region(int32_t fd, const CommonHeader& record, int32_t type,
+void write_header_region(int32_t fd, const CommonHeader& header, int32_t type,
                          VARNO_STATUS* status);
 
-// Writes `record` as a type-2 region, silently; (13, 13520) / (13, 13521).
-void write_fixed_header(int32_t fd, const CommonHeader& record, VARNO_STATUS* status);
+// Writes `header` as a type-2 region, silently; (13, 13520) / (13, 13521).
+void write_fixed_header(int32_t fd, const CommonHeader& header, VARNO_STATUS* status);
 
 #endif  // VARNO_STOREFORMAT_STORE_HEADER_H_

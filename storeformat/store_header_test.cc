@@ -150,21 +150,21 @@ class StoreHeaderTest : public ::testing::Test {
 
   // check_store_header with a status block that held a pair before, and a
   // check record that held another check's findings.
-  Pairs read_header(CommonHeader* record) {
+  Pairs read_header(CommonHeader* header) {
     VARNO_STATUS st;
     VARNO_SERVER_INITBLK(&st);
     VARNO_SERVER_LDBLK(99, 99, &st);
     check_.stage = HeaderCheck::kChecked;
     check_.block_status = kBothBad;
-    check_store_header(fd_, record, &check_, &st);
+    check_store_header(fd_, header, &check_, &st);
     return pairs_of(st);
   }
 
-  Pairs read_fixed(CommonHeader* record) {
+  Pairs read_fixed(CommonHeader* header) {
     VARNO_STATUS st;
     VARNO_SERVER_INITBLK(&st);
     VARNO_SERVER_LDBLK(99, 99, &st);
-    read_fixed_header(fd_, record, &st);
+    read_fixed_header(fd_, header, &st);
     return pairs_of(st);
   }
 

@@ -53,9 +53,9 @@ CommandRun run_command(void (*command)(), const std::string& answers_path,
   return run;
 }
 
-std::string encoded(const CommonHeader& record) {
+std::string encoded(const CommonHeader& header) {
   unsigned char block[kFixedBlockSize] = {};
-  encode_common_header(record, block);
+  encode_common_header(header, block);
   return std::string(reinterpret_cast<const char*>(block), sizeof block);
 }
 
@@ -67,11 +67,11 @@ HeaderReadBack read_back(const std::string& path) {
     ADD_FAILURE() << "cannot open " << path;
     return back;
   }
-  CommonHeader record{};
-  check_store_header(fd, &record, &back.check, &status);
+  CommonHeader header{};
+  check_store_header(fd, &header, &back.check, &status);
   back.pairs = pairs_of(status);
   back.ok = back.pairs.empty();
-  back.block = encoded(record);
+  back.block = encoded(header);
   back.type = current_header_type();
   varno_s_file_close(fd, &status);
   return back;

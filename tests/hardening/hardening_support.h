@@ -56,7 +56,7 @@ HeaderReadBack read_back(const std::string& path);
 
 // The header the read gives for a file made of `region` followed by nothing
 // that matters: the record as a 92-byte block, for comparing with a read back.
-std::string encoded(const CommonHeader& record);
+std::string encoded(const CommonHeader& header);
 
 // How one copy (block and its checksum) of a region compares with the same
 // copy of an old and a new region.

@@ -91,7 +91,7 @@ class Case {
   bool open(const std::string& path, inspect::Store* store, bool writable = false) {
     inspect::Failure failure;
     const bool ok = inspect::open_store(path, store, &failure, writable);
-    check(ok, "cannot open " + path + ": " + failure.step);
+    check(ok, "cannot open " + path + ": " + inspect::step_words(failure.step));
     return ok;
   }
 
@@ -133,7 +133,8 @@ class Case {
     inspect::close_store(&store_);
     if (!ok) {
       check(refusal == inspect::SalvageRefusal::kNoRecords,
-            "salvage failed: " + failure.step + " " + std::to_string(static_cast<int>(refusal)));
+            std::string("salvage failed: ") + inspect::step_words(failure.step) + " " +
+                std::to_string(static_cast<int>(refusal)));
       check(!testsupport::file_exists(out), "a failed salvage left OUT");
       return;
     }

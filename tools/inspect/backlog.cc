@@ -160,7 +160,7 @@ void BacklogRun::read_one(BacklogEntry* e) const {
   Failure f;
   bool usable = peek_store(e->path, &s, &pending, &f);
   // Asked for: one more read under the lock, waiting as long as was set.
-  if (!usable && f.step.empty() && lock_fallback_ && open_store(e->path, &s, &f)) {
+  if (!usable && f.step == Step::kNone && lock_fallback_ && open_store(e->path, &s, &f)) {
     if (s.header_usable()) pending = read_pending_stamp(s.fd, s);
     close_store(&s);
     usable = s.header_usable();
@@ -168,9 +168,9 @@ void BacklogRun::read_one(BacklogEntry* e) const {
   e->ok = usable;
   if (usable) {
     e->backlog = backlog_of(s, pending, now_);
-  } else if (!f.step.empty()) {
+  } else if (f.step != Step::kNone) {
     e->reason = reason_of(f);
-    e->error = f.step + " failed: " + failure_reason(f.status);
+    e->error = std::string(step_words(f.step)) + " failed: " + failure_reason(f.status);
   } else {
     e->reason = reason_of(s.check);
     e->error = "the header cannot be used: " + header_verdict(s);

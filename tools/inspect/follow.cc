@@ -33,7 +33,7 @@ class Follower {
     kept_.clear();
     while (!done() && pause()) {
       if (!open_store(path_, &store, failure)) {
-        note_once("cannot be read now (" + failure->step +
+        note_once("cannot be read now (" + std::string(step_words(failure->step)) +
                   " failed: " + failure_reason(failure->status) + "); trying again");
         continue;
       }
@@ -84,7 +84,7 @@ class Follower {
     VARNO_STATUS status;
     while (!done() && walk.next(&status)) {
       const RecordCheck& c = walk.check();
-      if (c.defect != RecordCheck::kNone) {
+      if (!c.steppable()) {
         note_once("the record at offset " + std::to_string(c.offset) +
                   " cannot be passed; waiting for it to change");
         return;

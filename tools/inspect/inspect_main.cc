@@ -98,7 +98,8 @@ int fail(const std::string& file, const Failure& failure) {
     return fail(file, "the store file lock " + varno_s_file_lock_name(file.c_str()) +
                           " is held by another program; gave up after " + waited + " s");
   }
-  return fail(file, failure.step + " failed: " + failure_reason(failure.status));
+  return fail(file,
+              std::string(step_words(failure.step)) + " failed: " + failure_reason(failure.status));
 }
 
 bool write_out(std::string_view text) {
@@ -237,7 +238,7 @@ int run_salvage(const Options& o) {
     case SalvageRefusal::kNone:
       break;
   }
-  if (!ok) return fail(f.step == "creating" || f.step == "writing" ? o.out : o.file, f);
+  if (!ok) return fail(step_on_output(f.step) ? o.out : o.file, f);
   if (!o.unplaced.empty() && !write_unplaced(o.unplaced, report)) {
     fail(o.unplaced, "writing the unplaced records failed");
     return kExitFailure;

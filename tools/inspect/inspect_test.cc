@@ -67,9 +67,9 @@ class InspectTest : public ::testing::Test {
   Seen verify(const std::string& path, inspect::VerifyReport* report = nullptr) {
     inspect::Store store;
     inspect::Failure failure;
-    EXPECT_TRUE(inspect::open_store(path, &store, &failure)) << failure.step;
+    EXPECT_TRUE(inspect::open_store(path, &store, &failure)) << step_words(failure.step);
     inspect::VerifyReport r;
-    EXPECT_TRUE(inspect::verify_store(store, nullptr, &r, &failure)) << failure.step;
+    EXPECT_TRUE(inspect::verify_store(store, nullptr, &r, &failure)) << step_words(failure.step);
     inspect::close_store(&store);
     Seen seen;
     for (const inspect::Problem& p : r.problems) {
@@ -338,7 +338,7 @@ TEST_F(InspectTest, SalvageWithoutAUsableHeaderTakesRecordsInFileOrder) {
   const bool ok =
       inspect::salvage_store(store, home.file("out.store"), nullptr, &r, &refusal, &failure);
   inspect::close_store(&store);
-  ASSERT_TRUE(ok) << failure.step;
+  ASSERT_TRUE(ok) << step_words(failure.step);
   EXPECT_FALSE(r.header_usable);
   EXPECT_EQ(r.kept, 3u);
   EXPECT_EQ(r.forwarded, 0u) << "nothing is known to be forwarded without the header";
@@ -378,7 +378,7 @@ TEST_F(InspectTest, FailuresAtEveryCallLeaveNoOutFile) {
       *pwrites = faults::calls(faults::kPwrite);
     }
     inspect::close_store(&store);
-    return ok ? std::string() : failure.step;
+    return ok ? std::string() : std::string(inspect::step_words(failure.step));
   };
   int64_t preads = 0, pwrites = 0, ignored = 0;
   ASSERT_EQ(salvage({}, &preads, &pwrites), "");
@@ -405,7 +405,7 @@ TEST_F(InspectTest, FailuresAtEveryCallLeaveNoOutFile) {
     EXPECT_FALSE(inspect::verify_store(store, nullptr, &report, &failure));
   }
   inspect::close_store(&store);
-  EXPECT_EQ(failure.step, "reading a record of");
+  EXPECT_EQ(failure.step, inspect::Step::kReadingRecord);
   EXPECT_EQ(inspect::failure_reason(failure.status),
             "Input/output error (recorded: (1, 5) (13, 13182) (13, 13532))");
 }
@@ -496,7 +496,7 @@ TEST_F(InspectTest, ATornReadIsReadAgain) {
     platform::io().pread = tearing_pread;
     const bool ok = inspect::peek_store(path, &store, &pending, &failure);
     platform::io() = platform::default_io();
-    ASSERT_TRUE(ok) << tear << ": " << failure.step;
+    ASSERT_TRUE(ok) << tear << ": " << step_words(failure.step);
     EXPECT_EQ(store.check.block_status, kBlocksOk) << tear;
     EXPECT_EQ(store.header.forwarded_count, 2u) << tear;
     EXPECT_EQ(pending.state, inspect::PendingStamp::kKnown) << tear;

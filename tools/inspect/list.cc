@@ -99,15 +99,15 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
   while (!done() && walk.next(&status)) {
     const RecordCheck& c = walk.check();
     if (c.defect == RecordCheck::kUnreadable) {
-      *failure = {"reading a record of", status};
+      *failure = {Step::kReadingRecord, status};
       return false;
     }
     if (walk.number() >= options.from) {
       ListedRecord record{walk.number(), &c, walk.message_header(), false, {}};
-      bool body_checksum_ok = true;
-      if (c.defect == RecordCheck::kNone) {
-        if (!walk.read_message(&message, &body_checksum_ok, &status)) {
-          *failure = {"reading a record of", status};
+      bool body_word_zero = true;
+      if (c.steppable()) {
+        if (!walk.read_message(&message, &body_word_zero, &status)) {
+          *failure = {Step::kReadingRecord, status};
           return false;
         }
         record.body_read = true;
@@ -134,7 +134,7 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
         out.clear();
       }
     }
-    if (c.defect != RecordCheck::kNone) {
+    if (!c.steppable()) {
       result->end = ListResult::kStopped;
       result->stopped_at = c;
       break;

@@ -96,93 +96,135 @@ void family_head(std::string& out, const char* name, const char* help) {
   out += std::string("# TYPE ") + name + " gauge\n";
 }
 
+// Writes the text in pieces of about kPiece bytes, each file's labels made
+// once and used by every family.
+class PrometheusText {
+ public:
+  PrometheusText(const BacklogRun& run, const TextSink& sink)
+      : run_(run), entries_(run.entries()), sink_(sink) {
+    out_.reserve(kPiece + 4096);
+    make_labels();
+  }
+
+  bool write() {
+    if (!up() || !down_reasons() || !figures()) return false;
+    job_health();
+    return sink_(out_);
+  }
+
+ private:
+  static constexpr size_t kPiece = 65536;
+
+  // Each file's labels, `{file="...",node="...",dlgp="..."` (unclosed), one
+  // after the other in one string.
+  void make_labels() {
+    ends_.reserve(entries_.size() + 1);
+    ends_.push_back(0);
+    for (const BacklogEntry& e : entries_) {
+      labels_ += "{file=\"";
+      append_label_value(labels_, e.path);
+      if (!e.node.empty()) {
+        labels_ += "\",node=\"";
+        append_label_value(labels_, e.node);
+        labels_ += "\",dlgp=\"";
+        append_label_value(labels_, e.dlgp);
+      }
+      labels_ += '"';
+      ends_.push_back(labels_.size());
+    }
+  }
+
+  std::string_view label(size_t i) const {
+    return std::string_view(labels_).substr(ends_[i], ends_[i + 1] - ends_[i]);
+  }
+
+  // Hands on what has gathered once a piece is full.
+  bool spill() {
+    if (out_.size() < kPiece) return true;
+    const bool taken = sink_(out_);
+    out_.clear();
+    return taken;
+  }
+
+  bool up() {
+    if (!entries_.empty()) {
+      family_head(out_, "varno_store_up",
+                  "1 when the store file and its header could be read, else 0 "
+                  "(varno_store_down_reason says why).");
+    }
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      out_ += "varno_store_up";
+      out_ += label(i);
+      out_ += entries_[i].ok ? "} 1\n" : "} 0\n";
+      if (!spill()) return false;
+    }
+    return true;
+  }
+
+  bool down_reasons() {
+    if (run_.down() > 0) {
+      family_head(out_, "varno_store_down_reason",
+                  "1 for the reason a store file is down: missing, not_regular, unreadable, "
+                  "header_short, unknown_layout, header_bad or lock_held.");
+    }
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].ok) continue;
+      out_ += "varno_store_down_reason";
+      out_ += label(i);
+      out_ += ",reason=\"";
+      out_ += down_reason_name(entries_[i].reason);
+      out_ += "\"} 1\n";
+      if (!spill()) return false;
+    }
+    return true;
+  }
+
+  bool figures() {
+    for (const Family& f : kFamilies) {
+      bool head = false;
+      for (size_t i = 0; i < entries_.size(); ++i) {
+        const Value v = entries_[i].ok ? f.value(entries_[i].backlog) : std::nullopt;
+        if (!v) continue;
+        if (!head) family_head(out_, f.name, f.help);
+        head = true;
+        out_ += f.name;
+        out_ += label(i);
+        out_ += "} ";
+        out_ += num(*v);
+        out_ += '\n';
+        if (!spill()) return false;
+      }
+    }
+    return true;
+  }
+
+  void job_health() {
+    family_head(
+        out_, "varno_inspect_last_run_timestamp_seconds",
+        "Time of the varno-inspect backlog run that wrote these metrics, seconds since 1970.");
+    out_ += "varno_inspect_last_run_timestamp_seconds " + num(run_.time()) + "\n";
+    family_head(out_, "varno_inspect_files",
+                "Store files of the run: named (on the command line or found in a folder), "
+                "read, down.");
+    out_ +=
+        "varno_inspect_files{state=\"named\"} " + num(static_cast<int64_t>(run_.named())) + "\n";
+    out_ += "varno_inspect_files{state=\"read\"} " +
+            num(static_cast<int64_t>(run_.named() - run_.down())) + "\n";
+    out_ += "varno_inspect_files{state=\"down\"} " + num(static_cast<int64_t>(run_.down())) + "\n";
+  }
+
+  const BacklogRun& run_;
+  const std::vector<BacklogEntry>& entries_;
+  const TextSink& sink_;
+  std::string labels_;
+  std::vector<size_t> ends_;
+  std::string out_;
+};
+
 }  // namespace
 
 bool backlog_prometheus(const BacklogRun& run, const TextSink& sink) {
-  constexpr size_t kPiece = 65536;
-  const std::vector<BacklogEntry>& entries = run.entries();
-  // Each file's labels once, `{file="...",node="...",dlgp="..."` (unclosed),
-  // one after the other in one string.
-  std::string labels;
-  std::vector<size_t> ends;
-  ends.reserve(entries.size() + 1);
-  ends.push_back(0);
-  for (const BacklogEntry& e : entries) {
-    labels += "{file=\"";
-    append_label_value(labels, e.path);
-    if (!e.node.empty()) {
-      labels += "\",node=\"";
-      append_label_value(labels, e.node);
-      labels += "\",dlgp=\"";
-      append_label_value(labels, e.dlgp);
-    }
-    labels += '"';
-    ends.push_back(labels.size());
-  }
-  const auto label = [&](size_t i) {
-    return std::string_view(labels).substr(ends[i], ends[i + 1] - ends[i]);
-  };
-  std::string out;
-  out.reserve(kPiece + 4096);
-  // Hands on what has gathered once a piece is full.
-  const auto spill = [&] {
-    if (out.size() < kPiece) return true;
-    const bool taken = sink(out);
-    out.clear();
-    return taken;
-  };
-  if (!entries.empty()) {
-    family_head(out, "varno_store_up",
-                "1 when the store file and its header could be read, else 0 "
-                "(varno_store_down_reason says why).");
-  }
-  for (size_t i = 0; i < entries.size(); ++i) {
-    out += "varno_store_up";
-    out += label(i);
-    out += entries[i].ok ? "} 1\n" : "} 0\n";
-    if (!spill()) return false;
-  }
-  if (run.down() > 0) {
-    family_head(out, "varno_store_down_reason",
-                "1 for the reason a store file is down: missing, not_regular, unreadable, "
-                "header_short, unknown_layout, header_bad or lock_held.");
-  }
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].ok) continue;
-    out += "varno_store_down_reason";
-    out += label(i);
-    out += ",reason=\"";
-    out += down_reason_name(entries[i].reason);
-    out += "\"} 1\n";
-    if (!spill()) return false;
-  }
-  for (const Family& f : kFamilies) {
-    bool head = false;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      const Value v = entries[i].ok ? f.value(entries[i].backlog) : std::nullopt;
-      if (!v) continue;
-      if (!head) family_head(out, f.name, f.help);
-      head = true;
-      out += f.name;
-      out += label(i);
-      out += "} ";
-      out += num(*v);
-      out += '\n';
-      if (!spill()) return false;
-    }
-  }
-  family_head(
-      out, "varno_inspect_last_run_timestamp_seconds",
-      "Time of the varno-inspect backlog run that wrote these metrics, seconds since 1970.");
-  out += "varno_inspect_last_run_timestamp_seconds " + num(run.time()) + "\n";
-  family_head(out, "varno_inspect_files",
-              "Store files of the run: named (on the command line or found in a folder), read, "
-              "down.");
-  out += "varno_inspect_files{state=\"named\"} " + num(static_cast<int64_t>(run.named())) + "\n";
-  out += "varno_inspect_files{state=\"read\"} " +
-         num(static_cast<int64_t>(run.named() - run.down())) + "\n";
-  out += "varno_inspect_files{state=\"down\"} " + num(static_cast<int64_t>(run.down())) + "\n";
-  return sink(out);
+  return PrometheusText(run, sink).write();
 }
 
 std::string backlog_prometheus(const BacklogRun& run) {

@@ -143,7 +143,7 @@ void append_record_json(std::string& out, const ListedRecord& r) {
   lit(out, ",\"offset\":");
   append_number(out, c.offset);
   lit(out, ",\"defect\":");
-  if (c.defect == RecordCheck::kNone) {
+  if (c.steppable()) {
     lit(out, "null");
   } else {
     out += '"';

@@ -298,7 +298,7 @@ void append_record_text(std::string& out, const ListedRecord& r) {
   line(out, "  reply dest", name_pair(h, kMsgReplyDestAt, kMsgReplyDest2At));
   line(out, "  message source", name_pair(h, kMsgMessageSourceAt, kMsgMessageSource2At));
   line(out, "  message dest", name_pair(h, kMsgMessageDestAt, kMsgMessageDest2At));
-  if (c.defect != RecordCheck::kNone) {
+  if (!c.steppable()) {
     line(out, "  STOPPED", std::string(defect_name(c.defect)) + ": the walk cannot go past it");
   } else if (r.body_read && !m.interpreted) {
     line(out, "  body", "type " + num(m.transaction_type) + ", could not be interpreted");

@@ -54,7 +54,7 @@ class Rewinder {
     plan_.old_forwarded = h_.forwarded_count;
     VARNO_STATUS status;
     if (!scan_.run(&loss_, {}, &status)) {
-      *failure_ = {"reading a record of", status};
+      *failure_ = {Step::kReadingRecord, status};
       return false;
     }
     plan_.messages_found = scan_.numbered_records();
@@ -121,7 +121,7 @@ class Rewinder {
       }
     }
     if (varno_failed(status)) {
-      *failure_ = {"reading a record of", status};
+      *failure_ = {Step::kReadingRecord, status};
       return false;
     }
     refusal_.at = loss_.at;
@@ -136,14 +136,14 @@ class Rewinder {
     VARNO_STATUS status;
     rewrite_store_header(store_.fd, header, &status);
     if (varno_failed(status)) {
-      *failure_ = {"rewriting the header of", status};
+      *failure_ = {Step::kRewritingHeader, status};
       return false;
     }
     plan_.executed = true;
     HeaderCheck check;
     check_store_header(store_.fd, &plan_.header_after, &check, &status, BlockRule::kSigned);
     if (varno_failed(status)) {
-      *failure_ = {"reading back the header of", status};
+      *failure_ = {Step::kReadingBackHeader, status};
       return false;
     }
     return true;

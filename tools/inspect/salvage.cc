@@ -107,21 +107,21 @@ class Salvager : public ScanReporter {
     const auto progress = [this](uint64_t records, int64_t bytes) {
       if (progress_ != nullptr) progress_->update(records, bytes);
     };
-    if (!scan.run(this, progress, &status_)) return fail("scanning");
+    if (!scan.run(this, progress, &status_)) return fail(Step::kScanning);
     note_forwarding(scan);
-    if (!out_.create(out_path, &status_)) return fail("creating");
+    if (!out_.create(out_path, &status_)) return fail(Step::kCreatingOut);
     RingWriter writer(out_.fd(), r_.out_size, r_.type);
-    if (!writer.size_file(&status_)) return fail("writing");
+    if (!writer.size_file(&status_)) return fail(Step::kWritingOut);
     if (!copy(scan, &writer, refusal)) return false;
     if (r_.header_usable && h_.message_count > r_.kept)
       r_.lost_records = h_.message_count - r_.kept;
     build_header(writer.appended());
-    if (!writer.write_header(r_.out_header, &status_)) return fail("writing");
+    if (!writer.write_header(r_.out_header, &status_)) return fail(Step::kWritingOut);
     if (interrupted(refusal)) return false;
     bool exists = false;
     if (!out_.commit(&exists, &status_)) {
       if (exists) *refusal = SalvageRefusal::kOutExists;
-      return fail("writing");
+      return fail(Step::kWritingOut);
     }
     return true;
   }
@@ -204,7 +204,7 @@ class Salvager : public ScanReporter {
       if (interrupted(refusal)) return false;
       const RecordCheck& c = reader.check();
       bool fits = true;
-      if (!writer->append(reader.message(), &fits, &status_)) return fail("writing");
+      if (!writer->append(reader.message(), &fits, &status_)) return fail(Step::kWritingOut);
       if (!fits) {
         // Past what OUT can hold (the 32-bit offsets of the old layouts).
         lose(c.offset, c.offset + c.record_length());
@@ -219,7 +219,7 @@ class Salvager : public ScanReporter {
       }
       note_kept(reader);
     }
-    if (varno_failed(status_)) return fail("reading a record of");
+    if (varno_failed(status_)) return fail(Step::kReadingRecord);
     return true;
   }
 
@@ -297,7 +297,7 @@ class Salvager : public ScanReporter {
     return true;
   }
 
-  bool fail(const char* step) {
+  bool fail(Step step) {
     *failure_ = {step, status_};
     return false;
   }

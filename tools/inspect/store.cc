@@ -19,13 +19,13 @@ bool open_store(const std::string& path, Store* store, Failure* failure, bool wr
   const int32_t fd =
       varno_s_file_open(path.c_str(), writable ? kOpenReadWrite : kOpenReadOnly, &status);
   if (fd < 0) {
-    *failure = {"opening", status};
+    *failure = {Step::kOpening, status};
     return false;
   }
   store->fd = fd;
   store->file_size = varno_s_file_seek_end(fd, &status);
   if (varno_failed(status)) {
-    *failure = {"sizing", status};
+    *failure = {Step::kSizing, status};
     close_store(store);
     return false;
   }
@@ -33,7 +33,7 @@ bool open_store(const std::string& path, Store* store, Failure* failure, bool wr
   // is 0, for a header.
   check_store_header(fd, &store->header, &store->check, &status, BlockRule::kSigned);
   if (store->check.stage == HeaderCheck::kNotRead) {
-    *failure = {"reading the header of", status};
+    *failure = {Step::kReadingHeader, status};
     close_store(store);
     return false;
   }
@@ -87,11 +87,11 @@ bool peek_store(const std::string& path, Store* store, PendingStamp* pending, Fa
   VARNO_STATUS status;
   const int32_t fd = varno_s_file_peek_open(path.c_str(), &store->file_size, &status);
   if (fd < 0) {
-    *failure = {"opening", status};
+    *failure = {Step::kOpening, status};
     return false;
   }
   VARNO_SERVER_INITBLK(&failure->status);
-  failure->step.clear();
+  failure->step = Step::kNone;
   // Each look judges into *store until one gives a usable header, which is
   // kept even when a later look (after a record that did not hold) finds none.
   bool usable = false;
@@ -102,7 +102,7 @@ bool peek_store(const std::string& path, Store* store, PendingStamp* pending, Fa
     unsigned char region[kMaxHeaderRead];
     const int32_t got = varno_s_file_peek(fd, region, sizeof region, 0, &status);
     if (got < 0) {
-      *failure = {"reading the header of", status};
+      *failure = {Step::kReadingHeader, status};
       break;
     }
     Store* into = usable ? &look : store;
@@ -118,7 +118,7 @@ bool peek_store(const std::string& path, Store* store, PendingStamp* pending, Fa
     if (pending->state != PendingStamp::kUnknown) break;
   }
   varno_s_file_peek_close(fd);
-  return usable && failure->step.empty();
+  return usable && failure->step == Step::kNone;
 }
 
 std::string header_verdict(const Store& s) {
@@ -134,6 +134,36 @@ void close_store(Store* store) {
   VARNO_STATUS status;
   varno_s_file_close(store->fd, &status);
   store->fd = -1;
+}
+
+const char* step_words(Step step) {
+  switch (step) {
+    case Step::kNone:
+      return "nothing";
+    case Step::kOpening:
+      return "opening";
+    case Step::kSizing:
+      return "sizing";
+    case Step::kReadingHeader:
+      return "reading the header of";
+    case Step::kReadingRecord:
+      return "reading a record of";
+    case Step::kScanning:
+      return "scanning";
+    case Step::kRewritingHeader:
+      return "rewriting the header of";
+    case Step::kReadingBackHeader:
+      return "reading back the header of";
+    case Step::kCreatingOut:
+      return "creating";
+    case Step::kWritingOut:
+      return "writing";
+  }
+  return "?";
+}
+
+bool step_on_output(Step step) {
+  return step == Step::kCreatingOut || step == Step::kWritingOut;
 }
 
 std::string failure_reason(const VARNO_STATUS& status) {

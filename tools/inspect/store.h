@@ -13,10 +13,28 @@
 
 namespace inspect {
 
-// A step that could not be done: what was being done, and the pairs the
-// layers recorded.
+// What was being done when a failure happened.
+enum class Step : int8_t {
+  kNone,
+  kOpening,
+  kSizing,
+  kReadingHeader,
+  kReadingRecord,
+  kScanning,
+  kRewritingHeader,
+  kReadingBackHeader,
+  kCreatingOut,  // salvage's OUT
+  kWritingOut,
+};
+
+// The step in words, to go before the file's name: "reading the header of".
+const char* step_words(Step step);
+// The step was done on an output file, not on the store file.
+bool step_on_output(Step step);
+
+// A step that could not be done, and the pairs the layers recorded.
 struct Failure {
-  std::string step;  // "opening", "reading the header of", ...
+  Step step = Step::kNone;
   VARNO_STATUS status;
 };
 

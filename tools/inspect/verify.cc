@@ -151,7 +151,7 @@ class Verifier : public ScanReporter {
       if (progress_ != nullptr) progress_->update(records, bytes);
     };
     if (!ring.run(this, progress, &status)) {
-      *failure_ = {"reading a record of", status};
+      *failure_ = {Step::kReadingRecord, status};
       return false;
     }
     if (usable) {
