@@ -18,7 +18,7 @@ bool read_region(const Store& store, std::vector<unsigned char>* region, Failure
     varno_s_file_read(store.fd, region->data(), static_cast<uint32_t>(region->size()), &status);
   }
   if (varno_failed(status)) {
-    *failure = {"reading the header region of", status};
+    *failure = {Step::kReadingHeaderRegion, status};
     return false;
   }
   return true;
@@ -208,13 +208,13 @@ bool undo_rewind(const Store& store, const SavedRegion& saved, UndoResult* resul
   VARNO_STATUS status;
   rewrite_store_header(store.fd, record, &status);
   if (varno_failed(status)) {
-    *failure = {"rewriting the header of", status};
+    *failure = {Step::kRewritingHeader, status};
     return false;
   }
   result->executed = true;
   check_store_header(store.fd, &result->header_after, &check, &status, BlockRule::kSigned);
   if (varno_failed(status)) {
-    *failure = {"reading back the header of", status};
+    *failure = {Step::kReadingBackHeader, status};
     return false;
   }
   return true;
