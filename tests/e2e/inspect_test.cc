@@ -960,7 +960,7 @@ TEST_F(Inspect, AnExecutedRewindIsOnRecordAndUndoneOnlyWhileTheRingStands) {
 
   // Whether this machine's system log takes an entry decides the one line
   // the rewind says about it.
-  const bool system_log = platform::system_log("varno-inspect-test", "probe");
+  const bool system_log = platform::system_log("varno-inspect-test", "probe").ok();
   const auto unlogged = [&](const std::string& what) {
     return system_log ? std::string()
                       : "varno-inspect: r.store: the system's log did not take the record of "

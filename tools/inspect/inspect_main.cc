@@ -142,16 +142,18 @@ void set_lock_wait(const Options& o) {
   varno_s_file_set_lock_wait(wait);
 }
 
-int run_header(const Options& o) {
-  Store s;
-  Failure f;
-  if (!open_store(o.file, &s, &f)) return fail(o.file, f);
-  close_store(&s);
+// Each command that works on one store file gets it open as its table entry
+// needs, and closes it as soon as it has read what it needs, so that the
+// lock is never held while it writes its output.
+
+int run_header(const Options& o, Store* store) {
+  const Store& s = *store;
+  close_store(store);
   const bool clean = s.check.stage == HeaderCheck::kChecked && s.check.block_status == kBlocksOk;
   return emit(o.json ? header_json(s) : header_text(s), clean ? kExitClean : kExitProblems);
 }
 
-int run_backlog(const Options& o) {
+int run_backlog(const Options& o, Store*) {
   // Ctrl+C or SIGTERM ends the run between two files, and never leaves a
   // half-written --output behind.
   platform::watch_interrupts();
@@ -186,17 +188,16 @@ int run_backlog(const Options& o) {
   return status;
 }
 
-int run_verify(const Options& o) {
-  Store s;
+int run_verify(const Options& o, Store* store) {
+  const Store& s = *store;
   Failure f;
-  if (!open_store(o.file, &s, &f)) return fail(o.file, f);
   VerifyReport report;
   bool ok;
   {
     Progress progress("verify", s.file_size, progress_stream());
     ok = verify_store(s, &progress, &report, &f);
   }
-  close_store(&s);
+  close_store(store);
   if (!ok) return fail(o.file, f);
   return emit(o.json ? verify_json(s, report) : verify_text(s, report),
               report.problems.empty() ? kExitClean : kExitProblems);
@@ -211,10 +212,9 @@ bool write_unplaced(const std::string& path, const SalvageReport& report) {
   return std::fclose(out) == 0 && written;
 }
 
-int run_salvage(const Options& o) {
-  Store s;
+int run_salvage(const Options& o, Store* store) {
+  const Store& s = *store;
   Failure f;
-  if (!open_store(o.file, &s, &f)) return fail(o.file, f);
   SalvageReport report;
   SalvageRefusal refusal;
   bool ok;
@@ -223,7 +223,7 @@ int run_salvage(const Options& o) {
     Progress progress("salvage", s.file_size, progress_stream());
     ok = salvage_store(s, o.out, &progress, &report, &refusal, &f);
   }
-  close_store(&s);
+  close_store(store);
   switch (refusal) {
     case SalvageRefusal::kSameFile:
       return fail(o.out, "refused: it is the store file " + o.file + " itself");
@@ -264,7 +264,7 @@ ListOptions list_options(const Options& o) {
   return options;
 }
 
-int run_follow(const Options& o) {
+int run_follow(const Options& o, Store*) {
   platform::watch_interrupts();
   Failure f;
   bool write_failed = false;
@@ -324,31 +324,30 @@ void log_record(const std::string& file, const RewindEntry& e, bool undo,
                 const std::string& saved) {
   const std::string text = rewind_log_line(e, undo, saved);
   LogWntError(kProgram, text.c_str(), 0);
-  if (!platform::system_log(kProgram, text)) {
+  if (!platform::system_log(kProgram, text).ok()) {
     std::fprintf(stderr, "%s: %s: the system's log did not take the record of this %s\n", kProgram,
                  file.c_str(), undo ? "undo" : "rewind");
   }
 }
 
-int run_undo(const Options& o) {
-  Store s;
+int run_undo(const Options& o, Store* store) {
+  const Store& s = *store;
   Failure f;
-  if (!open_store(o.file, &s, &f, true)) return fail(o.file, f);
   const std::string dir = record_directory();
   SavedRegion saved;
   bool found = false;
   std::string error;
   if (dir.empty() || !find_last_saved(dir, o.file, &saved, &found, &error)) {
-    close_store(&s);
+    close_store(store);
     return fail(o.file, dir.empty() ? "the folder of the debug log cannot be made" : error);
   }
   if (!found) {
-    close_store(&s);
+    close_store(store);
     return fail(o.file, "refused: no header region of this file saved by a rewind in " + dir);
   }
   UndoResult result;
   const bool ok = undo_rewind(s, saved, &result, &f);
-  close_store(&s);
+  close_store(store);
   std::string moved;
   switch (result.refusal) {
     case UndoResult::kHeaderUnusable:
@@ -376,26 +375,11 @@ int run_undo(const Options& o) {
   return emit(o.json ? undo_json(s, saved, result) : undo_text(s, saved, result), kExitClean);
 }
 
-int run_rewind(const Options& o) {
-  if (o.undo) return run_undo(o);
-  RewindRequest request;
-  request.execute = o.execute;
-  if (o.to_record > 0) {
-    request.target = RewindRequest::kRecord;
-    request.n = o.to_record;
-  } else if (o.last > 0) {
-    request.target = RewindRequest::kLast;
-    request.n = o.last;
-  }
-  Store s;
-  Failure f;
-  if (!open_store(o.file, &s, &f, o.execute)) return fail(o.file, f);
-  SavingKeeper keeper(s);
-  request.keeper = &keeper;
-  RewindPlan plan;
-  RewindRefusal refusal;
-  const bool ok = rewind_store(s, request, &plan, &refusal, &f);
-  close_store(&s);
+// The exit status of a refused rewind, its reason said; -1 when it was not
+// refused.
+int rewind_refused(const Options& o, const Store& s, const RewindRequest& request,
+                   const RewindPlan& plan, const RewindRefusal& refusal,
+                   const std::string& keeper_error) {
   const std::string counted = "; the ring holds " + std::to_string(plan.messages_found) +
                               " (the header counts " + std::to_string(s.header.message_count) + ")";
   const auto contradiction = [&](const std::string& what) {
@@ -439,11 +423,35 @@ int run_rewind(const Options& o) {
                            " is not the ring's first record, which the records show at " +
                            std::to_string(refusal.first));
     case RewindRefusal::kNotKept:
-      return fail(o.file, "refused: the header region could not be saved first (" + keeper.error +
+      return fail(o.file, "refused: the header region could not be saved first (" + keeper_error +
                               "), nothing written");
     case RewindRefusal::kNone:
       break;
   }
+  return -1;
+}
+
+int run_rewind(const Options& o, Store* store) {
+  if (o.undo) return run_undo(o, store);
+  RewindRequest request;
+  request.execute = o.execute;
+  if (o.to_record > 0) {
+    request.target = RewindRequest::kRecord;
+    request.n = o.to_record;
+  } else if (o.last > 0) {
+    request.target = RewindRequest::kLast;
+    request.n = o.last;
+  }
+  const Store& s = *store;
+  Failure f;
+  SavingKeeper keeper(s);
+  request.keeper = &keeper;
+  RewindPlan plan;
+  RewindRefusal refusal;
+  const bool ok = rewind_store(s, request, &plan, &refusal, &f);
+  close_store(store);
+  const int refused = rewind_refused(o, s, request, plan, refusal, keeper.error);
+  if (refused >= 0) return refused;
   if (plan.executed) {
     // Written, even if the read-back below failed: it goes on record.
     plan.saved_region = keeper.saved.path;
@@ -453,13 +461,12 @@ int run_rewind(const Options& o) {
   return emit(o.json ? rewind_json(s, plan) : rewind_text(s, plan), kExitClean);
 }
 
-int run_list(const Options& o) {
-  if (o.follow) return run_follow(o);
-  Store s;
+int run_list(const Options& o, Store* store) {
+  if (o.follow) return run_follow(o, store);
+  const Store& s = *store;
   Failure f;
-  if (!open_store(o.file, &s, &f)) return fail(o.file, f);
   if (!s.header_usable()) {
-    close_store(&s);
+    close_store(store);
     return fail(o.file, "the header cannot be used: " + header_verdict(s));
   }
   ListResult result;
@@ -468,7 +475,7 @@ int run_list(const Options& o) {
     Progress progress("list", s.file_size, progress_stream());
     ok = list_store(s, list_options(o), &progress, write_out, &result, &f);
   }
-  close_store(&s);
+  close_store(store);
   if (result.end == ListResult::kWriteFailed || std::fflush(stdout) != 0) {
     std::fprintf(stderr, "%s: writing to standard output failed\n", kProgram);
     return kExitFailure;
@@ -556,14 +563,27 @@ void add_lock_timeout(CLI::App* c, Options* o) {
       ->type_name("SECONDS");
 }
 
+// What a command needs of FILE before it runs: main opens it so, and hands
+// the command the open store.
+enum class Needs : int8_t {
+  kNoStore,    // it reads its files itself (without the lock, or look by look)
+  kLockRead,   // FILE open read-only, under the store file lock
+  kLockWrite,  // FILE open for reading and writing, under the store file lock
+};
+
 struct Command {
   const char* name;
   const char* summary;
   const char* footer;  // before the lock note
   const char* lock;    // the lock it takes and what it writes
   void (*define)(CLI::App* command, Options* o);
-  int (*run)(const Options& o);
+  Needs (*needs)(const Options& o);
+  int (*run)(const Options& o, Store* store);  // store: null for kNoStore
 };
+
+Needs lock_read(const Options&) {
+  return Needs::kLockRead;
+}
 
 const Command kCommands[] = {
     {"header", "The header region: type, both copies, every field.",
@@ -573,7 +593,7 @@ const Command kCommands[] = {
        c->add_flag("--json", o->json, "one JSON document");
        add_lock_timeout(c, o);
      },
-     run_header},
+     lock_read, run_header},
     {"backlog", "Messages, forwarded and pending, per file, without the store file lock.",
      "The header region (and, while messages are pending, the record at the forward\n"
      "offset) is read without the store file lock, so monitoring never holds up the\n"
@@ -616,7 +636,7 @@ const Command kCommands[] = {
          }
        });
      },
-     run_backlog},
+     [](const Options&) { return Needs::kNoStore; }, run_backlog},
     {"list", "The records in ring order, as menu 2 walks them.",
      "The walk starts at the oldest record and steps by message size + 12, going on\n"
      "at offset 192 when fewer than 304 bytes remain and the newest record lies\n"
@@ -673,7 +693,7 @@ const Command kCommands[] = {
            ->needs(follow);
        add_lock_timeout(c, o);
      },
-     run_list},
+     [](const Options& o) { return o.follow ? Needs::kNoStore : Needs::kLockRead; }, run_list},
     {"verify", "Read the whole file; report every problem.",
      "Checks both header copies, every record header's marker and checksum, message\n"
      "sizes, the walk from the oldest to the newest record against the header's count,\n"
@@ -686,7 +706,7 @@ const Command kCommands[] = {
        c->add_flag("--json", o->json, "one JSON document");
        add_lock_timeout(c, o);
      },
-     run_verify},
+     lock_read, run_verify},
     {"salvage", "Copy every intact record into a new store file.",
      "Records are kept in ring order; after a damaged stretch the next intact record is\n"
      "found by the format's own scan. OUT gets FILE's header type and size, its records\n"
@@ -707,7 +727,7 @@ const Command kCommands[] = {
        c->add_flag("--json", o->json, "one JSON document");
        add_lock_timeout(c, o);
      },
-     run_salvage},
+     lock_read, run_salvage},
     {"rewind", "Move the forward pointer back, so that messages are sent again.",
      "Without --execute it only reads and shows what would change. --to-oldest is the\n"
      "utility's reset; --to-record N makes record N (numbered as list numbers them) the\n"
@@ -757,8 +777,21 @@ const Command kCommands[] = {
          }
        });
      },
+     [](const Options& o) { return o.execute || o.undo ? Needs::kLockWrite : Needs::kLockRead; },
      run_rewind},
 };
+
+// Opens FILE as the command needs, runs it, and sees FILE closed.
+int run_command(const Command& c, const Options& o) {
+  const Needs needs = c.needs(o);
+  if (needs == Needs::kNoStore) return c.run(o, nullptr);
+  Store store;
+  Failure f;
+  if (!open_store(o.file, &store, &f, needs == Needs::kLockWrite)) return fail(o.file, f);
+  const int status = c.run(o, &store);
+  close_store(&store);
+  return status;
+}
 
 }  // namespace
 
@@ -816,7 +849,7 @@ int main(int argc, char** argv) {
   set_lock_wait(options);
   try {
     for (size_t i = 0; i < parsers.size(); ++i) {
-      if (parsers[i]->parsed()) return kCommands[i].run(options);
+      if (parsers[i]->parsed()) return run_command(kCommands[i], options);
     }
   } catch (const std::exception& e) {
     // Only an allocation can throw here; say so rather than abort.

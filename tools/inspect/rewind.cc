@@ -18,7 +18,7 @@ bool read_region(const Store& store, std::vector<unsigned char>* region, Failure
     varno_s_file_read(store.fd, region->data(), static_cast<uint32_t>(region->size()), &status);
   }
   if (varno_failed(status)) {
-    *failure = {Step::kReadingHeader, status};
+    *failure = {Step::kReadingHeaderRegion, status};
     return false;
   }
   return true;

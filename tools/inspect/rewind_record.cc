@@ -88,15 +88,17 @@ bool name_key(const std::string& name, const std::string& store_name, NameKey* k
   return rest[16] == '-' && parse_number(rest.substr(17), &key->n) && key->n >= 2;
 }
 
-bool write_all(int fd, const std::string& bytes) {
+platform::Status write_all(int fd, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const int64_t n =
-        platform::io().write(fd, bytes.data() + done, static_cast<uint32_t>(bytes.size() - done));
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+    uint32_t n = 0;
+    const platform::Status st =
+        platform::write(fd, bytes.data() + done, static_cast<uint32_t>(bytes.size() - done), &n);
+    if (!st.ok()) return st;
+    if (n == 0) return platform::Status::failure(EIO, 0);
+    done += n;
   }
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -116,7 +118,7 @@ std::string record_directory() {
   VARNO_ENVIRONMENT environment{};
   VARNO_CLIENT_ENVIRONMENT(&environment);
   const std::string dir = environment.directory;
-  if (dir.empty() || !platform::make_directories(dir)) return std::string();
+  if (dir.empty() || !platform::make_directories(dir).ok()) return std::string();
   return dir;
 }
 
@@ -137,19 +139,23 @@ bool save_region(const std::string& dir, SavedRegion* saved, std::string* error)
                             std::string(saved->region.begin(), saved->region.end());
   for (int n = 1;; ++n) {
     const std::string path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + kSuffix;
-    const int fd =
-        platform::open_file(path.c_str(), platform::kModeWriteOnly | platform::kModeCreate |
-                                              platform::kModeExclusive | platform::kModeBinary);
-    if (fd < 0) {
-      if (platform::last_error() == platform::kErrorAlreadyExists && n < 1000) continue;
-      *error = "creating " + path + " failed: " + platform::describe_errno(errno);
+    int fd = -1;
+    const platform::Status opened =
+        platform::open_file(path.c_str(),
+                            platform::kModeWriteOnly | platform::kModeCreate |
+                                platform::kModeExclusive | platform::kModeBinary,
+                            &fd);
+    if (!opened.ok()) {
+      if (opened.code == platform::kErrorAlreadyExists && n < 1000) continue;
+      *error = "creating " + path + " failed: " + platform::describe_error(opened);
       return false;
     }
-    const bool written = write_all(fd, bytes) && platform::io().sync(fd) == 0;
-    const int write_errno = errno;
-    const bool closed = platform::close_file(fd) == 0;
-    if (!written || !closed) {
-      *error = "writing " + path + " failed: " + platform::describe_errno(write_errno);
+    platform::Status written = write_all(fd, bytes);
+    if (written.ok()) written = platform::sync(fd);
+    const platform::Status closed = platform::close_file(fd);
+    if (!written.ok() || !closed.ok()) {
+      *error = "writing " + path +
+               " failed: " + platform::describe_error(written.ok() ? closed : written);
       platform::remove_file(path.c_str());
       return false;
     }
@@ -221,8 +227,9 @@ bool find_last_saved(const std::string& dir, const std::string& path, SavedRegio
                      bool* found, std::string* error) {
   *found = false;
   std::vector<platform::DirectoryEntry> entries;
-  if (platform::list_directory(dir.c_str(), &entries) != 0) {
-    *error = "listing " + dir + " failed: " + platform::describe_errno(errno);
+  const platform::Status listed = platform::list_directory(dir.c_str(), &entries);
+  if (!listed.ok()) {
+    *error = "listing " + dir + " failed: " + platform::describe_error(listed);
     return false;
   }
   const std::string store_name = base_name(absolute_path(path));

@@ -146,6 +146,8 @@ const char* step_words(Step step) {
       return "sizing";
     case Step::kReadingHeader:
       return "reading the header of";
+    case Step::kReadingHeaderRegion:
+      return "reading the header region of";
     case Step::kReadingRecord:
       return "reading a record of";
     case Step::kScanning:

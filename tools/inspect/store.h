@@ -19,6 +19,7 @@ enum class Step : int8_t {
   kOpening,
   kSizing,
   kReadingHeader,
+  kReadingHeaderRegion,  // to keep it before a rewind
   kReadingRecord,
   kScanning,
   kRewritingHeader,
