@@ -332,32 +332,33 @@ class Reconciler {
     return {};
   }
 
+  // The oldest offset names record `at`; it may be a later record than the
+  // oldest time names: the record of that time that leads to it in its run,
+  // else the first record of a run that has it (`timed`).
+  Place oldest_from_record(const Place& at, const Place* timed) {
+    if (!at.rec.timed || at.rec.time == h_->oldest_time.seconds) return at;
+    const Place earlier = oldest_time_before(at);
+    if (!ok_) return {};
+    if (earlier.found() || timed != nullptr) {
+      oldest_alt_ = at;
+      return earlier.found() ? earlier : *timed;
+    }
+    // A record copied or bytes inserted before the oldest record move it one
+    // record on from where the oldest offset still points.
+    const Place next = oldest_time_next(at);
+    if (!ok_) return {};
+    if (next.found()) {
+      oldest_alt_ = at;
+      return next;
+    }
+    return at;
+  }
+
   Place anchor_oldest() {
     const Place at = marked(kMarkOldest);
     const int64_t o = h_->oldest_offset;
     const Place* timed = nearest(f_.oldest_like, o);
-    if (at.found()) {
-      // The oldest offset may name a later record than the oldest time: the
-      // record of that time that leads to it in its run, else the first
-      // record of a run that has it.
-      if (at.rec.timed && at.rec.time != h_->oldest_time.seconds) {
-        const Place earlier = oldest_time_before(at);
-        if (!ok_) return {};
-        if (earlier.found() || timed != nullptr) {
-          oldest_alt_ = at;
-          return earlier.found() ? earlier : *timed;
-        }
-        // A record copied or bytes inserted before the oldest record move
-        // it one record on from where the oldest offset still points.
-        const Place next = oldest_time_next(at);
-        if (!ok_) return {};
-        if (next.found()) {
-          oldest_alt_ = at;
-          return next;
-        }
-      }
-      return at;
-    }
+    if (at.found()) return oldest_from_record(at, timed);
     if (timed != nullptr) return *timed;
     // Bytes inserted or deleted before the oldest record move it, maybe into
     // the run of older records that lead to it.

@@ -793,6 +793,26 @@ int run_command(const Command& c, const Options& o) {
   return status;
 }
 
+// The program's command line: every command of the table, its options
+// writing into `options`; the commands' parsers in table order.
+std::vector<CLI::App*> define_commands(CLI::App* app, Options* options) {
+  app->set_version_flag("--version", std::string(kProgram) + " " + VARNO_INSPECT_VERSION);
+  app->require_subcommand(1);
+  // A path such as /srv/store/x.DEV1 is a file, on Windows too, where "/?"
+  // alone asks for help (in main).
+  app->allow_windows_style_options(false);
+  app->footer(std::string("Run 'varno-inspect COMMAND --help' for a command's options.\n") +
+              kProgramLockNote + kExitNote);
+  std::vector<CLI::App*> parsers;
+  for (const Command& c : kCommands) {
+    CLI::App* parser = app->add_subcommand(c.name, c.summary);
+    c.define(parser, options);
+    parser->footer(std::string(c.footer) + c.lock);
+    parsers.push_back(parser);
+  }
+  return parsers;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -806,21 +826,8 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   CLI::App app{"varno-inspect: a store file for scripts, monitoring and recovery.", kProgram};
-  app.set_version_flag("--version", std::string(kProgram) + " " + VARNO_INSPECT_VERSION);
-  app.require_subcommand(1);
-  // A path such as /srv/store/x.DEV1 is a file, on Windows too, where "/?"
-  // alone asks for help (above).
-  app.allow_windows_style_options(false);
-  app.footer(std::string("Run 'varno-inspect COMMAND --help' for a command's options.\n") +
-             kProgramLockNote + kExitNote);
   Options options;
-  std::vector<CLI::App*> parsers;
-  for (const Command& c : kCommands) {
-    CLI::App* parser = app.add_subcommand(c.name, c.summary);
-    c.define(parser, &options);
-    parser->footer(std::string(c.footer) + c.lock);
-    parsers.push_back(parser);
-  }
+  const std::vector<CLI::App*> parsers = define_commands(&app, &options);
 
   // A command's help, asked for anywhere on its line ("/?" too, on every
   // platform: no command takes a file of that name), before anything else

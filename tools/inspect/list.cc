@@ -83,57 +83,104 @@ bool parse_time_bound(const std::string& text, int64_t* seconds) {
   return true;
 }
 
+namespace {
+
+// One listing: the records the walk gives, those the options take rendered
+// and handed on in pieces of about 64 KiB; with --tail the last ones held
+// back until the walk ends.
+class Lister {
+ public:
+  Lister(const Store& store, const ListOptions& options, const ListSink& sink, ListResult* result)
+      : h_(store.header), options_(options), sink_(sink), result_(*result) {
+    out_.reserve(1 << 17);
+  }
+
+  bool done() const { return options_.tail < 0 && result_.shown >= options_.count; }
+
+  // Lists the walk's current record when its number is reached; false with
+  // *failure when its message could not be read.
+  bool take(RingWalk& walk, Failure* failure) {
+    if (walk.number() < options_.from) return true;
+    const RecordCheck& c = walk.check();
+    ListedRecord record{walk.number(), &c, walk.message_header(), false, {}};
+    bool body_word_zero = true;
+    VARNO_STATUS status;
+    if (c.steppable()) {
+      if (!walk.read_message(&message_, &body_word_zero, &status)) {
+        *failure = {Step::kReadingRecord, status};
+        return false;
+      }
+      record.body_read = true;
+      record.summary = summarize_message_body(message_.data());
+    }
+    if (options_.filter.accepts(record, walk.number() > h_.forwarded_count)) show(record);
+    return true;
+  }
+
+  // Hands on what has gathered once a piece is full; false when the sink
+  // refused it.
+  bool spill() {
+    if (out_.size() < (1 << 16)) return true;
+    if (!sink_(out_)) {
+      result_.end = ListResult::kWriteFailed;
+      return false;
+    }
+    out_.clear();
+    return true;
+  }
+
+  void finish() {
+    if (options_.tail >= 0) {
+      // --count still caps what is shown: the first of the last records.
+      result_.shown = std::min(static_cast<int64_t>(kept_.size()), options_.count);
+      for (int64_t i = 0; i < result_.shown; ++i) out_ += kept_[static_cast<size_t>(i)];
+    }
+    if (!out_.empty() && !sink_(out_)) result_.end = ListResult::kWriteFailed;
+  }
+
+ private:
+  void show(const ListedRecord& record) {
+    std::string* text = &out_;
+    if (options_.tail >= 0) text = &kept_.emplace_back();
+    if (options_.json) {
+      append_record_json(*text, record);
+    } else {
+      append_record_text(*text, record);
+    }
+    ++result_.shown;
+    if (options_.tail >= 0 && static_cast<int64_t>(kept_.size()) > options_.tail) {
+      kept_.pop_front();
+    }
+  }
+
+  const CommonHeader& h_;
+  const ListOptions& options_;
+  const ListSink& sink_;
+  ListResult& result_;
+  std::vector<unsigned char> message_;
+  std::string out_;
+  std::deque<std::string> kept_;  // --tail: the last records that passed
+};
+
+}  // namespace
+
 bool list_store(const Store& store, const ListOptions& options, Progress* progress,
                 const ListSink& sink, ListResult* result, Failure* failure) {
   *result = ListResult{};
   const CommonHeader& h = store.header;
   RingWalk walk(store.fd, store.file_size, h.oldest_offset, h.newest_offset, h.message_count);
-  std::vector<unsigned char> message;
-  std::string out;
-  out.reserve(1 << 17);
-  std::deque<std::string> kept;  // --tail: the last records that passed
+  Lister lister(store, options, sink, result);
   int64_t bytes = 0;
   bool seen_newest = false;
   VARNO_STATUS status;
-  const auto done = [&] { return options.tail < 0 && result->shown >= options.count; };
-  while (!done() && walk.next(&status)) {
+  while (!lister.done() && walk.next(&status)) {
     const RecordCheck& c = walk.check();
     if (c.defect == RecordCheck::kUnreadable) {
       *failure = {Step::kReadingRecord, status};
       return false;
     }
-    if (walk.number() >= options.from) {
-      ListedRecord record{walk.number(), &c, walk.message_header(), false, {}};
-      bool body_word_zero = true;
-      if (c.steppable()) {
-        if (!walk.read_message(&message, &body_word_zero, &status)) {
-          *failure = {Step::kReadingRecord, status};
-          return false;
-        }
-        record.body_read = true;
-        record.summary = summarize_message_body(message.data());
-      }
-      if (options.filter.accepts(record, walk.number() > h.forwarded_count)) {
-        std::string* text = &out;
-        if (options.tail >= 0) text = &kept.emplace_back();
-        if (options.json) {
-          append_record_json(*text, record);
-        } else {
-          append_record_text(*text, record);
-        }
-        ++result->shown;
-        if (options.tail >= 0 && static_cast<int64_t>(kept.size()) > options.tail) {
-          kept.pop_front();
-        }
-      }
-      if (out.size() >= (1 << 16)) {
-        if (!sink(out)) {
-          result->end = ListResult::kWriteFailed;
-          return true;
-        }
-        out.clear();
-      }
-    }
+    if (!lister.take(walk, failure)) return false;
+    if (!lister.spill()) return true;
     if (!c.steppable()) {
       result->end = ListResult::kStopped;
       result->stopped_at = c;
@@ -146,12 +193,7 @@ bool list_store(const Store& store, const ListOptions& options, Progress* progre
     if (progress != nullptr) progress->update(walk.number(), bytes);
   }
   if (walk.stop() == RingWalk::Stop::kEndOfFile) result->end = ListResult::kEndedEarly;
-  if (options.tail >= 0) {
-    // --count still caps what is shown: the first of the last records.
-    result->shown = std::min(static_cast<int64_t>(kept.size()), options.count);
-    for (int64_t i = 0; i < result->shown; ++i) out += kept[static_cast<size_t>(i)];
-  }
-  if (!out.empty() && !sink(out)) result->end = ListResult::kWriteFailed;
+  lister.finish();
   return true;
 }
 
