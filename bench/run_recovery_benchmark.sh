@@ -6,6 +6,7 @@
 # usage: bench/run_recovery_benchmark.sh [BUILD_DIR]     (default: build/)
 #   VARNO_BENCH_MESSAGES  records in the store file (default 1000000: ~410 MB)
 #   VARNO_BENCH_REPEATS   runs of each timing; the best is kept (default 3)
+#   VARNO_BENCH_INSPECT   another varno-inspect to time (an older build, to compare)
 #   TMPDIR                where the files go (needs twice the file's size)
 #
 # The store file is a wrapped ring with one damaged record in each part, so
@@ -21,7 +22,7 @@ build=$(cd "${1:-$here/../build}" && pwd)
 messages=${VARNO_BENCH_MESSAGES:-1000000}
 repeats=${VARNO_BENCH_REPEATS:-3}
 storegen=$build/varno-storegen
-inspect=$build/varno-inspect
+inspect=${VARNO_BENCH_INSPECT:-$build/varno-inspect}
 measure=$build/bench/varno-bench-measure
 for program in "$storegen" "$inspect" "$measure"; do
   if [[ ! -x $program ]]; then
