@@ -459,33 +459,24 @@ class Reconciler {
   // The last record before `at` in its run that has the header's oldest time.
   // The record right behind `at` in its run, when it has the oldest time.
   Place oldest_time_next(const Place& at) {
-    Place found;
     const Run& run = runs_[static_cast<size_t>(at.run)];
-    if (at.index + 1 >= run.records) return found;
-    if (!walk_run(
-            fd_, size_, run, at.index + 1, at.index + 1,
-            [&](uint32_t index, const Rec& rec) {
-              if (rec.timed && rec.time == h_->oldest_time.seconds) {
-                found = Place{at.run, index, rec};
-              }
-              return true;
-            },
-            status_)) {
-      ok_ = false;
-    }
-    return found;
+    if (at.index + 1 >= run.records) return {};
+    return last_of_oldest_time(at.run, at.index + 1, at.index + 1);
   }
 
+  // The last record before `at` in its run that has the oldest time.
   Place oldest_time_before(const Place& at) {
+    if (at.index == 0) return {};
+    return last_of_oldest_time(at.run, 0, at.index - 1);
+  }
+
+  // Of records `from` to `to` of run `r`, the last with the oldest time.
+  Place last_of_oldest_time(int32_t r, uint32_t from, uint32_t to) {
     Place found;
-    if (at.index == 0) return found;
-    const Run& run = runs_[static_cast<size_t>(at.run)];
     if (!walk_run(
-            fd_, size_, run, 0, at.index - 1,
+            fd_, size_, runs_[static_cast<size_t>(r)], from, to,
             [&](uint32_t index, const Rec& rec) {
-              if (rec.timed && rec.time == h_->oldest_time.seconds) {
-                found = Place{at.run, index, rec};
-              }
+              if (rec.timed && rec.time == h_->oldest_time.seconds) found = Place{r, index, rec};
               return true;
             },
             status_)) {

@@ -25,7 +25,7 @@ enum class Kind {
 // Which job an option belongs to, for the checks between options.
 enum class Group { kNone, kGenerate, kServe };
 
-struct OptionSpec {
+struct OptionEntry {
   const char* name;
   Kind kind;
   Group group;
@@ -42,7 +42,7 @@ constexpr int64_t kU32Max = std::numeric_limits<uint32_t>::max();
 constexpr int64_t kI32Min = std::numeric_limits<int32_t>::min();
 constexpr int64_t kI32Max = std::numeric_limits<int32_t>::max();
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"--type", Kind::kNumber, Group::kGenerate, "N", "header type 0, 1 or 2 (default 2)", 0, 2,
      "a header type: 0, 1 or 2", [](Options& o, int64_t v) { o.type = static_cast<int32_t>(v); }},
     {"--messages", Kind::kNumber, Group::kGenerate, "N", "message records written (default 5)", 1,
@@ -143,9 +143,9 @@ constexpr char kUsageBody[] =
 // Column of the help texts in the option list.
 constexpr size_t kHelpColumn = 21;
 
-const OptionSpec* find_option(const std::string& name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (name == spec.name) return &spec;
+const OptionEntry* find_option(const std::string& name) {
+  for (const OptionEntry& entry : kOptions) {
+    if (name == entry.name) return &entry;
   }
   return nullptr;
 }
@@ -215,9 +215,9 @@ Job info_request(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || platform::is_help_switch(argv[i])) return Job::kHelp;
-    const OptionSpec* spec = find_option(arg);
-    if (spec != nullptr && spec->kind == Kind::kHelp) return Job::kHelp;
-    if (spec != nullptr && spec->kind == Kind::kVersion) job = Job::kVersion;
+    const OptionEntry* entry = find_option(arg);
+    if (entry != nullptr && entry->kind == Kind::kHelp) return Job::kHelp;
+    if (entry != nullptr && entry->kind == Kind::kVersion) job = Job::kVersion;
   }
   return job;
 }
@@ -237,19 +237,19 @@ class CommandLine {
   bool take(int argc, char** argv, int* i) {
     const std::string arg = argv[*i];
     if (arg.size() < 2 || arg[0] != '-') return take_file(arg);
-    const OptionSpec* spec = find_option(arg);
-    if (spec == nullptr) return complain("unknown option " + arg);
-    if (!note_given(*spec)) return false;
-    if (spec->kind == Kind::kServe) {
+    const OptionEntry* entry = find_option(arg);
+    if (entry == nullptr) return complain("unknown option " + arg);
+    if (!note_given(*entry)) return false;
+    if (entry->kind == Kind::kServe) {
       o_.job = Job::kServe;
       return true;
     }
-    if (spec->kind == Kind::kFlag) {
-      spec->apply(o_, 1);
+    if (entry->kind == Kind::kFlag) {
+      entry->apply(o_, 1);
       return true;
     }
     if (*i + 1 >= argc) return complain("option " + arg + " needs a value");
-    return take_value(*spec, argv[++*i]);
+    return take_value(*entry, argv[++*i]);
   }
 
   // The checks that need the whole command line. Returns 0 or kExitUsage.
@@ -286,29 +286,30 @@ class CommandLine {
     return true;
   }
 
-  bool take_value(const OptionSpec& spec, const char* value) {
-    if (spec.kind == Kind::kDamage) {
+  bool take_value(const OptionEntry& entry, const char* value) {
+    if (entry.kind == Kind::kDamage) {
       if (add_damage(value, &o_)) return true;
       return complain(std::string("bad --damage kind '") + value +
                       "' (primary, backup, both, record-byte:K or record-size:K[:SIZE])");
     }
     int64_t v = 0;
-    if (!parse_number(value, spec.low, spec.high, &v)) {
-      return complain(std::string(spec.name) + " takes " + spec.accepts + ", not '" + value + "'");
+    if (!parse_number(value, entry.low, entry.high, &v)) {
+      return complain(std::string(entry.name) + " takes " + entry.accepts + ", not '" + value +
+                      "'");
     }
-    spec.apply(o_, v);
+    entry.apply(o_, v);
     return true;
   }
 
-  // Notes which job `spec` belongs to; false after complaining when it
+  // Notes which job `entry` belongs to; false after complaining when it
   // cannot come with an option given before.
-  bool note_given(const OptionSpec& spec) {
-    if (spec.group == Group::kGenerate) generation_option_ = spec.name;
-    if (spec.group == Group::kServe) serve_option_ = spec.name;
-    if (spec.excludes != nullptr && given(spec.excludes)) {
-      return complain(std::string(spec.name) + " and " + spec.excludes + " exclude each other");
+  bool note_given(const OptionEntry& entry) {
+    if (entry.group == Group::kGenerate) generation_option_ = entry.name;
+    if (entry.group == Group::kServe) serve_option_ = entry.name;
+    if (entry.excludes != nullptr && given(entry.excludes)) {
+      return complain(std::string(entry.name) + " and " + entry.excludes + " exclude each other");
     }
-    given_ += std::string(spec.name) + " ";
+    given_ += std::string(entry.name) + " ";
     return true;
   }
   bool given(const char* name) const {
@@ -340,12 +341,12 @@ int parse_options(int argc, char** argv, Options* options) {
 
 std::string usage_text() {
   std::string text = kUsageHead;
-  for (const OptionSpec& spec : kOptions) {
-    std::string left = std::string("  ") + spec.name;
-    if (spec.value != nullptr) left += std::string(" ") + spec.value;
+  for (const OptionEntry& entry : kOptions) {
+    std::string left = std::string("  ") + entry.name;
+    if (entry.value != nullptr) left += std::string(" ") + entry.value;
     left.resize(std::max(left.size() + 1, kHelpColumn), ' ');
     text += left;
-    for (const char* p = spec.help; *p != '\0'; ++p) {
+    for (const char* p = entry.help; *p != '\0'; ++p) {
       text += *p;
       if (*p == '\n') text += std::string(kHelpColumn, ' ');
     }
